@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds the native launcher and the Windows launcher and runs every test: unit tests (natively
+# and under Wine), platform tests against a local HTTPS server, and end-to-end scenarios.
+# Works on a fresh Debian 12 machine: installs the Debian packages it needs when they are missing.
+#   scripts/test-all.sh            everything
+#   VELM_JOBS=N                    build parallelism (default: number of cores)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+out="$root/build/test"
+jobs=${VELM_JOBS:-$(nproc)}
+
+"$root/scripts/install-deps.sh"
+
+# A key pair made here, never committed: the test builds trust its public half, the end-to-end
+# scenarios sign their catalogues and manifests with the private one.
+mkdir -p "$out/keys"
+if [ ! -s "$out/keys/private.pem" ]; then
+  openssl genpkey -algorithm ed25519 -out "$out/keys/private.pem"
+  chmod 600 "$out/keys/private.pem"
+fi
+public=$(openssl pkey -in "$out/keys/private.pem" -pubout -outform DER | tail -c 32 |
+         od -An -tx1 -v | tr -d ' \n')
+host=${VELM_TEST_HOST:-localhost:48443}
+
+configure() {  # configure DIR [extra cmake args...]
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVELM_CATALOGUE_HOST="$host" -DVELM_TRUSTED_KEYS="$public" \
+    -DVELM_TEST_PRIVATE_KEY="$out/keys/private.pem" "$@" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+}
+
+mkdir -p "$out"
+echo "== configure"
+configure "$out/linux"
+configure "$out/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
+
+echo "== build (native)"
+ninja -C "$out/linux" -j"$jobs"
+echo "== build (Windows)"
+ninja -C "$out/win" -j"$jobs"
+
+# One Wine server for the whole run, so each Windows test does not pay for its start-up.
+export WINEDEBUG=-all
+export WINEPREFIX="$out/win/wineprefix"
+mkdir -p "$WINEPREFIX"
+wineboot -i </dev/null >/dev/null 2>&1 || true
+wineserver -p
+trap 'WINEPREFIX="$out/win/wineprefix" wineserver -k 2>/dev/null || true' EXIT
+
+status=0
+echo "== tests (native)"
+(cd "$out/linux" && ctest --output-on-failure) || status=1
+echo "== tests (Windows, under Wine)"
+(cd "$out/win" && ctest --output-on-failure </dev/null) || status=1
+exit $status

@@ -1,0 +1,44 @@
+// games.json: the signed catalogue of supported games and of the newest launcher build.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velm {
+
+struct LauncherInfo {
+  std::string version;  // MAJOR.MINOR.PATCH as written
+  std::string url;      // absolute https URL of the build
+  std::string sha256;   // 64 hex digits as written
+  uint64_t size = 0;
+};
+
+struct Game {
+  std::string id;
+  std::string name;
+  std::string exe;
+  uint64_t steam_appid = 0;
+  std::string manifest;
+  std::string launcher;
+};
+
+struct Catalogue {
+  LauncherInfo launcher;
+  std::vector<Game> games;
+};
+
+struct CatalogueResult {
+  bool ok = false;
+  std::string error;  // "PATH: MESSAGE", or "not valid JSON"
+  Catalogue catalogue;
+};
+
+// Pure: validates the document and reports the first failure with its path.
+CatalogueResult parseCatalogue(const std::string& text);
+
+// Longer than 8 bytes, "https://" in any case, no blank, control or DEL byte, and neither '/',
+// '?' nor '#' right after the scheme.
+bool isAbsoluteHttpsUrl(const std::string& text);
+
+}  // namespace velm

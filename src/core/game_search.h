@@ -1,0 +1,30 @@
+// Finding the one catalogue game whose exe lies in the launcher's folder, and the fatal reports.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "catalogue/catalogue.h"
+#include "core/launch.h"
+#include "platform/app_io.h"
+
+namespace velm {
+
+enum class GameSearchKind : uint32_t { NoGame = 0, OneGame = 1, SeveralGames = 2 };
+
+struct GameSearch {
+  GameSearchKind kind = GameSearchKind::NoGame;
+  std::vector<Game> games;  // the games whose exe is present, in catalogue order
+};
+
+// Never fails: a folder that cannot be listed counts as empty.
+GameSearch findGames(const std::filesystem::path& folder, const std::vector<Game>& games);
+std::string exeNameList(const std::vector<Game>& games);
+int reportNoGame(const LaunchOptions& options, AppIo& io, const std::vector<Game>& games);
+int reportManyGames(const LaunchOptions& options, AppIo& io, const std::vector<Game>& games);
+// Prints the lines and "Press any key to exit." on standard error, waits for a key; returns 1.
+int failAndWait(AppIo& io, const std::vector<std::string>& lines);
+
+}  // namespace velm

@@ -1,0 +1,165 @@
+#include "core/launch.h"
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "catalogue/catalogue.h"
+#include "core/game_search.h"
+#include "core/offline_start.h"
+#include "package/package_update.h"
+#include "platform/file_move.h"
+#include "platform/game_start.h"
+#include "selfupdate/self_update.h"
+#include "velm_config.h"
+
+namespace velm {
+namespace {
+
+constexpr char kCatalogueName[] = "games.json";
+constexpr char kManifestName[] = "manifest.json";
+constexpr char kPackageFolderName[] = "Velm Co-op";
+
+std::string reachMessage() { return std::string("Could not reach ") + config::kCatalogueHost; }
+
+bool isVersionRequest(const std::string& arguments) {
+  size_t end = arguments.find_last_not_of(" \t");
+  return end != std::string::npos && arguments.compare(0, end + 1, "--version") == 0;
+}
+
+void saveCopy(AppIo& io, const std::string& folder, const char* name, const std::string& text,
+              const char* consequence) {
+  std::string path = joinPath(folder, name);
+  if (!saveFile(path, text)) {
+    io.printError("Could not save " + path + " -- an offline start will not find the " +
+                  consequence + ".");
+  }
+}
+
+// Steps 9 to 11: bring the package up to date, keep the copies, start the game.
+int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
+                   const std::string& catalogueText) {
+  std::string folder = packageFolder(options);
+  PackageResult package;
+  const std::vector<TrustedKey>& keys = io.trustedKeys();
+  FILE* progress = io.progressOutput();
+  updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys);
+
+  if (package.status != PackageStatus::Unsigned) {
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::u8path(folder), ignored);
+    saveCopy(io, folder, kCatalogueName, catalogueText, "game");
+  }
+  switch (package.status) {
+    case PackageStatus::Ok:
+      saveCopy(io, folder, kManifestName, package.manifestText, "package");
+      return startGame(options, io, game);
+    case PackageStatus::Unreachable:
+      return startInstalled(options, io, reachMessage(), game, nullptr);
+    case PackageStatus::Unreadable:
+      return startInstalled(options, io, unreadableMessage(package.message), game, nullptr);
+    case PackageStatus::Unsigned:
+      return startInstalled(options, io, unsignedMessage(package.message), game, nullptr);
+    case PackageStatus::Failed:
+      break;
+  }
+  return startInstalled(options, io, "Could not update Velm Co-op (" + package.message + ")", game,
+                        &package.manifest);
+}
+
+}  // namespace
+
+Version builtInVersion() {
+  Version version;
+  version.major = config::kVersionMajor;
+  version.minor = config::kVersionMinor;
+  version.patch = config::kVersionPatch;
+  return version;
+}
+
+std::string bannerText(const Version& version) {
+  return std::string(config::kProductName) + " " + formatVersion(version);
+}
+
+std::string catalogueUrl() {
+  return std::string("https://") + config::kCatalogueHost + "/" + kCatalogueName;
+}
+
+int run(const LaunchOptions& options, AppIo& io) {
+  io.printLine(bannerText(options.version));
+  if (isVersionRequest(options.arguments)) return 0;
+
+  removeUpdateLeftover(io.selfUpdateIo());
+
+  std::string url = catalogueUrl();
+  std::string catalogueText;
+  if (getText(io.net(), url, catalogueText) != 200) {
+    return startOffline(options, io, reachMessage());
+  }
+
+  std::string sigUrl = signatureUrl(url);
+  std::string signatureText;
+  uint32_t sigStatus = getText(io.net(), sigUrl, signatureText);
+  if (sigStatus == 0) return startOffline(options, io, reachMessage());
+  std::string problem =
+      sigStatus == 200
+          ? verifySignature(kCatalogueName, catalogueText, signatureText, io.trustedKeys())
+          : std::string(kCatalogueName) + " is not signed: " + sigUrl + " said HTTP " +
+                decimalText(sigStatus);
+  if (!problem.empty()) return startOffline(options, io, unsignedMessage(problem));
+
+  CatalogueResult parsed = parseCatalogue(catalogueText);
+  if (!parsed.ok) return startOffline(options, io, unreadableMessage(parsed.error));
+
+  if (runSelfUpdate(parsed.catalogue.launcher, options.version, io.selfUpdateIo()) ==
+      SelfUpdateResult::Restarting) {
+    return 0;
+  }
+
+  GameSearch search = findGames(std::filesystem::u8path(options.exeDir), parsed.catalogue.games);
+  switch (search.kind) {
+    case GameSearchKind::NoGame:
+      return reportNoGame(options, io, parsed.catalogue.games);
+    case GameSearchKind::SeveralGames:
+      return reportManyGames(options, io, search.games);
+    case GameSearchKind::OneGame:
+      break;
+  }
+  return updateAndStart(options, io, search.games.front(), catalogueText);
+}
+
+std::string packageFolder(const LaunchOptions& options) {
+  return joinPath(options.exeDir, kPackageFolderName);
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+  return (std::filesystem::u8path(folder) / std::filesystem::u8path(name)).u8string();
+}
+
+bool saveFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::path target = std::filesystem::u8path(path);
+  std::filesystem::path temporary = std::filesystem::u8path(path + ".new");
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    if (!file.is_open()) return false;
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    file.flush();
+    if (!file) return false;
+  }
+  std::error_code error;
+  if (moveReplacing(temporary, target, error)) return true;
+  std::filesystem::remove(temporary, error);
+  return false;
+}
+
+std::string unreadableMessage(const std::string& detail) {
+  return std::string(config::kCatalogueHost) + " sent a file this version cannot read (" + detail +
+         ")";
+}
+
+std::string unsignedMessage(const std::string& detail) {
+  return std::string(config::kCatalogueHost) + " sent a file without a valid signature (" +
+         detail + ")";
+}
+
+}  // namespace velm

@@ -1,0 +1,36 @@
+// The launch sequence: the whole life of the launcher after start-up.
+#pragma once
+
+#include <string>
+
+#include "platform/app_io.h"
+#include "text/text.h"
+
+namespace velm {
+
+struct LaunchOptions {
+  std::string exeDir;     // UTF-8 folder of the running exe, no trailing separator; may be empty
+  std::string arguments;  // the launcher's own argument text, verbatim
+  Version version;
+};
+
+// The version this build was configured with.
+Version builtInVersion();
+// "Velm Co-op 2.0.0"
+std::string bannerText(const Version& version);
+// "https://" + host + "/games.json"
+std::string catalogueUrl();
+
+// Returns the process exit code: 0 or 1.
+int run(const LaunchOptions& options, AppIo& io);
+
+std::string packageFolder(const LaunchOptions& options);
+// Composes by the filesystem's path rules: no separator after an empty folder, a folder that
+// already ends in one, or (on Windows) a bare drive designator.
+std::string joinPath(const std::string& folder, const std::string& name);
+// Writes path + ".new" and moves it over path; true when path now holds exactly bytes.
+[[nodiscard]] bool saveFile(const std::string& path, const std::string& bytes);
+std::string unreadableMessage(const std::string& detail);
+std::string unsignedMessage(const std::string& detail);
+
+}  // namespace velm

@@ -1,0 +1,77 @@
+#include "core/offline_start.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "core/game_search.h"
+#include "platform/game_start.h"
+
+namespace velm {
+namespace {
+
+// Presence only: an error while asking counts as absence.
+bool isRegularFile(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(std::filesystem::u8path(path), error);
+}
+
+}  // namespace
+
+int startOffline(const LaunchOptions& options, AppIo& io, const std::string& reason) {
+  std::string text;
+  if (!readTextFile(joinPath(packageFolder(options), "games.json"), text)) {
+    return reportNotInstalled(options, io, reason);
+  }
+  CatalogueResult saved = parseCatalogue(text);
+  if (!saved.ok) return reportNotInstalled(options, io, reason);
+
+  GameSearch search = findGames(std::filesystem::u8path(options.exeDir), saved.catalogue.games);
+  switch (search.kind) {
+    case GameSearchKind::NoGame:
+      return reportNoGame(options, io, saved.catalogue.games);
+    case GameSearchKind::SeveralGames:
+      return reportManyGames(options, io, search.games);
+    case GameSearchKind::OneGame:
+      break;
+  }
+  return startInstalled(options, io, reason, search.games.front(), nullptr);
+}
+
+int startInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason,
+                   const Game& game, const Manifest* manifest) {
+  if (!isInstalled(options, game, manifest)) return reportNotInstalled(options, io, reason);
+  io.printError(reason + " -- starting the installed version.");
+  return startGame(options, io, game);
+}
+
+bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest* manifest) {
+  std::string folder = packageFolder(options);
+  Manifest saved;
+  if (manifest == nullptr) {
+    std::string text;
+    if (!readTextFile(joinPath(folder, "manifest.json"), text)) return false;
+    if (!parseManifest(text, saved, nullptr)) return false;
+    manifest = &saved;
+  }
+  if (!isRegularFile(joinPath(folder, game.launcher))) return false;
+  for (const ManifestFile& file : manifest->files) {
+    if (file.required && !isRegularFile(joinPath(folder, file.name))) return false;
+  }
+  return true;
+}
+
+int reportNotInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason) {
+  return failAndWait(io, {reason + ", and Velm Co-op is not installed in " + options.exeDir +
+                          " yet. Connect to the internet and start it again."});
+}
+
+bool readTextFile(const std::string& path, std::string& text) {
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
+  if (!file.is_open()) return false;
+  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return true;
+}
+
+}  // namespace velm

@@ -1,0 +1,23 @@
+// Starting what is installed when the server cannot be used, from the copies of games.json and
+// manifest.json that earlier runs saved in the package folder.
+#pragma once
+
+#include <string>
+
+#include "catalogue/catalogue.h"
+#include "core/launch.h"
+#include "package/manifest.h"
+#include "platform/app_io.h"
+
+namespace velm {
+
+int startOffline(const LaunchOptions& options, AppIo& io, const std::string& reason);
+// manifest may be null: the saved manifest.json is read then.
+int startInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason,
+                   const Game& game, const Manifest* manifest);
+bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest* manifest);
+int reportNotInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason);
+// The whole file, byte for byte; false when it cannot be opened.
+[[nodiscard]] bool readTextFile(const std::string& path, std::string& text);
+
+}  // namespace velm

@@ -1,0 +1,22 @@
+// What start-up learns about this process before the launch sequence runs.
+#pragma once
+
+#include <string>
+
+namespace velm {
+
+// The launcher's own arguments: everything after the program-name token (quotes respected),
+// leading blanks and tabs removed, otherwise verbatim.
+std::string argumentTail(const std::string& commandLine);
+// "Velm Co-op v" + the major version.
+std::string consoleTitle();
+// The folder part of an exe path, without the separator, except that a folder that is the root
+// ("C:\" or "/") keeps it: "C:" alone would name the drive's current folder instead.
+std::wstring folderOfPath(const std::wstring& path);
+// The folder of the running exe; empty when it cannot be determined.
+std::wstring exeFolder();
+// VELM_COOP_OFFLINE as read into an 8-unit buffer: offline when the value has 1 to 7 units and
+// starts with '1'. A longer value does not fit the buffer and counts as online.
+bool isOfflineValue(const std::wstring& value);
+
+}  // namespace velm

@@ -1,0 +1,27 @@
+#include "net/net.h"
+
+namespace velm {
+
+uint32_t NoNet::get(const std::string&, ByteSink&) { return 0; }
+
+uint32_t getText(Net& net, const std::string& url, std::string& text) {
+  text.clear();
+  bool tooLarge = false;
+  ByteSink sink = [&text, &tooLarge](const char* data, size_t length) {
+    if (length > kMaxTextBody - text.size()) {
+      tooLarge = true;
+      return false;
+    }
+    text.append(data, length);
+    return true;
+  };
+  uint32_t status = net.get(url, sink);
+  if (tooLarge) {
+    text.clear();
+    text.shrink_to_fit();
+    return 0;
+  }
+  return status;
+}
+
+}  // namespace velm

@@ -1,0 +1,20 @@
+// Moving a finished ".new" file over its target, and the system's words for a failed move.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace velm {
+
+// Moves source over target, replacing an existing target; may copy across volumes (Windows:
+// MoveFileExW with replace-existing and copy-allowed; POSIX: rename, else copy and delete).
+// On failure returns false with error set to the system's code.
+[[nodiscard]] bool moveReplacing(const std::filesystem::path& source,
+                                 const std::filesystem::path& target, std::error_code& error);
+
+// The system's message for a code from moveReplacing: US English where available, trailing
+// white space removed, "unknown error" when the system has none.
+std::string systemErrorMessage(const std::error_code& error);
+
+}  // namespace velm

@@ -1,0 +1,15 @@
+// Creating the co-op launcher's process: the platform half of starting the game.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velm {
+
+// Starts exePath with commandLine in workingFolder and does not wait. A steamAppId other than 0
+// rewrites the inherited environment with buildEnvironment. On failure sets error to "error "
+// and the platform's code, and returns false.
+bool startChildProcess(const std::string& exePath, const std::string& commandLine,
+                       const std::string& workingFolder, uint64_t steamAppId, std::string& error);
+
+}  // namespace velm

@@ -1,0 +1,33 @@
+// Everything the self-update needs of the machine. Each call carries out one effect; a call that
+// fails for a platform reason prints that reason itself with printError.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velm {
+
+class SelfUpdateIo {
+ public:
+  virtual ~SelfUpdateIo() = default;
+  // True (once) when this process was started by an update; removes the mark.
+  virtual bool consumeUpdatedMark() = 0;
+  // Full path of the running exe, empty on failure.
+  virtual std::wstring exePath() = 0;
+  // Fetches an https URL into target, hashing as it streams. True when the whole body is in the
+  // file; digest and byteCount are then set. A partial file may stay on failure.
+  virtual bool download(const std::string& url, const std::wstring& target, std::string& digest,
+                        uint64_t& byteCount) = 0;
+  virtual bool moveFile(const std::wstring& source, const std::wstring& target) = 0;
+  // Does nothing when the file is absent; otherwise tries five times, 150 ms apart.
+  virtual void deleteFile(const std::wstring& path) = 0;
+  // Starts the exe with this process's command line and the relaunch mark in its environment.
+  virtual bool startExe(const std::wstring& exePath) = 0;
+  virtual void printLine(const std::string& text) = 0;
+  virtual void printError(const std::string& text) = 0;
+};
+
+// The process-wide implementation of this platform, created on first use.
+SelfUpdateIo& systemSelfUpdateIo();
+
+}  // namespace velm

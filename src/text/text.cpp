@@ -1,0 +1,84 @@
+#include "text/text.h"
+
+namespace velm {
+namespace {
+
+constexpr int64_t kMaxVersionNumber = 2147483647;
+
+// Reads one run of digits at i; fails on no digit or a value above kMaxVersionNumber.
+bool readNumber(const std::string& text, size_t& i, int64_t& value) {
+  value = 0;
+  size_t start = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+    value = value * 10 + (text[i] - '0');
+    if (value > kMaxVersionNumber) return false;
+    ++i;
+  }
+  return i > start;
+}
+
+template <class Unsigned>
+std::string unsignedText(Unsigned value) {
+  char digits[24];
+  size_t at = sizeof digits;
+  do {
+    digits[--at] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return std::string(digits + at, sizeof digits - at);
+}
+
+}  // namespace
+
+bool parseVersion(const std::string& text, Version& version) {
+  if (text.empty()) return false;
+  int64_t numbers[3];
+  size_t i = 0;
+  for (int n = 0; n < 3; ++n) {
+    if (!readNumber(text, i, numbers[n])) return false;
+    if (n < 2) {
+      if (i >= text.size() || text[i] != '.' || i + 1 >= text.size()) return false;
+      ++i;
+    }
+  }
+  if (i != text.size()) return false;
+  version.major = static_cast<int32_t>(numbers[0]);
+  version.minor = static_cast<int32_t>(numbers[1]);
+  version.patch = static_cast<int32_t>(numbers[2]);
+  return true;
+}
+
+std::string formatVersion(const Version& version) {
+  return decimalText(version.major) + "." + decimalText(version.minor) + "." +
+         decimalText(version.patch);
+}
+
+int compareVersions(const Version& a, const Version& b) {
+  if (a.major != b.major) return a.major < b.major ? -1 : 1;
+  if (a.minor != b.minor) return a.minor < b.minor ? -1 : 1;
+  if (a.patch != b.patch) return a.patch < b.patch ? -1 : 1;
+  return 0;
+}
+
+std::string decimalText(int32_t value) {
+  if (value >= 0) return unsignedText(static_cast<uint32_t>(value));
+  // Negate in unsigned arithmetic so that the smallest value has a magnitude too.
+  return "-" + unsignedText(0u - static_cast<uint32_t>(value));
+}
+
+std::string decimalText(uint32_t value) { return unsignedText(value); }
+
+std::string decimalText(uint64_t value) { return unsignedText(value); }
+
+std::string hexLower(const uint8_t* bytes, size_t length) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(length * 2);
+  for (size_t i = 0; i < length; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0x0f];
+  }
+  return text;
+}
+
+}  // namespace velm

@@ -1,0 +1,59 @@
+#include "support/fake_self_update_io.h"
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "text/text.h"
+
+namespace velm {
+namespace {
+std::filesystem::path pathOf(const std::wstring& wide) {
+  return std::filesystem::u8path(wideToUtf8(wide));
+}
+}  // namespace
+
+bool FakeSelfUpdateIo::consumeUpdatedMark() {
+  bool was = updatedMark;
+  updatedMark = false;
+  return was;
+}
+
+bool FakeSelfUpdateIo::download(const std::string& url, const std::wstring& target,
+                                std::string& digest, uint64_t& byteCount) {
+  calls.push_back("download " + url);
+  byteCount = 0;
+  std::string body = downloadOk ? downloadBody : downloadBody.substr(0, downloadBody.size() / 2);
+  std::ofstream file(pathOf(target), std::ios::binary | std::ios::trunc);
+  file.write(body.data(), static_cast<std::streamsize>(body.size()));
+  byteCount = body.size();
+  if (!file || !downloadOk) return false;
+  digest = downloadDigest;
+  return true;
+}
+
+bool FakeSelfUpdateIo::moveFile(const std::wstring& source, const std::wstring& target) {
+  calls.push_back("move " + wideToUtf8(source) + " -> " + wideToUtf8(target));
+  std::error_code error;
+  if (failingMoves.count(++moves_) == 0) {
+    std::filesystem::rename(pathOf(source), pathOf(target), error);
+    if (!error) return true;
+  }
+  printError("self-update: could not move " + wideToUtf8(source) + " to " + wideToUtf8(target) +
+             " (error 5)");
+  return false;
+}
+
+void FakeSelfUpdateIo::deleteFile(const std::wstring& path) {
+  calls.push_back("delete " + wideToUtf8(path));
+  std::error_code error;
+  std::filesystem::remove(pathOf(path), error);
+}
+
+bool FakeSelfUpdateIo::startExe(const std::wstring& exePath) {
+  calls.push_back("start " + wideToUtf8(exePath));
+  if (!startOk) printError("self-update: the new exe would not start (error 2)");
+  return startOk;
+}
+
+}  // namespace velm

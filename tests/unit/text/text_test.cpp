@@ -1,0 +1,125 @@
+#include "text/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace velm {
+namespace {
+
+TEST(Text, ParsesVersionsAtTheEdges) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int32_t major, minor, patch;
+  } cases[] = {
+      {"1.2.3", true, 1, 2, 3},
+      {"0.0.0", true, 0, 0, 0},
+      {"2147483647.2147483647.2147483647", true, 2147483647, 2147483647, 2147483647},
+      {"000000000000000000001.0.0", true, 1, 0, 0},
+      {"01.002.0003", true, 1, 2, 3},
+      {"2147483648.0.0", false, 0, 0, 0},
+      {"0.0.2147483648", false, 0, 0, 0},
+      {"99999999999999999999.0.0", false, 0, 0, 0},
+      {"", false, 0, 0, 0},
+      {"1", false, 0, 0, 0},
+      {"1.2", false, 0, 0, 0},
+      {"1.2.", false, 0, 0, 0},
+      {"1..3", false, 0, 0, 0},
+      {".1.2.3", false, 0, 0, 0},
+      {"1.2.3.", false, 0, 0, 0},
+      {"1.2.3.4", false, 0, 0, 0},
+      {"1.2.3 ", false, 0, 0, 0},
+      {" 1.2.3", false, 0, 0, 0},
+      {"+1.2.3", false, 0, 0, 0},
+      {"-1.2.3", false, 0, 0, 0},
+      {"v1.2.3", false, 0, 0, 0},
+      {"1.2.3-beta", false, 0, 0, 0},
+      {"1.2.x", false, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    Version version{7, 8, 9};
+    EXPECT_EQ(parseVersion(c.text, version), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(version.major, c.major) << c.text;
+      EXPECT_EQ(version.minor, c.minor) << c.text;
+      EXPECT_EQ(version.patch, c.patch) << c.text;
+    } else {
+      EXPECT_EQ(version.major, 7) << "a failed parse must leave the version: " << c.text;
+      EXPECT_EQ(version.patch, 9) << c.text;
+    }
+  }
+}
+
+TEST(Text, FormatsAndComparesVersions) {
+  Version parsed;
+  ASSERT_TRUE(parseVersion("01.02.03", parsed));
+  EXPECT_EQ(formatVersion(parsed), "1.2.3");
+  struct Case {
+    Version a, b;
+    int order;
+  } cases[] = {
+      {{2, 0, 1}, {2, 0, 0}, 1},  {{2, 1, 0}, {2, 0, 9}, 1},  {{10, 0, 0}, {9, 9, 9}, 1},
+      {{1, 9, 9}, {2, 0, 0}, -1}, {{2, 0, 0}, {2, 0, 0}, 0},
+  };
+  for (const Case& c : cases) {
+    int order = compareVersions(c.a, c.b);
+    EXPECT_EQ((order > 0) - (order < 0), c.order) << formatVersion(c.a) << " vs " << formatVersion(c.b);
+    int reverse = compareVersions(c.b, c.a);
+    EXPECT_EQ((reverse > 0) - (reverse < 0), -c.order) << formatVersion(c.a);
+  }
+}
+
+TEST(Text, WritesDecimals) {
+  EXPECT_EQ(decimalText(uint64_t{18446744073709551615u}), "18446744073709551615");
+  EXPECT_EQ(decimalText(int32_t{-5}), "-5");
+  EXPECT_EQ(decimalText(int32_t{INT32_MIN}), "-2147483648");
+  EXPECT_EQ(decimalText(uint32_t{0}), "0");
+  EXPECT_EQ(decimalText(uint32_t{4294967295u}), "4294967295");
+  EXPECT_EQ(decimalText(uint64_t{1000}), "1000");
+}
+
+TEST(Text, WritesLowerCaseHex) {
+  const uint8_t bytes[] = {0x00, 0x0f, 0xa5, 0xff};
+  EXPECT_EQ(hexLower(bytes, sizeof bytes), "000fa5ff");
+  EXPECT_EQ(hexLower(bytes, 0), "");
+}
+
+TEST(Text, ConvertsWellFormedTextBothWays) {
+  EXPECT_EQ(utf8ToWide(""), L"");
+  EXPECT_EQ(wideToUtf8(L""), "");
+  EXPECT_EQ(utf8ToWide("\xC3\xA9"), std::wstring(1, wchar_t(0x00E9)));
+  const std::string samples[] = {"plain ASCII", "Caf\xC3\xA9", "\xE2\x82\xAC 5",
+                                 "\xF0\x9F\x8E\xAE game", "\xEF\xBF\xBD"};
+  for (const std::string& sample : samples) {
+    EXPECT_EQ(wideToUtf8(utf8ToWide(sample)), sample) << sample;
+  }
+}
+
+TEST(Text, ReplacesIllFormedUtf8WithReplacementCharacters) {
+  const std::string kFffd = "\xEF\xBF\xBD";
+  struct Case {
+    std::string input;
+    std::string expected;  // the UTF-8 form of the converted text
+  } cases[] = {
+      {"\xFF", kFffd},
+      {"a\x80" "b", "a" + kFffd + "b"},
+      {"\xC3", kFffd},                        // cut short
+      {"\xE2\x82", kFffd},                    // cut short: one replacement for the prefix
+      {"\xC0\xAF", kFffd + kFffd},            // overlong
+      {"\xED\xA0\x80", kFffd + kFffd + kFffd},  // an encoded surrogate
+      {"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},  // above U+10FFFF
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(wideToUtf8(utf8ToWide(c.input)), c.expected);
+  }
+}
+
+TEST(Text, ReplacesUnpairedSurrogates) {
+  std::wstring lone(1, wchar_t(0xD800));
+  EXPECT_EQ(wideToUtf8(L"a" + lone + L"b"), "a\xEF\xBF\xBD" "b");
+}
+
+}  // namespace
+}  // namespace velm
