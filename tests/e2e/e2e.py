@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the built launcher in a temporary game folder against a local HTTPS
+server that serves a signed catalogue, manifest and package, with faults on demand.
+
+  e2e.py --launcher PATH --recorder PATH --key PEM --host localhost:PORT --work DIR [--wine]
+         [-k SUBSTRING ...] [--new-build PATH --new-version X.Y.Z]
+
+The launcher must have been built with VELM_CATALOGUE_HOST=HOST and the public half of PEM in
+VELM_TRUSTED_KEYS. The script re-runs itself inside tests/https/run_with_ca.sh, so the
+launcher trusts the test server's CA and nothing outside the run does. The co-op launcher of
+the package is the recorder program, which writes what it was started with to recorder.json.
+Ends with the line "N passed, N failed".
+"""
+
+import argparse
+import os
+import shutil
+import sys
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (HTTPS, Failure, Platform, Server, Signer, check, check_equal,  # noqa: E402
+                     files_below, sha256, wait_for_file)
+import scenarios  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--launcher", required=True)
+    parser.add_argument("--recorder", required=True)
+    parser.add_argument("--key", required=True)
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--new-build", help="a build of a higher version, for the self-update")
+    parser.add_argument("--new-version")
+    parser.add_argument("-k", action="append", default=[], help="run scenarios whose name has this")
+    args = parser.parse_args()
+
+    work = os.path.abspath(args.work)
+    if os.environ.get("VELM_E2E_INSIDE") != "1":
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        server = Server(work, 0)  # makes the certificates
+        os.environ["VELM_E2E_INSIDE"] = "1"
+        command = [os.path.join(HTTPS, "run_with_ca.sh"), os.path.join(server.certs, "ca.pem"),
+                   sys.executable] + sys.argv
+        os.execv(command[0], command)
+
+    port = int(args.host.rsplit(":", 1)[1])
+    server = Server(work, port)
+    server.reset()
+    server.start()
+    platform = Platform(os.path.abspath(args.launcher), os.path.abspath(args.recorder), args.wine)
+    context = scenarios.Context(platform, server, Signer(args.key), args.host, work,
+                                args.new_build and os.path.abspath(args.new_build),
+                                args.new_version)
+    chosen = [s for s in scenarios.ALL if not args.k or any(k in s.__name__ for k in args.k)]
+    passed = failed = 0
+    kind = "wine" if args.wine else "native"
+    try:
+        for scenario in chosen:
+            name = "%s[%s]" % (scenario.__name__, kind)
+            try:
+                context.begin(scenario.__name__)
+                skipped = scenario(context)
+                if skipped == "skip":
+                    print("SKIP %s" % name, flush=True)
+                    continue
+                passed += 1
+                print("PASS %s" % name, flush=True)
+            except Failure as failure:
+                failed += 1
+                print("FAIL %s\n%s" % (name, failure), flush=True)
+            except Exception:  # a broken scenario counts as a failure, with its trace
+                failed += 1
+                print("FAIL %s\n%s" % (name, traceback.format_exc()), flush=True)
+    finally:
+        server.stop()
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

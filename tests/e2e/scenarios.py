@@ -1,0 +1,476 @@
+"""The scenarios, each run with the native launcher and with "Velm Co-op.exe" under Wine.
+
+A scenario returns nothing when it passed ("skip" when it does not apply to the platform) and
+raises Failure with what differed.
+"""
+
+import json
+import os
+import shutil
+
+from harness import Failure, check, check_equal, files_below, sha256, wait_for_file
+
+GAME = {"id": "one", "name": "Game One", "exe": "game.exe", "steam_appid": 480,
+        "launcher": "coop.exe"}
+
+
+def quote_argument(text):
+    """The Windows quoting rules, as the launcher applies them."""
+    if text and not any(c in text for c in " \t\n\v\""):
+        return text
+    result = '"'
+    backslashes = 0
+    for c in text:
+        if c == "\\":
+            backslashes += 1
+        elif c == '"':
+            result += "\\" * (2 * backslashes + 1) + '"'
+            backslashes = 0
+        else:
+            result += "\\" * backslashes + c
+            backslashes = 0
+    return result + "\\" * (2 * backslashes) + '"'
+
+
+def size_text(size):
+    if size >= 10485760:
+        return "%d MB" % (size // 1048576)
+    if size >= 1048576:
+        return "%.1f MB" % (size / 1048576.0)
+    return "%d KB" % (size // 1024)
+
+
+class Context:
+    def __init__(self, platform, server, signer, host, work, new_build, new_version):
+        self.platform = platform
+        self.server = server
+        self.signer = signer
+        self.host = host
+        self.work = work
+        self.new_build = new_build
+        self.new_version = new_version
+        with open(platform.recorder, "rb") as file:
+            self.recorder = file.read()
+
+    # --- set-up -----------------------------------------------------------------------------
+
+    def begin(self, name):
+        self.server.reset()
+        self.game_dir = os.path.join(self.work, "games", name)
+        shutil.rmtree(self.game_dir, ignore_errors=True)
+        self.platform.install(self.game_dir)
+        self.package_dir = os.path.join(self.game_dir, "Velm Co-op")
+        self.games = [dict(GAME)]
+        self.launcher_block = {"version": "2.0.0", "url": "https://%s/launcher/new.exe" % self.host,
+                               "sha256": "0" * 64, "size": 1}
+        self.files = {"coop.exe": self.recorder, "data.txt": b"co-op data\n"}
+        self.optional = set()
+        self.manifest_version = "1.0.0"
+
+    def manifest_url(self, game_id="one"):
+        return "https://%s/%s/manifest.json" % (self.host, game_id)
+
+    def catalogue_bytes(self):
+        games = []
+        for game in self.games:
+            entry = dict(game)
+            entry.setdefault("manifest", self.manifest_url(game["id"]))
+            games.append(entry)
+        document = {"schema": 1, "launcher": self.launcher_block, "games": games}
+        return (json.dumps(document, indent=2) + "\n").encode()
+
+    def manifest_bytes(self, files=None, sizes=None, digests=None):
+        files = self.files if files is None else files
+        entries = []
+        for name, content in files.items():
+            entry = {"name": name, "size": (sizes or {}).get(name, len(content)),
+                     "sha256": (digests or {}).get(name, sha256(content))}
+            if name in self.optional:
+                entry["required"] = False
+            entries.append(entry)
+        return (json.dumps({"version": self.manifest_version, "files": entries}, indent=2) +
+                "\n").encode()
+
+    def put_signed(self, path, data):
+        self.server.put(path, data)
+        self.server.put(path + ".sig", (self.signer.signature_hex(data) + "\n").encode())
+
+    def publish(self, manifest=None, served_files=None):
+        """The catalogue, the manifest of game one and its files, all signed and served."""
+        self.catalogue = self.catalogue_bytes()
+        self.put_signed("/games.json", self.catalogue)
+        self.manifest = manifest if manifest is not None else self.manifest_bytes()
+        self.put_signed("/one/manifest.json", self.manifest)
+        for name, content in (served_files if served_files is not None else self.files).items():
+            self.server.put("/one/" + name, content)
+
+    def add_game_exe(self, name="game.exe"):
+        open(os.path.join(self.game_dir, name), "wb").close()
+
+    def install_package(self):
+        """A complete online run, checked, so the scenario starts from an installed package."""
+        self.add_game_exe()
+        self.publish()
+        result = self.run()
+        check(result.code == 0, "the installing run failed: %r" % result)
+        os.remove(self.recorder_path())
+
+    # --- running ----------------------------------------------------------------------------
+
+    def run(self, arguments=(), env=None, merge=False):
+        return self.platform.run(self.game_dir, arguments, env, merge)
+
+    def folder(self):
+        return self.platform.folder_text(self.game_dir)
+
+    def package_folder(self):
+        return self.platform.join(self.folder(), "Velm Co-op")
+
+    def banner(self):
+        return "Velm Co-op 2.0.0"
+
+    def recorder_path(self):
+        return os.path.join(self.package_dir, "recorder.json")
+
+    def recorded(self):
+        check(wait_for_file(self.recorder_path()), "the co-op launcher did not start")
+        with open(self.recorder_path()) as file:
+            return json.load(file)
+
+    def not_installed(self, reason):
+        return (reason + ", and Velm Co-op is not installed in " + self.folder() +
+                " yet. Connect to the internet and start it again.")
+
+    def unsigned(self, detail):
+        return self.host + " sent a file without a valid signature (" + detail + ")"
+
+    def unreadable(self, detail):
+        return self.host + " sent a file this version cannot read (" + detail + ")"
+
+    def starting_line(self, game=GAME):
+        return "Starting %s with co-op: %s" % (game["name"], game["launcher"])
+
+    def download_lines(self, names):
+        return (["[*] downloading %s (%s)" % (n, size_text(len(self.files[n]))) for n in names] +
+                ["[+] %s updated" % n for n in names])
+
+    def package_files(self):
+        files = files_below(self.package_dir) if os.path.isdir(self.package_dir) else {}
+        files.pop("recorder.json", None)
+        return files
+
+    def expect_fatal(self, result, lines):
+        check_equal(result.code, 1, "exit code\n%r" % result)
+        check_equal(result.err_lines(), lines + ["Press any key to exit."], "standard error")
+        check_equal(result.out_lines(), [self.banner()], "standard output")
+
+    def expect_no_temporaries(self):
+        leftovers = [name for name in self.package_files() if name.endswith(".new")]
+        check_equal(leftovers, [], "temporary files left in the package folder")
+
+
+# --- the launcher starts the game -----------------------------------------------------------
+
+
+def first_run_installs_the_package_and_starts_the_game(c):
+    c.add_game_exe()
+    c.publish()
+    arguments = ["-windowed", "two words", 'say "hi"', "C:\\dir\\"]
+    result = c.run(arguments, env={"SteamAppID": "1", "steamgameid": "2"})
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    check_equal(result.err_lines(), [], "standard error")
+    check_equal(result.out_lines(),
+                [c.banner()] + c.download_lines(["coop.exe", "data.txt"]) + [c.starting_line()],
+                "standard output")
+    record = c.recorded()
+    launcher_path = c.platform.join(c.package_folder(), "coop.exe")
+    game_path = c.platform.join(c.folder(), "game.exe")
+    argument_text = " ".join(quote_argument(a) for a in arguments)
+    check_equal(record["commandLine"], quote_argument(launcher_path) + " " +
+                quote_argument(game_path) + " " + argument_text, "command line")
+    check_equal(record["argv"][1:], [game_path] + arguments, "argv")
+    check_equal(record["workingFolder"].rstrip("\\/"), c.package_folder(), "working folder")
+    check_equal((record["SteamAppId"], record["SteamGameId"]), ("480", "480"), "Steam ids")
+    check_equal(record["steamVariants"], [], "other spellings of the Steam variables")
+    installed = c.package_files()
+    check_equal(installed.get("games.json"), c.catalogue, "saved games.json")
+    check_equal(installed.get("manifest.json"), c.manifest, "saved manifest.json")
+    for name, content in c.files.items():
+        check(installed.get(name) == content, "%s was not installed as served" % name)
+    c.expect_no_temporaries()
+
+
+def second_run_downloads_nothing(c):
+    c.install_package()
+    result = c.run()
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    check_equal(result.out_lines(), [c.banner(), c.starting_line()], "standard output")
+    check_equal(result.err_lines(), [], "standard error")
+    check_equal(c.server.requests()[-4:],
+                ["/games.json", "/games.json.sig", "/one/manifest.json", "/one/manifest.json.sig"],
+                "requests of the second run")
+    c.recorded()
+
+
+def game_exe_in_another_letter_case(c):
+    c.add_game_exe("GAME.EXE")
+    c.publish()
+    result = c.run()
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    record = c.recorded()
+    check_equal(record["argv"][1], c.platform.join(c.folder(), "game.exe"),
+                "the game exe as the catalogue spells it")
+
+
+def version_prints_the_banner_alone(c):
+    c.publish()
+    for arguments in (["--version"],):
+        result = c.run(arguments)
+        check_equal((result.code, result.stdout, result.stderr), (0, c.banner() + "\n", ""),
+                    "--version")
+    check_equal(c.server.requests(), [], "requests made for --version")
+
+
+def no_game_in_the_folder(c):
+    c.games = [dict(GAME), dict(GAME, id="two", exe="Other.exe", name="Game Two")]
+    c.publish()
+    result = c.run()
+    c.expect_fatal(result, ["Could not find a Velm modded game in " + c.folder(),
+                            "Looking for: game.exe, Other.exe",
+                            "Put Velm Co-op.exe next to the game's exe and start it again."])
+
+
+def several_games_in_the_folder(c):
+    c.games = [dict(GAME), dict(GAME, id="two", exe="Other.exe", name="Game Two")]
+    c.publish()
+    c.add_game_exe("other.exe")
+    c.add_game_exe()
+    result = c.run()
+    c.expect_fatal(result, ["Found more than one Velm modded game in " + c.folder() +
+                            ": game.exe, Other.exe",
+                            "Velm Co-op.exe can only serve one game per folder."])
+
+
+def catalogue_answering_404(c):
+    c.add_game_exe()
+    c.publish()
+    c.server.set_faults({"/games.json": {"status": 404}})
+    c.expect_fatal(c.run(), [c.not_installed("Could not reach " + c.host)])
+
+
+def signature_answering_404(c):
+    c.add_game_exe()
+    c.publish()
+    c.server.set_faults({"/games.json.sig": {"status": 404}})
+    c.expect_fatal(c.run(), [c.not_installed(c.unsigned(
+        "games.json is not signed: https://%s/games.json.sig said HTTP 404" % c.host))])
+    check(not os.path.exists(os.path.join(c.package_dir, "games.json")),
+          "an unsigned catalogue was saved")
+
+
+def tampered_catalogue(c):
+    c.add_game_exe()
+    c.publish()
+    c.server.put("/games.json", c.catalogue.replace(b"Game One", b"Game 0ne"))
+    c.expect_fatal(c.run(), [c.not_installed(c.unsigned(
+        "games.json: the signature does not match"))])
+
+
+def malformed_signature(c):
+    c.add_game_exe()
+    c.publish()
+    c.server.put("/games.json.sig", b"0x" + c.signer.signature_hex(c.catalogue).encode())
+    c.expect_fatal(c.run(), [c.not_installed(c.unsigned(
+        "games.json: the signature is not 128 hex digits"))])
+
+
+def invalid_catalogue(c):
+    c.add_game_exe()
+    c.games = []
+    c.publish()
+    c.expect_fatal(c.run(), [c.not_installed(c.unreadable("games: has no entries"))])
+
+
+def first_run_without_a_server(c):
+    c.add_game_exe()
+    c.server.stop()
+    try:
+        result = c.run()
+    finally:
+        c.server.start()
+    c.expect_fatal(result, [c.not_installed("Could not reach " + c.host)])
+
+
+def offline_before_any_install(c):
+    c.add_game_exe()
+    c.publish()
+    c.expect_fatal(c.run(env={"VELM_COOP_OFFLINE": "1"}),
+                   [c.not_installed("Could not reach " + c.host)])
+    check_equal(c.server.requests(), [], "requests made offline")
+
+
+# --- the package ----------------------------------------------------------------------------
+
+
+def offline_after_a_complete_run(c):
+    c.install_package()
+    result = c.run(env={"VELM_COOP_OFFLINE": "1"})
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    check_equal(result.err_lines(),
+                ["Could not reach %s -- starting the installed version." % c.host],
+                "standard error")
+    check_equal(result.out_lines(), [c.banner(), c.starting_line()], "standard output")
+    c.recorded()
+
+
+def offline_after_a_required_file_was_deleted(c):
+    c.install_package()
+    os.remove(os.path.join(c.package_dir, "data.txt"))
+    c.expect_fatal(c.run(env={"VELM_COOP_OFFLINE": "1"}),
+                   [c.not_installed("Could not reach " + c.host)])
+
+
+def corrupted_file_is_fetched_again(c):
+    c.install_package()
+    with open(os.path.join(c.package_dir, "data.txt"), "wb") as file:
+        file.write(b"co-op dat4\n")
+    result = c.run()
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    check_equal(result.out_lines(),
+                [c.banner()] + c.download_lines(["data.txt"]) + [c.starting_line()],
+                "standard output")
+    check_equal(c.package_files()["data.txt"], c.files["data.txt"], "the repaired file")
+
+
+def large_file_shows_progress(c):
+    c.files["big.bin"] = bytes(range(256)) * (5 * 4096 + 7)  # a little over 5 MiB
+    c.add_game_exe()
+    c.publish()
+    result = c.run()
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    lines = result.out_lines()
+    big = [line for line in lines if "big.bin" in line and "\r" in line]
+    check(len(big) == 1, "one progress line for big.bin: %r" % lines)
+    progress = big[0]
+    check(lines[lines.index(progress) - 1] == "[*] downloading big.bin (5.0 MB)",
+          "the progress follows the download line: %r" % lines)
+    # Which percentages show depends on the chunks the network delivers; 100 always does.
+    check(progress.startswith("\r[*] big.bin  "), "a progress line: %r" % progress[:80])
+    check("\r[*] big.bin  100%\r" in progress, "the progress reaches 100 %")
+    check(progress.endswith("\r" + " " * 40 + "\r[+] coop.exe updated"),
+          "the progress line is blanked before the next line: %r" % progress[-80:])
+    shown = [int(part.split()[-1].rstrip("%")) for part in progress.split("\r")[1:-2]]
+    check(all(p % 5 == 0 for p in shown) and shown == sorted(set(shown)),
+          "percentages are rising multiples of 5: %r" % shown)
+
+
+def failing_required_download(c, fault, reason):
+    c.install_package()
+    old = c.package_files()
+    c.files["data.txt"] = b"co-op data, version 2\n"
+    c.manifest_version = "1.0.1"
+    c.publish()
+    c.server.set_faults(fault)
+    result = c.run()
+    message = "data.txt " + reason + " -- nothing was replaced"
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    check_equal(result.out_lines(), [c.banner(), "[*] downloading data.txt (0 KB)",
+                                     "[!] " + message, c.starting_line()], "standard output")
+    check_equal(result.err_lines(),
+                ["Could not update Velm Co-op (%s) -- starting the installed version." % message],
+                "standard error")
+    new = c.package_files()
+    check_equal(new.pop("games.json"), c.catalogue, "the catalogue is saved")
+    old.pop("games.json")
+    check_equal(new, old, "the package after a failed download")
+    c.recorded()
+
+
+def required_file_answering_404(c):
+    failing_required_download(c, {"/one/data.txt": {"status": 404}},
+                              "the server said HTTP 404")
+
+
+def required_file_a_byte_too_long(c):
+    failing_required_download(c, {"/one/data.txt": {"body": "co-op data, version 2\n+"}},
+                              "is larger than the 22 bytes the manifest says")
+
+
+def required_file_cut_short(c):
+    failing_required_download(c, {"/one/data.txt": {"cut_after": 5}}, "no answer from the server")
+
+
+def required_file_with_wrong_content(c):
+    failing_required_download(c, {"/one/data.txt": {"body": "co-op data, version 3\n"}},
+                              "does not match its sha256")
+
+
+def optional_file_that_fails_is_skipped(c):
+    c.files["extra.pak"] = b"optional content"
+    c.optional.add("extra.pak")
+    c.add_game_exe()
+    c.publish()
+    c.server.set_faults({"/one/extra.pak": {"status": 404}})
+    result = c.run()
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    check_equal(result.out_lines(), [
+        c.banner(), "[*] downloading coop.exe (%s)" % size_text(len(c.recorder)),
+        "[*] downloading data.txt (0 KB)", "[*] downloading extra.pak (0 KB)",
+        "[!] extra.pak the server said HTTP 404 -- skipped, it is optional",
+        "[+] coop.exe updated", "[+] data.txt updated", c.starting_line()], "standard output")
+    check("extra.pak" not in c.package_files(), "the optional file was installed")
+    check_equal(c.package_files().get("manifest.json"), c.manifest, "the manifest is saved")
+
+
+def manifest_problems_fall_back_to_the_installed_version(c):
+    c.install_package()
+    url = c.manifest_url()
+    cases = [
+        ({"/one/manifest.json.sig": {"status": 403}}, None,
+         c.unsigned("the manifest is not signed: %s.sig said HTTP 403" % url)),
+        ({"/one/manifest.json": {"body": c.manifest.decode() + " "}}, None,
+         c.unsigned("the manifest: the signature does not match")),
+        ({}, b'{"version": "1.0", "files": []}',
+         c.unreadable('"version" is neither N nor X.Y.Z: 1.0')),
+        ({}, c.manifest_bytes(files={"data.txt": c.files["data.txt"]}),
+         c.unreadable("the manifest does not list coop.exe as a required file")),
+        ({"/one/manifest.json": {"status": 500}}, None, "Could not reach " + c.host),
+    ]
+    for faults, manifest, reason in cases:
+        if manifest is not None:
+            c.put_signed("/one/manifest.json", manifest)
+        c.server.set_faults(faults)
+        result = c.run()
+        check_equal(result.code, 0, "exit code\n%r" % result)
+        check_equal(result.err_lines(), [reason + " -- starting the installed version."],
+                    "standard error")
+        c.recorded()
+        os.remove(c.recorder_path())
+        c.put_signed("/one/manifest.json", c.manifest)
+
+
+ALL = [
+    first_run_installs_the_package_and_starts_the_game,
+    second_run_downloads_nothing,
+    game_exe_in_another_letter_case,
+    version_prints_the_banner_alone,
+    no_game_in_the_folder,
+    several_games_in_the_folder,
+    catalogue_answering_404,
+    signature_answering_404,
+    tampered_catalogue,
+    malformed_signature,
+    invalid_catalogue,
+    first_run_without_a_server,
+    offline_before_any_install,
+    offline_after_a_complete_run,
+    offline_after_a_required_file_was_deleted,
+    corrupted_file_is_fetched_again,
+    large_file_shows_progress,
+    required_file_answering_404,
+    required_file_a_byte_too_long,
+    required_file_cut_short,
+    required_file_with_wrong_content,
+    optional_file_that_fails_is_skipped,
+    manifest_problems_fall_back_to_the_installed_version,
+]
