@@ -1,0 +1,239 @@
+#include "package/package_update.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "catalogue/file_name.h"
+#include "net/sha256.h"
+#include "package/download.h"
+#include "package/name_compare.h"
+#include "package/package_url.h"
+#include "platform/file_move.h"
+#include "text/text.h"
+
+namespace velm {
+namespace {
+
+constexpr const char* kNewSuffix = ".new";
+
+// The launcher keeps its saved copies in the package folder under these names.
+constexpr const char* kSavedCopyNames[] = {"games.json", "manifest.json", "games.json.new",
+                                           "manifest.json.new"};
+
+void printLine(FILE* progress, const std::string& line) {
+  if (progress == nullptr) return;
+  std::fputs(line.c_str(), progress);
+  std::fputc('\n', progress);
+  // Each line announces work that may take a while; show it before the work starts.
+  std::fflush(progress);
+}
+
+std::string quoted(const std::string& name) { return "file name \"" + name + "\""; }
+
+// Names that would make two of the update's files one file on this platform: the manifest's own
+// check compares ASCII case only and knows nothing of ".new" files or the saved copies.
+bool findNameClash(const Manifest& manifest, std::string& reason) {
+  const std::vector<ManifestFile>& files = manifest.files;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string& name = files[i].name;
+    for (const char* saved : kSavedCopyNames) {
+      if (sameFileName(name, saved)) {
+        reason = quoted(name) + " is reserved for the launcher's saved copies";
+        return true;
+      }
+    }
+    for (size_t j = 0; j < i; ++j) {
+      const std::string& earlier = files[j].name;
+      if (sameFileName(name, earlier)) {
+        reason = quoted(name) + " is listed twice";
+        return true;
+      }
+      if (sameFileName(name, earlier + kNewSuffix)) {
+        reason = quoted(name) + " collides with the temporary file of \"" + earlier + "\"";
+        return true;
+      }
+      if (sameFileName(earlier, name + kNewSuffix)) {
+        reason = quoted(earlier) + " collides with the temporary file of \"" + name + "\"";
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcherName) {
+  const std::string wanted = toLowerAscii(launcherName);
+  for (const ManifestFile& file : manifest.files) {
+    if (file.required && toLowerAscii(file.name) == wanted) return true;
+  }
+  return false;
+}
+
+bool isUpToDate(const PendingFile& pending) {
+  std::string digest;
+  uint64_t size = 0;
+  return fileSha256(pending.target.u8string(), digest, size) && size == pending.file.size &&
+         sameSha256(digest, pending.file.sha256);
+}
+
+// Fetches, verifies and reads the manifest and checks its names; on failure returns false with
+// the status and message set.
+bool acceptManifest(PackageResult& result, const std::string& manifestUrl,
+                    const std::string& launcherName, Net& net,
+                    const std::vector<TrustedKey>& keys) {
+  if (!isHttpsUrl(manifestUrl)) {
+    result.status = PackageStatus::Unreadable;
+    result.message = "the manifest URL is not https: " + manifestUrl;
+    return false;
+  }
+  std::string text;
+  const uint32_t status = getText(net, manifestUrl, text);
+  if (status != 200) {
+    result.status = PackageStatus::Unreachable;
+    result.message = status == 0 ? "no answer from " + manifestUrl
+                                 : manifestUrl + " said HTTP " + decimalText(status);
+    return false;
+  }
+  const std::string sigUrl = signatureUrl(manifestUrl);
+  std::string signature;
+  const uint32_t sigStatus = getText(net, sigUrl, signature);
+  if (sigStatus == 0) {
+    result.status = PackageStatus::Unreachable;
+    result.message = "no answer from " + sigUrl;
+    return false;
+  }
+  if (sigStatus != 200) {
+    result.status = PackageStatus::Unsigned;
+    result.message =
+        "the manifest is not signed: " + sigUrl + " said HTTP " + decimalText(sigStatus);
+    return false;
+  }
+  result.message = verifySignature("the manifest", text, signature, keys);
+  if (!result.message.empty()) {
+    result.status = PackageStatus::Unsigned;
+    return false;
+  }
+  Manifest manifest;
+  if (!parseManifest(text, manifest, &result.message)) {
+    result.status = PackageStatus::Unreadable;
+    return false;
+  }
+  result.version = manifest.version;
+  result.manifestText = std::move(text);
+  result.manifest = std::move(manifest);
+  if (!launcherName.empty() && !listsRequiredLauncher(result.manifest, launcherName)) {
+    result.status = PackageStatus::Unreadable;
+    result.message = "the manifest does not list " + launcherName + " as a required file";
+    return false;
+  }
+  if (findNameClash(result.manifest, result.message)) {
+    result.status = PackageStatus::Unreadable;
+    return false;
+  }
+  return true;
+}
+
+// The files whose target is missing or differs from the manifest, in manifest order.
+std::vector<PendingFile> planDownloads(const Manifest& manifest,
+                                       const std::filesystem::path& folder) {
+  std::vector<PendingFile> pending;
+  for (const ManifestFile& file : manifest.files) {
+    PendingFile candidate{file, folder / std::filesystem::u8path(file.name),
+                          folder / std::filesystem::u8path(file.name + kNewSuffix)};
+    if (!isUpToDate(candidate)) pending.push_back(std::move(candidate));
+  }
+  return pending;
+}
+
+// All or nothing for required files: the first that fails removes every ".new" of the run.
+bool downloadAll(PackageResult& result, std::vector<PendingFile>& pending,
+                 const std::string& manifestUrl, Net& net, FILE* progress) {
+  for (PendingFile& entry : pending) {
+    const std::string& name = entry.file.name;
+    if (progress != nullptr) {
+      std::fprintf(progress, "[*] downloading %s (%s)\n", name.c_str(),
+                   sizeText(entry.file.size).c_str());
+      std::fflush(progress);
+    }
+    const std::string reason = downloadFile(net, fileUrl(manifestUrl, name), entry, progress);
+    if (reason.empty()) {
+      entry.downloaded = true;
+      continue;
+    }
+    if (entry.file.required) {
+      for (const PendingFile& other : pending) {
+        std::error_code ignored;
+        std::filesystem::remove(other.temporary, ignored);
+      }
+      result.status = PackageStatus::Failed;
+      result.message = name + " " + reason + " -- nothing was replaced";
+      printLine(progress, "[!] " + result.message);
+      return false;
+    }
+    result.skipped.push_back(name + " " + reason + " -- skipped, it is optional");
+    printLine(progress, "[!] " + result.skipped.back());
+  }
+  return true;
+}
+
+// Each move stands on its own; returns the failures of required files joined with "; ".
+std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pending,
+                       FILE* progress) {
+  std::string failures;
+  for (const PendingFile& entry : pending) {
+    if (!entry.downloaded) continue;
+    const std::string& name = entry.file.name;
+    std::error_code error;
+    if (moveReplacing(entry.temporary, entry.target, error)) {
+      result.updated.push_back(name);
+      printLine(progress, "[+] " + name + " updated");
+      continue;
+    }
+    const std::string text = "could not replace " + name + " (" + systemErrorMessage(error) +
+                             ") -- is the game running?";
+    std::error_code ignored;
+    std::filesystem::remove(entry.temporary, ignored);
+    printLine(progress, "[!] " + text);
+    if (!entry.file.required) {
+      result.skipped.push_back(text);
+    } else {
+      if (!failures.empty()) failures += "; ";
+      failures += text;
+    }
+  }
+  return failures;
+}
+
+}  // namespace
+
+void updatePackage(PackageResult& result, const std::string& packageFolder,
+                   const std::string& manifestUrl, const std::string& launcherName, Net& net,
+                   FILE* progress, const std::vector<TrustedKey>& keys) {
+  result = PackageResult();
+  result.status = PackageStatus::Failed;
+  if (!acceptManifest(result, manifestUrl, launcherName, net, keys)) return;
+
+  const std::filesystem::path folder = std::filesystem::u8path(packageFolder);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (!std::filesystem::is_directory(folder, error)) {
+    result.status = PackageStatus::Failed;
+    result.message = "could not create " + packageFolder;
+    return;
+  }
+
+  std::vector<PendingFile> pending = planDownloads(result.manifest, folder);
+  if (pending.empty()) {
+    result.status = PackageStatus::Ok;
+    return;
+  }
+  if (!downloadAll(result, pending, manifestUrl, net, progress)) return;
+  result.message = replaceAll(result, pending, progress);
+  result.status = result.message.empty() ? PackageStatus::Ok : PackageStatus::Failed;
+}
+
+}  // namespace velm

@@ -1,0 +1,495 @@
+#include "package/package_update.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "net/sha256.h"
+#include "package/package_url.h"
+#include "platform/file_move.h"
+#include "support/fake_net.h"
+#include "support/fixtures.h"
+#include "support/temp_dir.h"
+#include "support/test_signer.h"
+
+namespace velm {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kManifestUrl[] = "https://cdn.test/g/manifest.json";
+const char kSignatureUrl[] = "https://cdn.test/g/manifest.json.sig";
+const char kFileBase[] = "https://cdn.test/g/";
+
+#ifdef _WIN32
+constexpr bool kFoldsEveryLetter = true;  // NTFS keeps one of Ä.dll and ä.dll
+#else
+constexpr bool kFoldsEveryLetter = false;
+#endif
+
+std::string sha256Of(const std::string& content) {
+  Sha256 hasher;
+  hasher.update(content.data(), content.size());
+  return hasher.finalHex();
+}
+
+ManifestFile fileEntry(const std::string& name, const std::string& content, bool required = true) {
+  ManifestFile file;
+  file.name = name;
+  file.size = content.size();
+  file.sha256 = sha256Of(content);
+  file.required = required;
+  return file;
+}
+
+Manifest manifestOf(const std::vector<ManifestFile>& files) {
+  Manifest manifest;
+  manifest.version = "1.2.3";
+  manifest.files = files;
+  return manifest;
+}
+
+// What the move of a file over a folder that holds a file says on this platform.
+std::string moveOverFolderMessage(const TempDir& dir) {
+  fs::path source = dir.write("probe/file.new", "x");
+  dir.write("probe/folder/inside", "x");
+  std::error_code error;
+  EXPECT_FALSE(moveReplacing(source, dir.path() / "probe" / "folder", error));
+  return systemErrorMessage(error);
+}
+
+class PackageUpdate : public ::testing::Test {
+ protected:
+  PackageUpdate() : folder_(dir_.path() / "Velm Co-op") {
+    fs::path progressPath = dir_.path() / "progress.txt";
+    progress_ = std::fopen(progressPath.string().c_str(), "w+b");
+  }
+  ~PackageUpdate() override {
+    if (progress_) std::fclose(progress_);
+  }
+
+  std::string folder() const { return folder_.u8string(); }
+
+  // Serves the signed manifest; `contents` are served beside it, one per file.
+  std::string publish(const std::vector<ManifestFile>& files,
+                      const std::vector<std::string>& contents) {
+    std::string document = manifestJson(manifestOf(files));
+    serveSigned(net_, kManifestUrl, document);
+    for (size_t i = 0; i < contents.size(); ++i) {
+      net_.serve(kFileBase + files[i].name, contents[i]);
+    }
+    return document;
+  }
+
+  void install(const std::string& name, const std::string& content) {
+    dir_.write("Velm Co-op/" + name, content);
+  }
+  std::string installed(const std::string& name) const { return dir_.read("Velm Co-op/" + name); }
+
+  void run(const std::string& launcher = "coop.exe") {
+    updatePackage(result_, folder(), kManifestUrl, launcher, net_, progress_, keys_);
+  }
+
+  std::string printed() {
+    std::fflush(progress_);
+    std::ifstream stream(dir_.path() / "progress.txt", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+  }
+
+  // Every ".new" file in the package folder: none should outlive a run.
+  std::vector<std::string> leftoverNewFiles() const {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& item : fs::directory_iterator(folder_, error)) {
+      std::string name = item.path().filename().u8string();
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0) found.push_back(name);
+    }
+    return found;
+  }
+
+  TempDir dir_;
+  fs::path folder_;
+  FakeNet net_;
+  FILE* progress_ = nullptr;
+  std::vector<TrustedKey> keys_ = {trustedTestKey()};
+  PackageResult result_;
+};
+
+TEST_F(PackageUpdate, RefusesAManifestUrlThatIsNotHttps) {
+  const std::string url = "http://cdn.test/g/manifest.json";
+  updatePackage(result_, folder(), url, "coop.exe", net_, progress_, keys_);
+  EXPECT_EQ(result_.status, PackageStatus::Unreadable);
+  EXPECT_EQ(result_.message, "the manifest URL is not https: " + url);
+  EXPECT_TRUE(net_.requested.empty());
+}
+
+TEST_F(PackageUpdate, ManifestFetchFailures) {
+  struct Case {
+    uint32_t status;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {0, std::string("no answer from ") + kManifestUrl},
+      {404, std::string(kManifestUrl) + " said HTTP 404"},
+      {503, std::string(kManifestUrl) + " said HTTP 503"},
+  };
+  for (const Case& c : cases) {
+    FakeNet net;
+    net.answer(kManifestUrl, c.status);
+    updatePackage(result_, folder(), kManifestUrl, "coop.exe", net, nullptr, keys_);
+    EXPECT_EQ(result_.status, PackageStatus::Unreachable) << c.status;
+    EXPECT_EQ(result_.message, c.message) << c.status;
+    EXPECT_EQ(net.requested, std::vector<std::string>{kManifestUrl}) << c.status;
+  }
+}
+
+TEST_F(PackageUpdate, SignatureFailures) {
+  const std::string document = manifestJson(manifestOf({fileEntry("coop.exe", "launcher")}));
+  struct Case {
+    std::string label;
+    uint32_t status;  // of the signature URL; 200 serves `signature`
+    std::string signature;
+    PackageStatus expected;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"no answer", 0, "", PackageStatus::Unreachable,
+       std::string("no answer from ") + kSignatureUrl},
+      {"404", 404, "", PackageStatus::Unsigned,
+       std::string("the manifest is not signed: ") + kSignatureUrl + " said HTTP 404"},
+      {"not hex", 200, "not a signature", PackageStatus::Unsigned,
+       "the manifest: the signature is not 128 hex digits"},
+      {"other key", 200, testSignatureHex(untrustedSeed(), document), PackageStatus::Unsigned,
+       "the manifest: the signature does not match"},
+      {"other document", 200, testSignatureHex(trustedSeed(), document + " "),
+       PackageStatus::Unsigned, "the manifest: the signature does not match"},
+  };
+  for (const Case& c : cases) {
+    FakeNet net;
+    net.serve(kManifestUrl, document);
+    if (c.status == 200) {
+      net.serve(kSignatureUrl, c.signature);
+    } else {
+      net.answer(kSignatureUrl, c.status);
+    }
+    updatePackage(result_, folder(), kManifestUrl, "coop.exe", net, progress_, keys_);
+    EXPECT_EQ(result_.status, c.expected) << c.label;
+    EXPECT_EQ(result_.message, c.message) << c.label;
+    EXPECT_TRUE(result_.manifestText.empty()) << c.label;
+    EXPECT_FALSE(fs::exists(folder_)) << c.label;
+  }
+  EXPECT_EQ(printed(), "");
+}
+
+TEST_F(PackageUpdate, UnreadableManifestKeepsTheValidatorsText) {
+  serveSigned(net_, kManifestUrl, "{\"files\": []}");
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Unreadable);
+  EXPECT_EQ(result_.message, "\"version\" is missing or not a string");
+  EXPECT_TRUE(result_.version.empty());
+  EXPECT_FALSE(fs::exists(folder_));
+}
+
+TEST_F(PackageUpdate, LauncherMustBeListedAsRequired) {
+  struct Case {
+    std::string launcher;
+    std::vector<ManifestFile> files;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"coop.exe", {fileEntry("other.dll", "x")}, false},
+      {"coop.exe", {fileEntry("coop.exe", "x", false)}, false},
+      {"coop.exe", {fileEntry("coop.exe.bak", "x")}, false},
+      {"coop.exe", {fileEntry("other.dll", "x"), fileEntry("COOP.Exe", "y")}, true},
+      {"Coop.EXE", {fileEntry("coop.exe", "x")}, true},
+      {"", {fileEntry("other.dll", "x")}, true},  // no launcher named, nothing to look for
+  };
+  for (const Case& c : cases) {
+    FakeNet net;
+    const std::string document = manifestJson(manifestOf(c.files));
+    serveSigned(net, kManifestUrl, document);
+    updatePackage(result_, folder(), kManifestUrl, c.launcher, net, nullptr, keys_);
+    if (c.accepted) {
+      EXPECT_NE(result_.status, PackageStatus::Unreadable) << c.launcher << " " << document;
+      EXPECT_GT(net.requested.size(), 2u) << c.launcher << " " << document;
+    } else {
+      EXPECT_EQ(result_.status, PackageStatus::Unreadable) << document;
+      EXPECT_EQ(result_.message, "the manifest does not list coop.exe as a required file")
+          << document;
+      EXPECT_EQ(result_.version, "1.2.3") << document;  // the manifest itself was accepted
+      EXPECT_FALSE(fs::exists(folder_)) << document;
+    }
+  }
+}
+
+TEST_F(PackageUpdate, UpToDateFolderNeedsNoDownload) {
+  const std::string document = publish(
+      {fileEntry("coop.exe", "launcher bytes"), fileEntry("data.pak", std::string(3000, 'd'))}, {});
+  install("coop.exe", "launcher bytes");
+  install("data.pak", std::string(3000, 'd'));
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(result_.message, "");
+  EXPECT_EQ(result_.version, "1.2.3");
+  EXPECT_EQ(result_.manifestText, document);
+  ASSERT_EQ(result_.manifest.files.size(), 2u);
+  EXPECT_EQ(result_.manifest.files[1].name, "data.pak");
+  EXPECT_TRUE(result_.updated.empty());
+  EXPECT_EQ(net_.requested, (std::vector<std::string>{kManifestUrl, kSignatureUrl}));
+  EXPECT_EQ(printed(), "");
+}
+
+TEST_F(PackageUpdate, UpperCaseDigestCountsAsUpToDate) {
+  ManifestFile file = fileEntry("coop.exe", "launcher bytes");
+  for (char& c : file.sha256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  publish({file}, {});
+  install("coop.exe", "launcher bytes");
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(net_.requested.size(), 2u);
+}
+
+TEST_F(PackageUpdate, FirstInstallFetchesEveryFile) {
+  const std::string big(1572864, 'b');
+  const std::vector<std::string> contents = {"launcher", big, "notes"};
+  publish({fileEntry("coop.exe", contents[0]), fileEntry("data.pak", contents[1]),
+           fileEntry("read me.txt", contents[2], false)},
+          {});
+  net_.serve("https://cdn.test/g/coop.exe", contents[0]);
+  net_.serve("https://cdn.test/g/data.pak", contents[1]);
+  net_.serve("https://cdn.test/g/read%20me.txt", contents[2]);
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(result_.message, "");
+  EXPECT_EQ(result_.updated, (std::vector<std::string>{"coop.exe", "data.pak", "read me.txt"}));
+  EXPECT_TRUE(result_.skipped.empty());
+  EXPECT_EQ(printed(),
+            "[*] downloading coop.exe (0 KB)\n"
+            "[*] downloading data.pak (1.5 MB)\n"
+            "[*] downloading read me.txt (0 KB)\n"
+            "[+] coop.exe updated\n"
+            "[+] data.pak updated\n"
+            "[+] read me.txt updated\n");
+  EXPECT_EQ(installed("coop.exe"), contents[0]);
+  EXPECT_EQ(installed("data.pak"), contents[1]);
+  EXPECT_EQ(installed("read me.txt"), contents[2]);
+  EXPECT_TRUE(leftoverNewFiles().empty());
+}
+
+TEST_F(PackageUpdate, FetchesOnlyWhatDiffers) {
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("b.dll", "good bytes"),
+           fileEntry("c.dll", "right size")},
+          {"launcher", "good bytes", "right size"});
+  install("coop.exe", "launcher");
+  install("b.dll", "evil bytes");  // same size, other content
+  install("c.dll", "right size but longer");
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(net_.requested,
+            (std::vector<std::string>{kManifestUrl, kSignatureUrl, "https://cdn.test/g/b.dll",
+                                      "https://cdn.test/g/c.dll"}));
+  EXPECT_EQ(printed(),
+            "[*] downloading b.dll (0 KB)\n"
+            "[*] downloading c.dll (0 KB)\n"
+            "[+] b.dll updated\n"
+            "[+] c.dll updated\n");
+  EXPECT_EQ(installed("b.dll"), "good bytes");
+  EXPECT_EQ(installed("c.dll"), "right size");
+}
+
+TEST_F(PackageUpdate, RequiredFailureReplacesNothing) {
+  publish({fileEntry("coop.exe", "new launcher"), fileEntry("b.dll", "new b"),
+           fileEntry("c.dll", "new c")},
+          {"new launcher", "new b"});  // c.dll answers 404
+  install("coop.exe", "old launcher");
+  install("b.dll", "old b");
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Failed);
+  EXPECT_EQ(result_.message, "c.dll the server said HTTP 404 -- nothing was replaced");
+  EXPECT_TRUE(result_.updated.empty());
+  EXPECT_EQ(printed(),
+            "[*] downloading coop.exe (0 KB)\n"
+            "[*] downloading b.dll (0 KB)\n"
+            "[*] downloading c.dll (0 KB)\n"
+            "[!] c.dll the server said HTTP 404 -- nothing was replaced\n");
+  EXPECT_EQ(installed("coop.exe"), "old launcher");
+  EXPECT_EQ(installed("b.dll"), "old b");
+  EXPECT_FALSE(fs::exists(folder_ / "c.dll"));
+  EXPECT_TRUE(leftoverNewFiles().empty());
+  EXPECT_EQ(result_.manifest.files.size(), 3u);  // kept for the installed-package check
+}
+
+TEST_F(PackageUpdate, OptionalFailureIsSkipped) {
+  publish({fileEntry("opt.dll", "optional", false), fileEntry("coop.exe", "launcher")}, {});
+  net_.serve("https://cdn.test/g/coop.exe", "launcher");
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(result_.message, "");
+  EXPECT_EQ(result_.skipped, std::vector<std::string>{
+                                 "opt.dll the server said HTTP 404 -- skipped, it is optional"});
+  EXPECT_EQ(result_.updated, std::vector<std::string>{"coop.exe"});
+  EXPECT_EQ(printed(),
+            "[*] downloading opt.dll (0 KB)\n"
+            "[!] opt.dll the server said HTTP 404 -- skipped, it is optional\n"
+            "[*] downloading coop.exe (0 KB)\n"
+            "[+] coop.exe updated\n");
+  EXPECT_FALSE(fs::exists(folder_ / "opt.dll"));
+  EXPECT_TRUE(leftoverNewFiles().empty());
+}
+
+TEST_F(PackageUpdate, ReplaceFailureLeavesTheOthersMoved) {
+  const std::string system = moveOverFolderMessage(dir_);
+  publish(
+      {fileEntry("coop.exe", "launcher"), fileEntry("b.dll", "new b"), fileEntry("c.dll", "new c")},
+      {"launcher", "new b", "new c"});
+  install("b.dll/held open", "x");  // a folder with content cannot be replaced by a file
+  run();
+  const std::string text = "could not replace b.dll (" + system + ") -- is the game running?";
+  EXPECT_EQ(result_.status, PackageStatus::Failed);
+  EXPECT_EQ(result_.message, text);
+  EXPECT_EQ(result_.updated, (std::vector<std::string>{"coop.exe", "c.dll"}));
+  EXPECT_EQ(printed(),
+            "[*] downloading coop.exe (0 KB)\n"
+            "[*] downloading b.dll (0 KB)\n"
+            "[*] downloading c.dll (0 KB)\n"
+            "[+] coop.exe updated\n"
+            "[!] " +
+                text +
+                "\n"
+                "[+] c.dll updated\n");
+  EXPECT_EQ(installed("coop.exe"), "launcher");
+  EXPECT_EQ(installed("c.dll"), "new c");
+  EXPECT_EQ(installed("b.dll/held open"), "x");
+  EXPECT_TRUE(leftoverNewFiles().empty());
+}
+
+TEST_F(PackageUpdate, ReplaceFailuresAreJoined) {
+  const std::string system = moveOverFolderMessage(dir_);
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("b.dll", "new b"),
+           fileEntry("opt.dll", "new opt", false), fileEntry("c.dll", "new c")},
+          {"launcher", "new b", "new opt", "new c"});
+  install("b.dll/x", "x");
+  install("opt.dll/x", "x");
+  install("c.dll/x", "x");
+  run();
+  auto text = [&](const std::string& name) {
+    return "could not replace " + name + " (" + system + ") -- is the game running?";
+  };
+  EXPECT_EQ(result_.status, PackageStatus::Failed);
+  EXPECT_EQ(result_.message, text("b.dll") + "; " + text("c.dll"));
+  EXPECT_EQ(result_.skipped, std::vector<std::string>{text("opt.dll")});
+  EXPECT_EQ(result_.updated, std::vector<std::string>{"coop.exe"});
+  EXPECT_TRUE(leftoverNewFiles().empty());
+}
+
+TEST_F(PackageUpdate, OptionalReplaceFailureStillOk) {
+  const std::string system = moveOverFolderMessage(dir_);
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("opt.dll", "new opt", false)},
+          {"launcher", "new opt"});
+  install("opt.dll/x", "x");
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(result_.message, "");
+  EXPECT_EQ(result_.skipped, std::vector<std::string>{"could not replace opt.dll (" + system +
+                                                      ") -- is the game running?"});
+}
+
+TEST_F(PackageUpdate, RefusesNamesThatShareAFile) {
+  const std::string upperA = "\xC3\x84.dll";  // Ä.dll
+  const std::string lowerA = "\xC3\xA4.dll";  // ä.dll
+  struct Case {
+    std::vector<std::string> names;
+    std::string message;  // empty: the names are distinct files here
+  };
+  const std::vector<Case> cases = {
+      {{"coop.exe", "b", "b.new"}, "file name \"b.new\" collides with the temporary file of \"b\""},
+      {{"b.new", "coop.exe", "b"}, "file name \"b.new\" collides with the temporary file of \"b\""},
+      {{"B.NEW", "coop.exe", "b"}, "file name \"B.NEW\" collides with the temporary file of \"b\""},
+      {{"coop.exe", "coop.exe.new"},
+       "file name \"coop.exe.new\" collides with the temporary file of \"coop.exe\""},
+      {{"coop.exe", "games.json"},
+       "file name \"games.json\" is reserved for the launcher's saved copies"},
+      {{"coop.exe", "Manifest.JSON"},
+       "file name \"Manifest.JSON\" is reserved for the launcher's saved copies"},
+      {{"coop.exe", "games.json.new"},
+       "file name \"games.json.new\" is reserved for the launcher's saved copies"},
+      {{"manifest.json.new", "coop.exe"},
+       "file name \"manifest.json.new\" is reserved for the launcher's saved copies"},
+      {{"coop.exe", upperA, lowerA},
+       kFoldsEveryLetter ? "file name \"" + lowerA + "\" is listed twice" : ""},
+      {{"coop.exe", upperA, lowerA + ".NEW"},
+       kFoldsEveryLetter ? "file name \"" + lowerA +
+                               ".NEW\" collides with the temporary file of \"" + upperA + "\""
+                         : ""},
+      {{"coop.exe", "games.json.old", "manifest.js", "b.new.dll", "b"}, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<ManifestFile> files;
+    for (const std::string& name : c.names) files.push_back(fileEntry(name, "content of " + name));
+    TempDir dir;
+    const fs::path folder = dir.path() / "Velm Co-op";
+    FakeNet net;
+    serveSigned(net, kManifestUrl, manifestJson(manifestOf(files)));
+    for (const ManifestFile& file : files)
+      net.serve(fileUrl(kManifestUrl, file.name), "content of " + file.name);
+    updatePackage(result_, folder.u8string(), kManifestUrl, "coop.exe", net, nullptr, keys_);
+    if (c.message.empty()) {
+      EXPECT_EQ(result_.status, PackageStatus::Ok) << c.names.back() << ": " << result_.message;
+      continue;
+    }
+    EXPECT_EQ(result_.status, PackageStatus::Unreadable) << c.message;
+    EXPECT_EQ(result_.message, c.message);
+    EXPECT_EQ(net.requested, (std::vector<std::string>{kManifestUrl, kSignatureUrl})) << c.message;
+    EXPECT_FALSE(fs::exists(folder)) << c.message;
+  }
+}
+
+TEST_F(PackageUpdate, NamesAreCheckedBeforeTheFolderIsTouched) {
+  // An installed b.new would be overwritten by b's download and then vanish with it.
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("b", "b"), fileEntry("b.new", "b.new")},
+          {"launcher", "b", "b.new"});
+  install("coop.exe", "old launcher");
+  install("b.new", "b.new");
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Unreadable);
+  EXPECT_EQ(installed("coop.exe"), "old launcher");
+  EXPECT_EQ(installed("b.new"), "b.new");
+  EXPECT_FALSE(fs::exists(folder_ / "b"));
+  EXPECT_EQ(printed(), "");
+}
+
+TEST_F(PackageUpdate, FolderThatCannotBeCreated) {
+  dir_.write("blocker", "a file where a folder belongs");
+  const std::string folder = (dir_.path() / "blocker" / "Velm Co-op").u8string();
+  publish({fileEntry("coop.exe", "launcher")}, {"launcher"});
+  updatePackage(result_, folder, kManifestUrl, "coop.exe", net_, progress_, keys_);
+  EXPECT_EQ(result_.status, PackageStatus::Failed);
+  EXPECT_EQ(result_.message, "could not create " + folder);
+  EXPECT_EQ(net_.requested.size(), 2u);
+}
+
+TEST_F(PackageUpdate, OfflineIsUnreachableAndClearsTheResult) {
+  publish({fileEntry("coop.exe", "launcher")}, {"launcher"});
+  install("coop.exe", "launcher");
+  run();
+  ASSERT_EQ(result_.status, PackageStatus::Ok);
+
+  NoNet offline;
+  updatePackage(result_, folder(), kManifestUrl, "coop.exe", offline, progress_, keys_);
+  EXPECT_EQ(result_.status, PackageStatus::Unreachable);
+  EXPECT_EQ(result_.message, std::string("no answer from ") + kManifestUrl);
+  EXPECT_TRUE(result_.version.empty());
+  EXPECT_TRUE(result_.manifestText.empty());
+  EXPECT_TRUE(result_.manifest.files.empty());
+  EXPECT_EQ(printed(), "");
+}
+
+}  // namespace
+}  // namespace velm
