@@ -69,14 +69,6 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
 
 }  // namespace
 
-Version builtInVersion() {
-  Version version;
-  version.major = config::kVersionMajor;
-  version.minor = config::kVersionMinor;
-  version.patch = config::kVersionPatch;
-  return version;
-}
-
 std::string bannerText(const Version& version) {
   return std::string(config::kProductName) + " " + formatVersion(version);
 }

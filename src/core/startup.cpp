@@ -1,5 +1,6 @@
 #include "core/startup.h"
 
+#include "core/launch.h"
 #include "platform/exe_path.h"
 #include "text/text.h"
 #include "velm_config.h"
@@ -19,7 +20,7 @@ std::string argumentTail(const std::string& commandLine) {
 }
 
 std::string consoleTitle() {
-  return std::string(config::kProductName) + " v" + decimalText(config::kVersionMajor);
+  return std::string(config::kProductName) + " v" + decimalText(builtInVersion().major);
 }
 
 std::wstring folderOfPath(const std::wstring& path) {

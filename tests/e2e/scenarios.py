@@ -7,6 +7,7 @@ raises Failure with what differed.
 import json
 import os
 import shutil
+import time
 
 from harness import Failure, check, check_equal, files_below, sha256, wait_for_file
 
@@ -449,6 +450,123 @@ def manifest_problems_fall_back_to_the_installed_version(c):
         c.put_signed("/one/manifest.json", c.manifest)
 
 
+# --- the self-update ------------------------------------------------------------------------
+
+
+def announce_new_build(c, content, **changes):
+    """Announces a newer launcher build with the given content (and block changes)."""
+    c.server.put("/launcher/new.exe", content)
+    c.launcher_block = {"version": c.new_version,
+                        "url": "https://%s/launcher/new.exe" % c.host,
+                        "sha256": sha256(content), "size": len(content)}
+    c.launcher_block.update(changes)
+
+
+def exe_path(c):
+    return os.path.join(c.game_dir, c.platform.exe_name)
+
+
+def aside_path(c):
+    name = c.platform.exe_name
+    if name.lower().endswith(".exe"):
+        return os.path.join(c.game_dir, name[:-4] + ".old.exe")
+    return os.path.join(c.game_dir, name + ".old")
+
+
+def launcher_bytes(c):
+    with open(exe_path(c), "rb") as file:
+        return file.read()
+
+
+def self_update_replaces_the_launcher(c):
+    if not c.new_build:
+        return "skip"
+    with open(c.new_build, "rb") as file:
+        new = file.read()
+    announce_new_build(c, new)
+    c.add_game_exe()
+    c.publish()
+    result = c.run(merge=True)
+    check_equal(result.code, 0, "exit code of the old build\n%r" % result)
+    record = c.recorded()  # the new build went on to start the game
+    check(record["argv"][1].endswith("game.exe"), "the game was started: %r" % record)
+    lines = result.out_lines()
+    old_lines = [c.banner(), "self-update: %s is out, this is 2.0.0 -- downloading" % c.new_version,
+                 "self-update: updated to %s -- restarting" % c.new_version]
+    check_equal(lines[:3], old_lines, "the old build's lines")
+    check_equal(lines[3:], ["Velm Co-op " + c.new_version] +
+                c.download_lines(["coop.exe", "data.txt"]) + [c.starting_line()],
+                "the new build's lines (no update check of its own)")
+    check(launcher_bytes(c) == new, "the new build is in the launcher's place")
+    for _ in range(100):
+        if not os.path.exists(aside_path(c)):
+            break
+        time.sleep(0.05)
+    check(not os.path.exists(aside_path(c)), "the moved-aside copy is gone")
+    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
+
+
+def failed_self_update(c, content, changes, lines):
+    with open(c.platform.launcher, "rb") as file:
+        old = file.read()
+    announce_new_build(c, content, **changes)
+    c.add_game_exe()
+    c.publish()
+    result = c.run()
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    check_equal(result.err_lines(), lines, "standard error")
+    check_equal(result.out_lines()[-1], c.starting_line(), "the old build carries on")
+    c.recorded()
+    check(launcher_bytes(c) == old, "the running build stays under its own name")
+    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
+    check(not os.path.exists(aside_path(c)), "no moved-aside copy is left")
+    return result
+
+
+def self_update_size_mismatch(c):
+    content = b"MZ" + b"\0" * 998
+    failed_self_update(c, content, {"size": 1001}, [
+        "self-update: the download is 1000 bytes, games.json says 1001 -- discarded, carrying on "
+        "as 2.0.0"])
+
+
+def self_update_digest_mismatch(c):
+    content = b"MZ" + b"\1" * 998
+    failed_self_update(c, content, {"sha256": sha256(b"other").upper()}, [
+        "self-update: the download does not match its sha256 -- discarded, carrying on as 2.0.0"])
+
+
+def self_update_unparsable_version(c):
+    result = failed_self_update(c, b"x", {"version": "2147483648.0.0"}, [
+        'self-update: the server\'s launcher version "2147483648.0.0" is not MAJOR.MINOR.PATCH '
+        "-- carrying on as 2.0.0"])
+    check("/launcher/new.exe" not in c.server.requests(), "nothing was downloaded")
+
+
+def self_update_upper_case_scheme(c):
+    failed_self_update(c, b"x", {"url": "HTTPS://%s/launcher/new.exe" % c.host}, [
+        "self-update: the server's launcher block is incomplete -- carrying on as 2.0.0"])
+
+
+def self_update_new_build_will_not_start(c):
+    content = b"this is not a program\n" * 50
+    announce_new_build(c, content)
+    c.add_game_exe()
+    c.publish()
+    with open(c.platform.launcher, "rb") as file:
+        old = file.read()
+    result = c.run()
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    errors = result.err_lines()
+    check(len(errors) == 2 and errors[0].startswith("self-update: the new exe would not start (error ")
+          and errors[0].endswith(")"), "the io's own line: %r" % errors)
+    check_equal(errors[1], "self-update: the new exe would not start -- the old one is back, "
+                "carrying on as 2.0.0", "M9")
+    check(launcher_bytes(c) == old, "the old build is back in place")
+    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
+    c.recorded()
+
+
 ALL = [
     first_run_installs_the_package_and_starts_the_game,
     second_run_downloads_nothing,
@@ -473,4 +591,10 @@ ALL = [
     required_file_with_wrong_content,
     optional_file_that_fails_is_skipped,
     manifest_problems_fall_back_to_the_installed_version,
+    self_update_replaces_the_launcher,
+    self_update_size_mismatch,
+    self_update_digest_mismatch,
+    self_update_unparsable_version,
+    self_update_upper_case_scheme,
+    self_update_new_build_will_not_start,
 ]
