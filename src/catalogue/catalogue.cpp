@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "catalogue/file_name.h"
+#include "text/json_document.h"
 #include "text/text.h"
 
 namespace velm {
@@ -203,13 +204,7 @@ Catalogue readCatalogue(const Json& top) {
 
 CatalogueResult parseCatalogue(const std::string& text) {
   CatalogueResult result;
-  // The library stops reading at a NUL byte as if the text ended there, which would let bytes
-  // after a valid document through. No valid JSON text holds a raw NUL, so refuse it up front.
-  if (text.find('\0') != std::string::npos) {
-    result.error = "not valid JSON";
-    return result;
-  }
-  const Json document = Json::parse(text, nullptr, false, false);
+  const Json document = parseJsonDocument(text);
   if (document.is_discarded()) {
     result.error = "not valid JSON";
     return result;

@@ -1,0 +1,219 @@
+#include "net/sha256.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
+namespace velm {
+namespace {
+
+constexpr uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+constexpr uint32_t kRoundConstants[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr size_t kBlockSize = 64;
+constexpr size_t kLengthOffset = 56;  // where the 64-bit message length goes in the last block
+constexpr size_t kFileReadSize = 1048576;
+
+inline uint32_t rotateRight(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+inline uint32_t loadBigEndian(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// The FIPS 180-4 compression of whole 64-byte blocks into the state. Everything else in the
+// hasher reaches the round function only through this signature, so an implementation on the
+// processor's SHA instructions can take its place without touching the buffering.
+void compressBlocks(uint32_t state[8], const uint8_t* blocks, size_t count) {
+  for (; count > 0; --count, blocks += kBlockSize) {
+    uint32_t w[64];
+    for (int t = 0; t < 16; ++t) w[t] = loadBigEndian(blocks + 4 * t);
+    for (int t = 16; t < 64; ++t) {
+      const uint32_t s0 = rotateRight(w[t - 15], 7) ^ rotateRight(w[t - 15], 18) ^ (w[t - 15] >> 3);
+      const uint32_t s1 = rotateRight(w[t - 2], 17) ^ rotateRight(w[t - 2], 19) ^ (w[t - 2] >> 10);
+      w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+    }
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    for (int t = 0; t < 64; ++t) {
+      const uint32_t sum1 = rotateRight(e, 6) ^ rotateRight(e, 11) ^ rotateRight(e, 25);
+      const uint32_t choose = (e & f) ^ (~e & g);
+      const uint32_t t1 = h + sum1 + choose + kRoundConstants[t] + w[t];
+      const uint32_t sum0 = rotateRight(a, 2) ^ rotateRight(a, 13) ^ rotateRight(a, 22);
+      const uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+      const uint32_t t2 = sum0 + majority;
+      h = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+  }
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF. Windows refuses such a
+// path in the conversion to UTF-16; the POSIX port refuses it here too so both behave alike.
+bool isWellFormedUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t extra = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the first continuation byte
+    if (lead < 0x80) {
+      extra = 0;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (text.size() - i - 1 < extra) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      const unsigned char byte = static_cast<unsigned char>(text[i + k]);
+      if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+void Sha256::reset() {
+  std::memcpy(state_, kInitialState, sizeof state_);
+  std::memset(block_, 0, sizeof block_);
+  blockFill_ = 0;
+  total_ = 0;
+}
+
+void Sha256::update(const void* data, size_t length) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  total_ += length;
+  if (blockFill_ > 0) {
+    const size_t take = std::min(length, kBlockSize - static_cast<size_t>(blockFill_));
+    std::memcpy(block_ + blockFill_, bytes, take);
+    blockFill_ += take;
+    bytes += take;
+    length -= take;
+    if (blockFill_ < kBlockSize) return;
+    compressBlocks(state_, block_, 1);
+    blockFill_ = 0;
+  }
+  // Whole blocks are compressed where they lie; only a tail is copied.
+  const size_t wholeBlocks = length / kBlockSize;
+  compressBlocks(state_, bytes, wholeBlocks);
+  bytes += wholeBlocks * kBlockSize;
+  length -= wholeBlocks * kBlockSize;
+  if (length > 0) {
+    std::memcpy(block_, bytes, length);
+    blockFill_ = length;
+  }
+}
+
+std::string Sha256::finalHex() {
+  const uint64_t bitLength = total_ * 8;
+  block_[blockFill_++] = 0x80;
+  if (blockFill_ > kLengthOffset) {
+    std::memset(block_ + blockFill_, 0, kBlockSize - blockFill_);
+    compressBlocks(state_, block_, 1);
+    blockFill_ = 0;
+  }
+  std::memset(block_ + blockFill_, 0, kLengthOffset - blockFill_);
+  for (int i = 0; i < 8; ++i) {
+    block_[kLengthOffset + i] = static_cast<uint8_t>(bitLength >> (56 - 8 * i));
+  }
+  compressBlocks(state_, block_, 1);
+  blockFill_ = 0;
+
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex(64, '0');
+  for (int word = 0; word < 8; ++word) {
+    for (int digit = 0; digit < 8; ++digit) {
+      hex[word * 8 + digit] = kDigits[(state_[word] >> (28 - 4 * digit)) & 0xF];
+    }
+  }
+  return hex;
+}
+
+bool fileSha256(const std::string& path, std::string& digest, uint64_t& byteCount) {
+  // A NUL would cut the name short at the system call and hash some other file.
+  if (path.find('\0') != std::string::npos || !isWellFormedUtf8(path)) return false;
+  const std::filesystem::path file = std::filesystem::u8path(path);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(std::filesystem::status(file, error))) return false;
+  std::ifstream stream(file, std::ios::binary);
+  if (!stream.is_open()) return false;
+
+  std::vector<char> buffer(kFileReadSize);
+  Sha256 hasher;
+  uint64_t count = 0;
+  for (;;) {
+    stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const std::streamsize got = stream.gcount();
+    if (got > 0) {
+      hasher.update(buffer.data(), static_cast<size_t>(got));
+      count += static_cast<uint64_t>(got);
+    }
+    if (!stream) break;
+  }
+  // A short read sets failbit together with eofbit; failbit alone or badbit is a read error.
+  if (stream.bad() || !stream.eof()) return false;
+  digest = hasher.finalHex();
+  byteCount = count;
+  return true;
+}
+
+bool isSha256Hex(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    if (hexValue(c) < 0) return false;
+  }
+  return true;
+}
+
+bool sameSha256(const std::string& a, const std::string& b) {
+  if (!isSha256Hex(a) || !isSha256Hex(b)) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (hexValue(a[i]) != hexValue(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace velm

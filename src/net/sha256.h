@@ -1,0 +1,35 @@
+// SHA-256 (FIPS 180-4), incremental, and the digest helpers that the package code shares.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace velm {
+
+// Works in place on its 64-byte block: no allocation, whatever the input length.
+class Sha256 {
+ public:
+  Sha256() { reset(); }
+  // Back to the initial hash value with nothing fed.
+  void reset();
+  void update(const void* data, size_t length);
+  // 64 lower-case hex digits. The hasher is spent afterwards until reset.
+  std::string finalHex();
+
+ private:
+  uint32_t state_[8];
+  uint8_t block_[64];
+  uint64_t blockFill_;
+  uint64_t total_;
+};
+
+// Hashes a regular file in 1 MiB reads. False for ill-formed UTF-8 in the path, a path that is
+// not a regular file, or a read error; outputs are written only on success.
+[[nodiscard]] bool fileSha256(const std::string& path, std::string& digest, uint64_t& byteCount);
+// Exactly 64 characters from 0-9, a-f, A-F.
+bool isSha256Hex(const std::string& text);
+// Both are digests and equal ignoring letter case.
+bool sameSha256(const std::string& a, const std::string& b);
+
+}  // namespace velm

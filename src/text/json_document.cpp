@@ -1,0 +1,10 @@
+#include "text/json_document.h"
+
+namespace velm {
+
+nlohmann::json parseJsonDocument(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return nlohmann::json(nlohmann::json::value_t::discarded);
+  return nlohmann::json::parse(text, nullptr, false, false);
+}
+
+}  // namespace velm

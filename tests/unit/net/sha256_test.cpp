@@ -1,0 +1,222 @@
+#include "net/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace velm {
+namespace {
+
+// Bytes 0, 1, ..., period - 1, 0, 1, ...: with a prime period the pattern lines up with neither
+// a block nor a read.
+std::string pattern(size_t length, size_t period = 253) {
+  std::string text(length, '\0');
+  for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>(i % period);
+  return text;
+}
+
+std::string hashOf(const std::string& text) {
+  Sha256 hasher;
+  hasher.update(text.data(), text.size());
+  return hasher.finalHex();
+}
+
+struct KnownAnswer {
+  std::string input;
+  std::string digest;  // from Python's hashlib
+};
+
+const std::vector<KnownAnswer>& knownAnswers() {
+  static const std::vector<KnownAnswer> answers = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlm"
+       "nopqrsmnopqrstnopqrstu",
+       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+      // Around the padding edges: 55 bytes fit one final block, 56 need two.
+      {pattern(55, 251), "463eb28e72f82e0a96c0a4cc53690c571281131f672aa229e0d45ae59b598b59"},
+      {pattern(56, 251), "da2ae4d6b36748f2a318f23e7ab1dfdf45acdc9d049bd80e59de82a60895f562"},
+      {pattern(63, 251), "29af2686fd53374a36b0846694cc342177e428d1647515f078784d69cdb9e488"},
+      {pattern(64, 251), "fdeab9acf3710362bd2658cdc9a29e8f9c757fcf9811603a8c447cd1d9151108"},
+      {pattern(65, 251), "4bfd2c8b6f1eec7a2afeb48b934ee4b2694182027e6d0fc075074f2fabb31781"},
+      {std::string(55, 'x'), "d5e285683cd4efc02d021a5c62014694958901005d6f71e89e0989fac77e4072"},
+      {std::string(56, 'x'), "04c26261370ee7541549d16dee320c723e3fd14671e66a099afe0a377c16888e"},
+      {std::string(63, 'x'), "75220b47218278e656f2013bb8f0c455a25eaf01e86c64924e9d48d89776d6f2"},
+      {std::string(64, 'x'), "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c"},
+      {std::string(65, 'x'), "9537c5fdf120482f7d58d25e9ed583f52c02b4e304ea814db1633ad565aed7e9"},
+  };
+  return answers;
+}
+
+TEST(Sha256, MatchesKnownAnswersInOnePiece) {
+  for (const KnownAnswer& answer : knownAnswers()) {
+    EXPECT_EQ(hashOf(answer.input), answer.digest) << answer.input.size() << " bytes";
+  }
+}
+
+TEST(Sha256, GivesTheSameDigestSplitAtAnyPoint) {
+  for (const KnownAnswer& answer : knownAnswers()) {
+    const std::string& input = answer.input;
+    for (size_t split = 0; split <= input.size(); ++split) {
+      Sha256 hasher;
+      hasher.update(input.data(), split);
+      hasher.update(input.data() + split, 0);
+      hasher.update(input.data() + split, input.size() - split);
+      EXPECT_EQ(hasher.finalHex(), answer.digest) << input.size() << " bytes split at " << split;
+    }
+    Sha256 byteByByte;
+    for (char c : input) byteByByte.update(&c, 1);
+    EXPECT_EQ(byteByByte.finalHex(), answer.digest) << input.size() << " bytes one at a time";
+  }
+}
+
+TEST(Sha256, HashesAMillionA) {
+  const std::string thousand(1000, 'a');
+  Sha256 hasher;
+  for (int i = 0; i < 1000; ++i) hasher.update(thousand.data(), thousand.size());
+  EXPECT_EQ(hasher.finalHex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_EQ(hashOf(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(Sha256, StartsOverAfterReset) {
+  Sha256 hasher;
+  hasher.update("garbage", 7);
+  hasher.reset();
+  hasher.update("abc", 3);
+  EXPECT_EQ(hasher.finalHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  hasher.reset();
+  EXPECT_EQ(hasher.finalHex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
+      << "a spent hasher must hash afresh after reset";
+}
+
+TEST(FileSha256, HashesAFileLargerThanOneRead) {
+  TempDir dir;
+  const std::string content = pattern(2621440);  // 2.5 MiB: two whole reads and a half
+  dir.write("big.bin", content);
+  std::string digest;
+  uint64_t count = 0;
+  ASSERT_TRUE(fileSha256((dir.path() / "big.bin").u8string(), digest, count));
+  EXPECT_EQ(digest, "30f33514fd63ca3ddd35917a018df79cdc90164eb5ca51ba86c192807a3c6210");
+  EXPECT_EQ(count, 2621440u);
+  EXPECT_EQ(digest, hashOf(content));
+}
+
+TEST(FileSha256, HashesAFileOfExactlyOneRead) {
+  TempDir dir;
+  dir.write("mib.bin", pattern(1048576));
+  std::string digest;
+  uint64_t count = 0;
+  ASSERT_TRUE(fileSha256((dir.path() / "mib.bin").u8string(), digest, count));
+  EXPECT_EQ(digest, "d68abd7975e405a1f7a3adc92409937a372e030fc4d7ac2dcf54285d9be644c6");
+  EXPECT_EQ(count, 1048576u);
+}
+
+TEST(FileSha256, HashesAnEmptyFile) {
+  TempDir dir;
+  dir.write("empty", "");
+  std::string digest = "old";
+  uint64_t count = 99;
+  ASSERT_TRUE(fileSha256((dir.path() / "empty").u8string(), digest, count));
+  EXPECT_EQ(digest, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(count, 0u);
+}
+
+TEST(FileSha256, HashesAFileWithANonAsciiName) {
+  TempDir dir;
+  const std::string name = "m\xC3\xBC\xE2\x82\xAC.dll";  // mü€.dll
+  dir.write(name, "abc");
+  std::string digest;
+  uint64_t count = 0;
+  ASSERT_TRUE(fileSha256(dir.str() + "/" + name, digest, count));
+  EXPECT_EQ(digest, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(count, 3u);
+}
+
+TEST(FileSha256, RefusesWhatIsNotAReadableRegularFile) {
+  TempDir dir;
+  dir.write("folder/inside.txt", "x");
+  dir.write("plain.txt", "abc");
+  const std::string base = dir.str() + "/";
+  const std::vector<std::string> paths = {
+      base + "folder", base + "missing.txt", base + "missing/plain.txt", "",
+      // A NUL would otherwise cut the name at plain.txt.
+      base + "plain.txt" + std::string(1, '\0') + "x",
+      base + "plain.txt\xC3",          // cut-off sequence
+      base + "\xC0\xAFplain.txt",      // overlong slash
+      base + "\xED\xA0\x80plain.txt",  // a surrogate
+      base + "\xF4\x90\x80\x80.txt",   // past U+10FFFF
+  };
+  for (const std::string& path : paths) {
+    std::string digest = "untouched";
+    uint64_t count = 7;
+    EXPECT_FALSE(fileSha256(path, digest, count)) << path;
+    EXPECT_EQ(digest, "untouched") << path;
+    EXPECT_EQ(count, 7u) << path;
+  }
+}
+
+TEST(FileSha256, RefusesIllFormedUtf8EvenWhenSuchAFileExists) {
+  // Only a POSIX file system stores raw bytes as a name; there the refusal must not depend on
+  // the file being missing.
+  if (std::filesystem::path::preferred_separator != '/') GTEST_SKIP() << "POSIX only";
+  TempDir dir;
+  const std::string name = "\xC0\xAF.bin";
+  const std::filesystem::path file = dir.path() / std::filesystem::path(name);
+  std::ofstream(file, std::ios::binary) << "abc";
+  ASSERT_TRUE(std::filesystem::is_regular_file(file));
+  std::string digest;
+  uint64_t count = 0;
+  EXPECT_FALSE(fileSha256(dir.str() + "/" + name, digest, count));
+}
+
+TEST(Sha256Text, RecognisesDigests) {
+  const std::string lower = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+  EXPECT_TRUE(isSha256Hex(lower));
+  EXPECT_TRUE(isSha256Hex(upper));
+  EXPECT_TRUE(isSha256Hex("0123456789abcdefABCDEF" + std::string(42, '9')));
+  const std::vector<std::string> refused = {
+      "",
+      lower.substr(1),
+      lower + "0",
+      "g" + lower.substr(1),
+      lower.substr(1) + "G",
+      " " + lower.substr(1),
+      lower.substr(0, 63) + '\0',
+      "\xC3\xA4" + lower.substr(2),
+  };
+  for (const std::string& text : refused) EXPECT_FALSE(isSha256Hex(text)) << text;
+}
+
+TEST(Sha256Text, ComparesDigestsIgnoringCase) {
+  const std::string lower = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+  EXPECT_TRUE(sameSha256(lower, upper));
+  EXPECT_TRUE(sameSha256(upper, lower));
+  EXPECT_TRUE(sameSha256(lower, lower));
+
+  std::string lastDigitOff = lower;
+  lastDigitOff[63] = 'e';
+  EXPECT_FALSE(sameSha256(lower, lastDigitOff));
+  std::string firstDigitOff = upper;
+  firstDigitOff[0] = 'C';
+  EXPECT_FALSE(sameSha256(lower, firstDigitOff));
+
+  EXPECT_FALSE(sameSha256(lower, lower.substr(0, 63)));
+  EXPECT_FALSE(sameSha256(lower.substr(0, 63), lower.substr(0, 63))) << "63 digits is no digest";
+  const std::string notHex(64, 'z');
+  EXPECT_FALSE(sameSha256(notHex, notHex));
+  EXPECT_FALSE(sameSha256("", ""));
+}
+
+}  // namespace
+}  // namespace velm

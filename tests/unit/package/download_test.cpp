@@ -1,0 +1,291 @@
+#include "package/download.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "net/sha256.h"
+#include "support/fake_net.h"
+#include "support/temp_dir.h"
+
+namespace velm {
+namespace {
+
+const char kUrl[] = "https://cdn.example/p/mod.dll";
+const std::string kBlank = "\r" + std::string(40, ' ') + "\r";
+
+std::string sha256Of(const std::string& body) {
+  Sha256 hasher;
+  hasher.update(body.data(), body.size());
+  return hasher.finalHex();
+}
+
+std::string body(size_t length) {
+  std::string text(length, '\0');
+  for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>(i * 7 + i / 251);
+  return text;
+}
+
+// A progress stream whose text the test reads back.
+class Captured {
+ public:
+  Captured() : file_(std::tmpfile()) {}
+  ~Captured() {
+    if (file_) std::fclose(file_);
+  }
+  Captured(const Captured&) = delete;
+  Captured& operator=(const Captured&) = delete;
+
+  FILE* stream() const { return file_; }
+  std::string text() const {
+    std::fflush(file_);
+    std::string result;
+    std::rewind(file_);
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file_)) > 0) result.append(buffer, got);
+    std::fseek(file_, 0, SEEK_END);
+    return result;
+  }
+
+ private:
+  FILE* file_;
+};
+
+// The progress line with the percentage right-aligned in three columns.
+std::string percentLine(const std::string& name, int percent) {
+  std::string number = std::to_string(percent);
+  return "\r[*] " + name + "  " + std::string(3 - number.size(), ' ') + number + "%";
+}
+
+class DownloadFile : public ::testing::Test {
+ protected:
+  // Announces NAME with the size and digest of CONTENT, which the server serves.
+  void announce(const std::string& name, const std::string& content) {
+    file_.name = name;
+    file_.size = content.size();
+    file_.sha256 = sha256Of(content);
+    net_.serve(kUrl, content);
+  }
+  PendingFile pending() const {
+    return PendingFile{file_, dir_.path() / std::filesystem::u8path(file_.name),
+                       dir_.path() / std::filesystem::u8path(file_.name + ".new")};
+  }
+  std::string download(FILE* progress = nullptr) {
+    return downloadFile(net_, kUrl, pending(), progress);
+  }
+  bool temporaryExists() const { return dir_.exists(file_.name + ".new"); }
+
+  TempDir dir_;
+  FakeNet net_;
+  ManifestFile file_;
+};
+
+TEST_F(DownloadFile, WritesTheAnnouncedBytesIntoTheTemporary) {
+  const std::string name =
+      "m\xC3\xB6"
+      "d.dll";  // möd.dll: the path must go to the system as UTF-8
+  const std::string content = body(200000);
+  announce(name, content);
+  net_.chunkSize = 65536;
+  dir_.write(name + ".new", body(300000));  // left by an interrupted run: must be truncated
+  Captured progress;
+  EXPECT_EQ(download(progress.stream()), "");
+  EXPECT_EQ(dir_.read(name + ".new"), content);
+  EXPECT_FALSE(dir_.exists(name)) << "the target is the caller's to replace";
+  EXPECT_EQ(progress.text(), "") << "no progress line for a small file";
+  EXPECT_EQ(net_.requested, std::vector<std::string>{kUrl});
+}
+
+TEST_F(DownloadFile, ComparesTheDigestIgnoringCase) {
+  announce("mod.dll", "abc");
+  file_.sha256 = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+  EXPECT_EQ(download(), "");
+  EXPECT_EQ(dir_.read("mod.dll.new"), "abc");
+}
+
+TEST_F(DownloadFile, ShowsProgressOnlyPastFourMebibytes) {
+  announce("big.pak", body(4194304));
+  Captured atLimit;
+  EXPECT_EQ(download(atLimit.stream()), "");
+  EXPECT_EQ(atLimit.text(), "");
+
+  announce("big.pak", body(4194305));
+  Captured pastLimit;
+  EXPECT_EQ(download(pastLimit.stream()), "");
+  const std::string text = pastLimit.text();
+  const std::string ending = percentLine("big.pak", 100) + kBlank;
+  ASSERT_GE(text.size(), ending.size()) << text;
+  EXPECT_EQ(text.substr(text.size() - ending.size()), ending) << text;
+  EXPECT_EQ(text.find(percentLine("big.pak", 0)), std::string::npos)
+      << "the first 64 KiB chunk is already 1%";
+
+  EXPECT_EQ(download(nullptr), "") << "no stream, no progress";
+  EXPECT_EQ(dir_.read("big.pak.new").size(), 4194305u);
+}
+
+TEST_F(DownloadFile, PrintsEveryFifthPercentWhenChunksAreSmall) {
+  announce("big.pak", body(5000000));
+  net_.chunkSize = 30000;  // 0.6 % a chunk: every whole percent is reached once
+  Captured progress;
+  EXPECT_EQ(download(progress.stream()), "");
+  std::string expected;
+  for (int percent = 0; percent <= 100; percent += 5) expected += percentLine("big.pak", percent);
+  EXPECT_EQ(progress.text(), expected + kBlank);
+}
+
+TEST_F(DownloadFile, SkipsPercentagesThatAChunkJumpsOver) {
+  announce("big.pak", body(5000000));
+  net_.chunkSize = 75000;  // 1.5 % a chunk: 1, 3, 4, 6, 7, 9, 10, ... so 5, 20, 35 ... never show
+  Captured progress;
+  EXPECT_EQ(download(progress.stream()), "");
+  std::string expected;
+  for (int percent : {10, 15, 25, 30, 40, 45, 55, 60, 70, 75, 85, 90, 100}) {
+    expected += percentLine("big.pak", percent);
+  }
+  EXPECT_EQ(progress.text(), expected + kBlank);
+}
+
+// Hands each chunk on and then records what the progress file holds on disk at that moment.
+struct WatchingNet final : Net {
+  WatchingNet(Net& inner, std::filesystem::path watched) : inner(inner), watched(watched) {}
+  uint32_t get(const std::string& url, ByteSink& sink) override {
+    ByteSink watching = [&](const char* data, size_t length) {
+      const bool more = sink(data, length);
+      std::error_code error;
+      seen.push_back(std::filesystem::file_size(watched, error));
+      return more;
+    };
+    return inner.get(url, watching);
+  }
+  Net& inner;
+  std::filesystem::path watched;
+  std::vector<uintmax_t> seen;
+};
+
+TEST_F(DownloadFile, FlushesTheProgressLineAsItChanges) {
+  announce("big.pak", body(5000000));
+  net_.chunkSize = 1000000;
+  const std::filesystem::path path = dir_.path() / "progress.txt";
+  FILE* progress = std::fopen(path.string().c_str(), "wb");
+  ASSERT_NE(progress, nullptr);
+  std::setvbuf(progress, nullptr, _IOFBF, 65536);  // would hold every line back until the close
+  WatchingNet watching(net_, path);
+  EXPECT_EQ(downloadFile(watching, kUrl, pending(), progress), "");
+  std::fclose(progress);
+  const uintmax_t line = percentLine("big.pak", 20).size();
+  EXPECT_EQ(watching.seen, (std::vector<uintmax_t>{line, 2 * line, 3 * line, 4 * line, 5 * line}));
+}
+
+TEST_F(DownloadFile, StopsAtTheFirstChunkPastTheAnnouncedSize) {
+  announce("mod.dll", body(101));
+  file_.size = 100;
+  net_.chunkSize = 64;
+  EXPECT_EQ(download(), "is larger than the 100 bytes the manifest says");
+  EXPECT_FALSE(temporaryExists());
+
+  net_.chunkSize = 65536;  // the whole body in one chunk: nothing is written at all
+  EXPECT_EQ(download(), "is larger than the 100 bytes the manifest says");
+  EXPECT_FALSE(temporaryExists());
+}
+
+TEST_F(DownloadFile, BlanksTheProgressLineWhateverTheOutcome) {
+  announce("big.pak", body(5000000));
+  file_.size = 4999999;
+  net_.chunkSize = 1000000;
+  Captured tooLarge;
+  EXPECT_EQ(download(tooLarge.stream()), "is larger than the 4999999 bytes the manifest says");
+  EXPECT_EQ(tooLarge.text(), percentLine("big.pak", 20) + percentLine("big.pak", 40) +
+                                 percentLine("big.pak", 60) + percentLine("big.pak", 80) + kBlank);
+
+  net_.answer(kUrl, 403);
+  Captured refused;
+  EXPECT_EQ(download(refused.stream()), "the server said HTTP 403");
+  EXPECT_EQ(refused.text(), kBlank);
+}
+
+TEST_F(DownloadFile, ReportsABodyThatEndsEarly) {
+  announce("mod.dll", body(10));
+  file_.size = 20;
+  EXPECT_EQ(download(), "is 10 bytes, the manifest says 20");
+  EXPECT_FALSE(temporaryExists());
+
+  net_.serve(kUrl, "");
+  EXPECT_EQ(download(), "is 0 bytes, the manifest says 20");
+  EXPECT_FALSE(temporaryExists());
+}
+
+TEST_F(DownloadFile, ReportsContentThatDoesNotMatchItsDigest) {
+  announce("mod.dll", "abc");
+  net_.serve(kUrl, "abd");
+  EXPECT_EQ(download(), "does not match its sha256");
+  EXPECT_FALSE(temporaryExists());
+
+  announce("mod.dll", "abc");
+  file_.sha256 = "not a digest";
+  EXPECT_EQ(download(), "does not match its sha256");
+  EXPECT_FALSE(temporaryExists());
+}
+
+TEST_F(DownloadFile, ReportsServerAnswersAndRemovesTheEmptyTemporary) {
+  struct Case {
+    uint32_t status;
+    std::string reason;
+  };
+  for (const Case& c :
+       {Case{403, "the server said HTTP 403"}, Case{404, "the server said HTTP 404"},
+        Case{500, "the server said HTTP 500"}, Case{0, "no answer from the server"}}) {
+    announce("mod.dll", "abc");
+    net_.answer(kUrl, c.status);
+    EXPECT_EQ(download(), c.reason) << c.status;
+    EXPECT_FALSE(temporaryExists()) << c.status;
+  }
+}
+
+TEST_F(DownloadFile, ReportsABrokenTransferAsNoAnswer) {
+  announce("mod.dll", body(1000));
+  net_.chunkSize = 100;
+  net_.breakAfter(kUrl, 500);
+  EXPECT_EQ(download(), "no answer from the server");
+  EXPECT_FALSE(temporaryExists()) << "half a file must not stay behind";
+}
+
+TEST_F(DownloadFile, DoesNotAskTheServerWhenTheTemporaryCannotBeOpened) {
+  announce("mod.dll", "abc");
+  const PendingFile inMissingFolder{file_, dir_.path() / "gone" / "mod.dll",
+                                    dir_.path() / "gone" / "mod.dll.new"};
+  EXPECT_EQ(downloadFile(net_, kUrl, inMissingFolder, nullptr), "could not write mod.dll.new");
+  EXPECT_TRUE(net_.requested.empty());
+
+  std::filesystem::create_directory(dir_.path() / "mod.dll.new");  // a folder in the way
+  EXPECT_EQ(download(), "could not write mod.dll.new");
+  EXPECT_TRUE(net_.requested.empty());
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.path() / "mod.dll.new"))
+      << "what could not be opened is not ours to delete";
+}
+
+TEST_F(DownloadFile, ReportsAFailedWrite) {
+  // /dev/full takes no byte; a link to it stands in for a full disk. A small body fails only
+  // when the stream flushes at the close, a large one at its first write.
+  if (std::filesystem::path::preferred_separator != '/' || !std::filesystem::exists("/dev/full")) {
+    GTEST_SKIP() << "needs /dev/full";
+  }
+  for (size_t length : {10u, 200000u}) {
+    announce("mod.dll", body(length));
+    std::error_code error;
+    std::filesystem::create_symlink("/dev/full", pending().temporary, error);
+    ASSERT_FALSE(error) << error.message();
+    EXPECT_EQ(download(), "could not write mod.dll.new") << length;
+    EXPECT_FALSE(std::filesystem::is_symlink(std::filesystem::symlink_status(pending().temporary)))
+        << length;
+    EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+  }
+}
+
+}  // namespace
+}  // namespace velm
