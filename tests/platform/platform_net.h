@@ -1,0 +1,25 @@
+// The platform's real Net for the platform tests, and where to reach the local test server.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/net.h"
+
+namespace velm {
+
+// The Net the launcher uses on this platform, with the launcher's user agent "VelmCoop/1".
+std::unique_ptr<Net> makePlatformNet(uint32_t timeoutMs);
+
+// URLs on the local test server that run_platform_tests.sh started; its ports come in through
+// the environment. Empty when the tests run without that script.
+std::string httpsUrl(const std::string& pathAndMore);
+std::string httpUrl(const std::string& pathAndMore);
+std::string httpsPort();
+std::string httpPort();
+
+// The numbered-line bodies that make_site.py writes: "0000000\n0000001\n...".
+std::string patternBody(size_t lines);
+
+}  // namespace velm
