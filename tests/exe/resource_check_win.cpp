@@ -1,11 +1,14 @@
 // Reads the launcher exe's embedded resources as data: the application manifest must request
 // asInvoker, and the version resource must be present.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
 
-int wmain(int argc, wchar_t** argv) {
+int main() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argc != 2) {
     std::fprintf(stderr, "usage: resource_check EXE\n");
     return 2;
