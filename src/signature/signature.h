@@ -33,6 +33,8 @@ std::string signatureUrl(const std::string& documentUrl);
 std::string verifySignature(const std::string& name, const std::string& document,
                             const std::string& signatureText, const std::vector<TrustedKey>& keys);
 
+// True when the Ed25519 signature verifies for the document under key. A document longer than
+// kMaxTextBody (16 MiB) never verifies.
 [[nodiscard]] bool verifyWithKey(const SignatureBytes& signature, const std::string& document,
                                  const TrustedKey& key);
 
