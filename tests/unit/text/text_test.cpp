@@ -105,14 +105,29 @@ TEST(Text, ReplacesIllFormedUtf8WithReplacementCharacters) {
   } cases[] = {
       {"\xFF", kFffd},
       {"a\x80" "b", "a" + kFffd + "b"},
-      {"\xC3", kFffd},                        // cut short
-      {"\xE2\x82", kFffd},                    // cut short: one replacement for the prefix
-      {"\xC0\xAF", kFffd + kFffd},            // overlong
-      {"\xED\xA0\x80", kFffd + kFffd + kFffd},  // an encoded surrogate
-      {"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},  // above U+10FFFF
+      {"x\xC3", "x" + kFffd},          // cut short at the end
+      {"\xE2\x82", kFffd},              // cut short: one replacement for the prefix
+      {"\xE2\x82" "a", kFffd + "a"},    // the next character survives
   };
   for (const Case& c : cases) {
     EXPECT_EQ(wideToUtf8(utf8ToWide(c.input)), c.expected);
+  }
+}
+
+TEST(Text, NeverPassesOverlongSurrogateOrOutOfRangeForms) {
+  // How many replacement characters such a form becomes differs between conversions; that it
+  // becomes nothing else, and the text around it survives, does not.
+  const std::string kFffd = "\xEF\xBF\xBD";
+  for (std::string form : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                           "\xF8\x88\x80\x80\x80"}) {
+    std::string converted = wideToUtf8(utf8ToWide("<" + form + ">"));
+    ASSERT_GE(converted.size(), 2 + kFffd.size()) << form;
+    EXPECT_EQ(converted.front(), '<') << form;
+    EXPECT_EQ(converted.back(), '>') << form;
+    std::string middle = converted.substr(1, converted.size() - 2);
+    for (size_t at = 0; at < middle.size(); at += kFffd.size()) {
+      EXPECT_EQ(middle.compare(at, kFffd.size(), kFffd), 0) << form;
+    }
   }
 }
 
