@@ -34,6 +34,8 @@ void printLine(FILE* progress, const std::string& line) {
 
 std::string quoted(const std::string& name) { return "file name \"" + name + "\""; }
 
+}  // namespace
+
 // Names that would make two of the update's files one file on this platform: the manifest's own
 // check compares ASCII case only and knows nothing of ".new" files or the saved copies.
 bool findNameClash(const Manifest& manifest, std::string& reason) {
@@ -72,6 +74,8 @@ bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcher
   }
   return false;
 }
+
+namespace {
 
 bool isUpToDate(const PendingFile& pending) {
   std::string digest;

@@ -24,6 +24,12 @@ struct PackageResult {
   Manifest manifest;
 };
 
+// True, with the reason, when two of the manifest's names, their ".new" files or the saved
+// copies' names would be one file on this platform.
+[[nodiscard]] bool findNameClash(const Manifest& manifest, std::string& reason);
+// True when the manifest lists launcherName (ASCII case ignored) as a required file.
+bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcherName);
+
 // Prints only to progress, and nothing when it is null.
 void updatePackage(PackageResult& result, const std::string& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,

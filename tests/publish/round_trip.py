@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""velm-publish end to end: the built tool, checked against openssl and, with --launcher, against
+the launcher of the same build fetching a tree that `publish` wrote from a local HTTPS server.
+
+  round_trip.py --tool PATH --work DIR
+                [--launcher PATH --key PEM --host HOST:PORT --launcher-keys HEX,HEX...]
+
+--key and --host must be the ones the launcher was built with (its trusted key's private half
+and VELM_CATALOGUE_HOST). With --launcher the script re-runs itself inside
+tests/https/run_with_ca.sh, so the launcher trusts the test CA and nothing outside does.
+Ends with the line "N passed, N failed".
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import signal
+import ssl
+import stat
+import subprocess
+import sys
+import time
+import traceback
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HTTPS = os.path.join(os.path.dirname(HERE), "https")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def run(tool, *arguments, expect=0):
+    """Runs velm-publish; checks the exit code and returns (stdout, stderr)."""
+    completed = subprocess.run([tool] + list(arguments), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    out, err = completed.stdout.decode(), completed.stderr.decode()
+    check(completed.returncode == expect,
+          "velm-publish %s: exit %d, expected %d\n--- stdout\n%s--- stderr\n%s"
+          % (" ".join(arguments), completed.returncode, expect, out, err))
+    if expect != 0:
+        check(err.startswith("velm-publish"), "no reason on standard error: %r" % err)
+    return out, err
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as file:
+        file.write(data if isinstance(data, bytes) else data.encode())
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def openssl_public_hex(key):
+    der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
+                         check=True, stdout=subprocess.PIPE).stdout
+    return der[-32:].hex()
+
+
+def openssl_verifies(public_pem, document, signature_file, work):
+    raw = os.path.join(work, "signature.raw")
+    write(raw, bytes.fromhex(read(signature_file).decode().strip()))
+    completed = subprocess.run(
+        ["openssl", "pkeyutl", "-verify", "-rawin", "-pubin", "-inkey", public_pem,
+         "-in", document, "-sigfile", raw], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return completed.returncode == 0
+
+
+def make_package(folder, launcher_body=b"#!/bin/sh\nexit 0\n"):
+    write(os.path.join(folder, "coop.exe"), launcher_body)
+    write(os.path.join(folder, "my mod.dll"), b"mod " * 1000)
+    write(os.path.join(folder, "extra data.bin"), os.urandom(3000))
+
+
+def catalogue(host, manifest_url, version="0.0.1"):
+    return json.dumps({
+        "schema": 1,
+        "launcher": {"version": version, "url": "https://%s/builds/velm-coop" % host,
+                     "sha256": "0" * 64, "size": 1},
+        "games": [{"id": "demo", "name": "Demo Game", "exe": "demo.exe", "steam_appid": 480,
+                   "manifest": manifest_url, "launcher": "coop.exe"}]}, indent=2) + "\n"
+
+
+# ---- the tool against openssl ---------------------------------------------------------------
+
+def test_keygen(ctx):
+    key = os.path.join(ctx.work, "keygen", "key.pem")
+    os.makedirs(os.path.dirname(key))
+    out, _ = run(ctx.tool, "keygen", key)
+    public = out.strip()
+    check(out == public + "\n" and len(public) == 64 and int(public, 16) >= 0,
+          "keygen printed %r" % out)
+    check(stat.S_IMODE(os.stat(key).st_mode) == 0o600, "the key is not owner-only")
+    check(openssl_public_hex(key) == public, "openssl derives another public key")
+    before = read(key)
+    _, err = run(ctx.tool, "keygen", key, expect=1)
+    check("already exists" in err and read(key) == before, "keygen touched an existing key")
+    out, _ = run(ctx.tool, "public-key", key)
+    check(out == public + "\n", "public-key printed %r" % out)
+
+
+def test_manifest_sign_openssl(ctx):
+    work = os.path.join(ctx.work, "sign")
+    key = os.path.join(work, "key.pem")
+    os.makedirs(work)
+    public = run(ctx.tool, "keygen", key)[0].strip()
+    package = os.path.join(work, "pkg")
+    make_package(package)
+    run(ctx.tool, "manifest", "--version", "1.2.3", "--launcher", "coop.exe",
+        "--optional", "extra data.bin", package)
+    manifest_path = os.path.join(package, "manifest.json")
+    manifest = json.loads(read(manifest_path))
+    check(manifest["version"] == "1.2.3", "version %r" % manifest["version"])
+    listed = {entry["name"]: entry for entry in manifest["files"]}
+    check(sorted(listed) == ["coop.exe", "extra data.bin", "my mod.dll"], "files %r" % listed)
+    for name, entry in listed.items():
+        data = read(os.path.join(package, name))
+        check(entry["size"] == len(data) and entry["sha256"] == hashlib.sha256(data).hexdigest(),
+              "%s: wrong size or digest" % name)
+        check(entry.get("required", True) == (name != "extra data.bin"), "%s: required" % name)
+
+    run(ctx.tool, "sign", "--key", key, "--launcher", "coop.exe", manifest_path)
+    signature = read(manifest_path + ".sig")
+    check(len(signature) == 129 and signature.endswith(b"\n"), "signature %r" % signature)
+    public_pem = os.path.join(work, "public.pem")
+    subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-out", public_pem], check=True)
+    check(openssl_verifies(public_pem, manifest_path, manifest_path + ".sig", work),
+          "openssl pkeyutl -verify -rawin refuses the signature")
+    run(ctx.tool, "verify", "--launcher-key", public, manifest_path)
+
+    # One changed byte: openssl and the launcher's verifier both refuse it.
+    tampered = os.path.join(work, "tampered.json")
+    write(tampered, read(manifest_path).replace(b"1.2.3", b"1.2.4"))
+    shutil.copy(manifest_path + ".sig", tampered + ".sig")
+    check(not openssl_verifies(public_pem, tampered, tampered + ".sig", work),
+          "openssl accepts a tampered document")
+    _, err = run(ctx.tool, "verify", "--launcher-key", public, tampered, expect=1)
+    check(err == "velm-publish: %s: the signature does not match\n" % tampered, err)
+
+    # Signing again after the package changed: the manifest is rewritten, its old signature and
+    # the manifest itself are not taken for package files.
+    run(ctx.tool, "manifest", "--version", "1.2.4", "--launcher", "coop.exe", package)
+    check(len(json.loads(read(manifest_path))["files"]) == 3, "manifest.json listed itself")
+
+
+def test_refusals(ctx):
+    work = os.path.join(ctx.work, "refusals")
+    key = os.path.join(work, "key.pem")
+    os.makedirs(work)
+    public = run(ctx.tool, "keygen", key)[0].strip()
+
+    bad = os.path.join(work, "games.json")
+    write(bad, catalogue("cdn.test", "http://cdn.test/manifest.json"))
+    _, err = run(ctx.tool, "sign", "--key", key, bad, expect=1)
+    check(err == "velm-publish: %s: the launcher would refuse this catalogue: "
+                 "games[0].manifest: \"http://cdn.test/manifest.json\" is not an absolute "
+                 "https:// URL\n" % bad, err)
+    check(not os.path.exists(bad + ".sig"), "a refused catalogue was signed")
+
+    package = os.path.join(work, "pkg")
+    make_package(package)
+    write(os.path.join(package, "nul.txt"), b"x")
+    _, err = run(ctx.tool, "manifest", "--version", "1", "--launcher", "coop.exe", package,
+                 expect=1)
+    check(err == "velm-publish: the launcher would refuse this manifest: rejected file name "
+                 "\"nul.txt\": it is a Windows reserved device name\n", err)
+    check(not os.path.exists(os.path.join(package, "manifest.json")), "a manifest was written")
+    os.remove(os.path.join(package, "nul.txt"))
+    os.remove(os.path.join(package, "coop.exe"))
+    _, err = run(ctx.tool, "manifest", "--version", "1", "--launcher", "coop.exe", package,
+                 expect=1)
+    check("has no coop.exe (the co-op launcher)" in err, err)
+
+    # An encrypted key is refused at once; nothing waits for a passphrase.
+    encrypted = os.path.join(work, "encrypted.pem")
+    subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-aes-256-cbc", "-pass",
+                    "pass:secret", "-out", encrypted], check=True)
+    _, err = run(ctx.tool, "public-key", encrypted, expect=1)
+    check(err == "velm-publish: %s: not an unencrypted PEM private key\n" % encrypted, err)
+
+    # publish: a key the launcher does not trust, and a package without its co-op launcher.
+    make_package(package)
+    run(ctx.tool, "manifest", "--version", "1", "--launcher", "coop.exe", package)
+    good = os.path.join(work, "good.json")
+    write(good, catalogue("cdn.test", "https://cdn.test/demo/manifest.json"))
+    common = ["publish", "--catalogue", good, "--host", "cdn.test", "--key", key,
+              "--package", "demo=" + package, "-o", os.path.join(work, "site")]
+    _, err = run(ctx.tool, *common, "--launcher-key", "ab" * 32, expect=1)
+    check("is not one of the launcher's keys" in err, err)
+    os.remove(os.path.join(package, "coop.exe"))
+    _, err = run(ctx.tool, *common, "--launcher-key", public, expect=1)
+    check("game demo: its co-op launcher" in err, err)
+    check(not os.path.exists(os.path.join(work, "site")), "a refused publish wrote a tree")
+
+
+# ---- the launcher of this build against a published tree ------------------------------------
+
+class Server:
+    def __init__(self, root, port, certs, work):
+        ready = os.path.join(work, "ready")
+        self.process = subprocess.Popen(
+            ["python3", os.path.join(HTTPS, "server.py"), "--root", root,
+             "--cert", os.path.join(certs, "server.pem"), "--key", os.path.join(certs, "server.key"),
+             "--port", str(port), "--ready-file", ready, "--log", os.path.join(work, "requests.log"),
+             "--exit-with", str(os.getpid())],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=open(os.path.join(work, "server.err"), "wb"))
+        for _ in range(300):
+            if os.path.exists(ready) and os.path.getsize(ready) > 0:
+                return
+            check(self.process.poll() is None,
+                  "the server did not start: " + read(os.path.join(work, "server.err")).decode())
+            time.sleep(0.1)
+        raise Failure("the server did not start in time")
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=10)
+
+
+def test_launcher_accepts_published_tree(ctx):
+    work = os.path.join(ctx.work, "launcher")
+    game = os.path.join(work, "game")
+    record = os.path.join(work, "record.txt")
+    package = os.path.join(work, "pkg")
+    make_package(package, ("#!/bin/sh\nprintf '%%s\\n' \"$@\" > '%s.tmp' && mv '%s.tmp' '%s'\n"
+                           % (record, record, record)).encode())
+    run(ctx.tool, "manifest", "--version", "3", "--launcher", "coop.exe", "--optional",
+        "extra data.bin", package)
+    manifest_url = "https://%s/packages/demo/manifest.json?v=3" % ctx.host
+    write(os.path.join(work, "games.json"), catalogue(ctx.host, manifest_url))
+    build = os.path.join(work, "build.bin")
+    write(build, b"a launcher build " * 100)
+
+    site = os.path.join(work, "site")
+    keys = [arg for key in ctx.launcher_keys for arg in ("--launcher-key", key)]
+    run(ctx.tool, "publish", "--catalogue", os.path.join(work, "games.json"), "--host",
+        ctx.host, "--key", ctx.key, *keys, "--package", "demo=" + package, "--launcher-build",
+        build, "-o", site)
+    root = os.path.join(site, ctx.host.lower())
+    check(os.path.isfile(os.path.join(root, "packages", "demo", "my mod.dll")),
+          "my mod.dll is not beside its manifest")
+
+    os.makedirs(game)
+    shutil.copy(ctx.launcher, os.path.join(game, "velm-coop"))
+    write(os.path.join(game, "demo.exe"), b"the game")
+    server = Server(root, int(ctx.host.rsplit(":", 1)[1]), ctx.certs, work)
+    try:
+        environment = {k: v for k, v in os.environ.items()
+                       if k.upper() not in ("VELM_COOP_OFFLINE", "VELM_COOP_UPDATED")}
+        completed = subprocess.run([os.path.join(game, "velm-coop"), "--flag", "two words"],
+                                   cwd=work, env=environment, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        output = "--- stdout\n%s--- stderr\n%s" % (completed.stdout.decode(),
+                                                   completed.stderr.decode())
+        check(completed.returncode == 0, "the launcher exited %d\n%s"
+              % (completed.returncode, output))
+        for _ in range(200):
+            if os.path.exists(record):
+                break
+            time.sleep(0.05)
+        check(os.path.exists(record), "the co-op launcher was not started\n" + output)
+        started = read(record).decode().split("\n")
+        check("--flag" in started and "two words" in started, "started with %r" % started)
+        installed = os.path.join(game, "Velm Co-op")
+        for name in ("coop.exe", "my mod.dll", "extra data.bin"):
+            check(read(os.path.join(installed, name)) == read(os.path.join(package, name)),
+                  "%s was not installed as published" % name)
+        check(read(os.path.join(installed, "games.json")) == read(os.path.join(root, "games.json")),
+              "the launcher did not keep the published catalogue")
+        # The launcher build is served at the URL its block names, with the digest it records.
+        context = ssl.create_default_context(cafile=os.path.join(ctx.certs, "ca.pem"))
+        served = urllib.request.urlopen("https://%s/builds/velm-coop" % ctx.host,
+                                        context=context, timeout=30).read()
+        check(served == read(build), "the launcher build is not served at its URL")
+        block = json.loads(read(os.path.join(root, "games.json")))["launcher"]
+        check(block["sha256"] == hashlib.sha256(served).hexdigest() and block["size"] == len(served),
+              "the launcher block does not describe the build")
+    finally:
+        server.stop()
+
+
+class Context:
+    pass
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--launcher")
+    parser.add_argument("--key")
+    parser.add_argument("--host")
+    parser.add_argument("--launcher-keys", default="")
+    args = parser.parse_args()
+
+    ctx = Context()
+    ctx.tool = os.path.abspath(args.tool)
+    ctx.work = os.path.abspath(args.work)
+    ctx.certs = os.path.join(ctx.work, "certs")
+    if args.launcher and os.environ.get("VELM_PUBLISH_INSIDE") != "1":
+        shutil.rmtree(ctx.work, ignore_errors=True)
+        os.makedirs(ctx.work)
+        subprocess.run([os.path.join(HTTPS, "make_certs.sh"), ctx.certs], check=True,
+                       stdout=subprocess.DEVNULL)
+        os.environ["VELM_PUBLISH_INSIDE"] = "1"
+        command = [os.path.join(HTTPS, "run_with_ca.sh"), os.path.join(ctx.certs, "ca.pem"),
+                   sys.executable] + sys.argv
+        os.execv(command[0], command)
+
+    if args.launcher:
+        ctx.launcher = os.path.abspath(args.launcher)
+        ctx.key = os.path.abspath(args.key)
+        ctx.host = args.host
+        ctx.launcher_keys = [key for key in args.launcher_keys.split(",") if key]
+        tests = [test_launcher_accepts_published_tree]
+    else:
+        shutil.rmtree(ctx.work, ignore_errors=True)
+        os.makedirs(ctx.work)
+        tests = [test_keygen, test_manifest_sign_openssl, test_refusals]
+
+    passed = failed = 0
+    for test in tests:
+        try:
+            test(ctx)
+            passed += 1
+            print("PASS %s" % test.__name__, flush=True)
+        except Exception as problem:  # a broken test counts as a failure, with its trace
+            failed += 1
+            detail = str(problem) if isinstance(problem, Failure) else traceback.format_exc()
+            print("FAIL %s\n%s" % (test.__name__, detail), flush=True)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,169 @@
+#include "documents.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "catalogue/file_name.h"
+#include "net/net.h"
+#include "net/sha256.h"
+#include "package/package_update.h"
+#include "text/json_document.h"
+#include "text/text.h"
+
+namespace velm {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The launcher reads no document larger than this: it treats such a body as no answer.
+std::string sizeProblem(const std::string& text) {
+  if (text.size() <= kMaxTextBody) return std::string();
+  return "the document is larger than the launcher reads (" + decimalText(uint64_t{kMaxTextBody}) +
+         " bytes)";
+}
+
+bool isUtf8(const std::string& text) { return wideToUtf8(utf8ToWide(text)) == text; }
+
+void setError(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+}
+
+}  // namespace
+
+DocumentKind guessDocumentKind(const std::string& fileName, const std::string& text) {
+  if (fs::u8path(fileName).filename() == "games.json") return DocumentKind::Catalogue;
+  nlohmann::json document = parseJsonDocument(text);
+  return document.is_object() && document.contains("games") ? DocumentKind::Catalogue
+                                                            : DocumentKind::Manifest;
+}
+
+std::string checkCatalogue(const std::string& text, Catalogue* catalogue) {
+  std::string problem = sizeProblem(text);
+  if (!problem.empty()) return problem;
+  CatalogueResult result = parseCatalogue(text);
+  if (!result.ok) return result.error;
+  // The catalogue's version rule is looser than the self-update's; a version only the first
+  // accepts would greet every player with this warning on every start.
+  Version version;
+  if (!parseVersion(result.catalogue.launcher.version, version)) {
+    return "self-update: the server's launcher version \"" + result.catalogue.launcher.version +
+           "\" is not MAJOR.MINOR.PATCH";
+  }
+  if (catalogue != nullptr) *catalogue = std::move(result.catalogue);
+  return std::string();
+}
+
+std::string checkManifest(const std::string& text, const std::string& launcherName,
+                          Manifest* manifest) {
+  std::string problem = sizeProblem(text);
+  if (!problem.empty()) return problem;
+  Manifest parsed;
+  if (!parseManifest(text, parsed, &problem)) return problem;
+  if (!launcherName.empty() && !listsRequiredLauncher(parsed, launcherName)) {
+    return "the manifest does not list " + launcherName + " as a required file";
+  }
+  if (findNameClash(parsed, problem)) return problem;
+  if (manifest != nullptr) *manifest = std::move(parsed);
+  return std::string();
+}
+
+bool readDocument(const std::string& path, std::string& text, std::string* error) {
+  std::ifstream file(fs::u8path(path), std::ios::binary);
+  if (!file.is_open()) {
+    setError(error, path + ": cannot be read");
+    return false;
+  }
+  text.assign(kMaxTextBody + 1, '\0');
+  file.read(&text[0], static_cast<std::streamsize>(text.size()));
+  if (file.bad()) {
+    setError(error, path + ": cannot be read");
+    return false;
+  }
+  text.resize(static_cast<size_t>(file.gcount()));
+  return true;
+}
+
+std::string manifestJson(const Manifest& manifest) {
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  for (const ManifestFile& file : manifest.files) {
+    nlohmann::ordered_json entry;
+    entry["name"] = file.name;
+    entry["size"] = file.size;
+    entry["sha256"] = file.sha256;
+    if (!file.required) entry["required"] = false;
+    files.push_back(std::move(entry));
+  }
+  nlohmann::ordered_json document;
+  document["version"] = manifest.version;
+  document["files"] = std::move(files);
+  return document.dump(2) + "\n";
+}
+
+bool buildManifest(const ManifestRequest& request, std::string& text, std::string* error) {
+  const fs::path folder = fs::u8path(request.folder);
+  std::error_code code;
+  if (!fs::is_directory(folder, code)) {
+    setError(error, request.folder + " is not a folder");
+    return false;
+  }
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(folder, code), end; !code && it != end; it.increment(code)) {
+    std::string name = it->path().filename().u8string();
+    if (std::find(request.ignored.begin(), request.ignored.end(), name) == request.ignored.end()) {
+      names.push_back(std::move(name));
+    }
+  }
+  if (code) {
+    setError(error, request.folder + ": cannot list the folder (" + code.message() + ")");
+    return false;
+  }
+  std::sort(names.begin(), names.end());
+
+  Manifest manifest;
+  manifest.version = request.version;
+  for (const std::string& name : names) {
+    const std::string path = (folder / fs::u8path(name)).u8string();
+    if (!isUtf8(name)) {
+      setError(error, path + ": the name is not UTF-8, which the manifest cannot hold");
+      return false;
+    }
+    if (fs::is_directory(fs::u8path(path), code)) {
+      setError(error, path + " is a folder: a package holds files only");
+      return false;
+    }
+    ManifestFile file;
+    file.name = name;
+    if (!fileSha256(path, file.sha256, file.size)) {
+      setError(error, path + " is not a readable regular file");
+      return false;
+    }
+    file.required =
+        std::find(request.optional.begin(), request.optional.end(), name) == request.optional.end();
+    manifest.files.push_back(std::move(file));
+  }
+  for (const std::string& name : request.optional) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+      setError(error, "--optional " + name + ": " + request.folder + " has no such file");
+      return false;
+    }
+  }
+  const std::string launcher = toLowerAscii(request.launcher);
+  if (std::none_of(names.begin(), names.end(),
+                   [&](const std::string& name) { return toLowerAscii(name) == launcher; })) {
+    setError(error, request.folder + " has no " + request.launcher + " (the co-op launcher)");
+    return false;
+  }
+  std::string written = manifestJson(manifest);
+  std::string problem = checkManifest(written, request.launcher, nullptr);
+  if (!problem.empty()) {
+    setError(error, "the launcher would refuse this manifest: " + problem);
+    return false;
+  }
+  text = std::move(written);
+  return true;
+}
+
+}  // namespace velm

@@ -1,0 +1,28 @@
+// The publish command: a catalogue, a key and each game's package folder become a complete
+// static tree, signed and checked as the shipped launcher will check it.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "signature/signature.h"
+
+namespace velm {
+
+struct PublishRequest {
+  std::string catalogue;                 // path of games.json as written by the team
+  std::string host;                      // the launcher's catalogue host, port included
+  std::string key;                       // path of the private key (PEM)
+  std::vector<TrustedKey> launcherKeys;  // the keys the shipped launcher trusts
+  // Game id and its package folder, which holds manifest.json and the files it lists.
+  std::vector<std::pair<std::string, std::string>> packages;
+  std::string launcherBuild;  // optional: the build the catalogue's launcher block announces
+  std::string out;
+};
+
+// Checks and plans everything first; only a plan without a problem is written. On failure
+// returns false with *error set and out untouched.
+[[nodiscard]] bool publishSite(const PublishRequest& request, std::string* error);
+
+}  // namespace velm

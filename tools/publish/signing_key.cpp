@@ -1,0 +1,203 @@
+#include "signing_key.h"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "text/text.h"
+
+namespace velm {
+namespace {
+
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+void setError(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+}
+
+// libcrypto's own words for its latest failure, or a fallback when it queued none.
+std::string opensslReason(const char* fallback) {
+  unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return fallback;
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+// Refuses every passphrase prompt: the tool never reads from the terminal.
+int noPassphrase(char*, int, int, void*) { return -1; }
+
+bool writeAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t written = ::write(fd, data, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+SigningKey::~SigningKey() { EVP_PKEY_free(key_); }
+
+SigningKey::SigningKey(SigningKey&& other) noexcept : key_(other.key_) { other.key_ = nullptr; }
+
+SigningKey& SigningKey::operator=(SigningKey&& other) noexcept {
+  if (this != &other) {
+    EVP_PKEY_free(key_);
+    key_ = other.key_;
+    other.key_ = nullptr;
+  }
+  return *this;
+}
+
+bool SigningKey::generate(SigningKey& key, std::string* error) {
+  EVP_PKEY* made = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+  if (made == nullptr) {
+    setError(error, "could not make a key: " + opensslReason("no reason given"));
+    return false;
+  }
+  EVP_PKEY_free(key.key_);
+  key.key_ = made;
+  return true;
+}
+
+bool SigningKey::load(const std::string& path, SigningKey& key, std::string* error) {
+  BioPtr file(BIO_new_file(path.c_str(), "rb"));
+  if (!file) {
+    int openErrno = errno;
+    ERR_clear_error();
+    setError(error, path + ": cannot read the key (" + std::strerror(openErrno) + ")");
+    return false;
+  }
+  EVP_PKEY* read = PEM_read_bio_PrivateKey(file.get(), nullptr, noPassphrase, nullptr);
+  ERR_clear_error();
+  if (read == nullptr) {
+    setError(error, path + ": not an unencrypted PEM private key");
+    return false;
+  }
+  if (EVP_PKEY_get_id(read) != EVP_PKEY_ED25519) {
+    EVP_PKEY_free(read);
+    setError(error, path + ": not an Ed25519 key");
+    return false;
+  }
+  EVP_PKEY_free(key.key_);
+  key.key_ = read;
+  return true;
+}
+
+bool SigningKey::writeNew(const std::string& path, std::string* error) const {
+  BioPtr memory(BIO_new(BIO_s_mem()));
+  if (!memory ||
+      PEM_write_bio_PrivateKey(memory.get(), key_, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    setError(error, "could not encode the key: " + opensslReason("no reason given"));
+    return false;
+  }
+  char* pem = nullptr;
+  long length = BIO_get_mem_data(memory.get(), &pem);
+
+  // O_EXCL: an existing key (perhaps the one every shipped launcher trusts) is never lost.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    setError(error, errno == EEXIST ? path + " already exists; it is not overwritten"
+                                    : path + ": " + std::strerror(errno));
+    return false;
+  }
+  // The umask may only take bits away; set the mode exactly in case it took the owner's.
+  bool ok =
+      ::fchmod(fd, 0600) == 0 && writeAll(fd, pem, static_cast<size_t>(length)) && ::fsync(fd) == 0;
+  int writeErrno = ok ? 0 : errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    writeErrno = errno;
+  }
+  if (!ok) {
+    ::unlink(path.c_str());
+    setError(error, path + ": could not write the key (" + std::strerror(writeErrno) + ")");
+  }
+  return ok;
+}
+
+TrustedKey SigningKey::publicKey() const {
+  TrustedKey key{};
+  size_t length = key.size();
+  if (EVP_PKEY_get_raw_public_key(key_, key.data(), &length) != 1 || length != key.size()) {
+    ERR_clear_error();
+    key.fill(0);
+  }
+  return key;
+}
+
+bool SigningKey::sign(const std::string& document, SignatureBytes& signature,
+                      std::string* error) const {
+  MdCtxPtr context(EVP_MD_CTX_new());
+  size_t length = signature.size();
+  // Ed25519 signs the message itself (no pre-hash), so there is no digest to name.
+  if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_) != 1 ||
+      EVP_DigestSign(context.get(), signature.data(), &length,
+                     reinterpret_cast<const unsigned char*>(document.data()),
+                     document.size()) != 1 ||
+      length != signature.size()) {
+    setError(error, "could not sign: " + opensslReason("no reason given"));
+    return false;
+  }
+  return true;
+}
+
+bool signDocument(const SigningKey& key, const std::string& label, const std::string& document,
+                  const std::vector<TrustedKey>& keys, std::string& signatureText,
+                  std::string* error) {
+  SignatureBytes signature;
+  if (!key.sign(document, signature, error)) return false;
+  std::string text = signatureFileText(signature);
+  std::string problem = verifySignature(
+      label, document, text, keys.empty() ? std::vector<TrustedKey>{key.publicKey()} : keys);
+  if (!problem.empty()) {
+    setError(error, problem);
+    return false;
+  }
+  signatureText = std::move(text);
+  return true;
+}
+
+std::string signatureFileText(const SignatureBytes& signature) {
+  return hexLower(signature.data(), signature.size()) + "\n";
+}
+
+std::string publicKeyHex(const TrustedKey& key) { return hexLower(key.data(), key.size()); }
+
+bool parsePublicKeys(const std::string& text, std::vector<TrustedKey>& keys, std::string* error) {
+  size_t start = 0;
+  while (true) {
+    size_t end = text.find(';', start);
+    std::string entry = text.substr(start, end == std::string::npos ? end : end - start);
+    TrustedKey key;
+    if (!decodeHex(entry, key.data(), key.size())) {
+      setError(error, "\"" + entry + "\" is not a public key of 64 hex digits");
+      return false;
+    }
+    keys.push_back(key);
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+}  // namespace velm
