@@ -19,7 +19,8 @@ std::string buildCommandLine(const std::string& launcherPath, const std::string&
                              const std::string& arguments);
 // Quotes by the rules with which Windows programs split their command line.
 std::string quoteArgument(const std::string& text);
-// The inverse of quoteArgument over a whole command line (the POSIX port hands argv to exec).
+// Splits by the C runtime's argument rules, the program token included, so that it undoes
+// quoteArgument exactly; the POSIX port builds the child's argv with it.
 std::vector<std::string> splitCommandLine(const std::string& commandLine);
 
 // The environment of the child. Entries are NAME=value, in block order. The functions are

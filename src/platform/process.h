@@ -8,8 +8,10 @@ namespace velm {
 
 // Starts exePath with commandLine in workingFolder and does not wait. A steamAppId other than 0
 // rewrites the inherited environment with buildEnvironment. On failure sets error to "error "
-// and the platform's code, and returns false.
-bool startChildProcess(const std::string& exePath, const std::string& commandLine,
-                       const std::string& workingFolder, uint64_t steamAppId, std::string& error);
+// and the platform's code (GetLastError on Windows, errno on POSIX), and returns false. The POSIX
+// port also makes exePath executable for its owner and builds argv with splitCommandLine.
+[[nodiscard]] bool startChildProcess(const std::string& exePath, const std::string& commandLine,
+                                     const std::string& workingFolder, uint64_t steamAppId,
+                                     std::string& error);
 
 }  // namespace velm

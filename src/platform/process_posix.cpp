@@ -1,0 +1,108 @@
+// POSIX port: the co-op launcher is started with posix_spawn, argv split by the Windows rules.
+#include "platform/process.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "platform/game_start.h"
+#include "text/text.h"
+
+extern char** environ;
+
+namespace velm {
+namespace {
+
+// Owner of one posix_spawn_file_actions_t.
+class SpawnActions {
+ public:
+  SpawnActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
+  ~SpawnActions() {
+    if (ok_) posix_spawn_file_actions_destroy(&actions_);
+  }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+
+  bool ok() const { return ok_; }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  bool ok_ = false;
+};
+
+// The child changes folder before exec, so a relative exe path must be fixed against ours first.
+std::string absolutePath(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.string();
+}
+
+// A package's launcher may arrive without the execute bit; other mode bits are kept. A file that
+// cannot be read or changed is left to posix_spawn, which reports why it cannot run it.
+void makeOwnerExecutable(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  if ((info.st_mode & S_IXUSR) == 0) chmod(path.c_str(), (info.st_mode & 07777) | S_IXUSR);
+}
+
+std::vector<std::string> currentEnvironment() {
+  std::vector<std::string> list;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    list.push_back(*entry);
+  }
+  return list;
+}
+
+// The argv/envp form of texts; the pointers live as long as the texts are left unchanged.
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+bool startChildProcess(const std::string& exePath, const std::string& commandLine,
+                       const std::string& workingFolder, uint64_t steamAppId, std::string& error) {
+  std::string program = absolutePath(exePath);
+  makeOwnerExecutable(program);
+
+  std::vector<std::string> arguments = splitCommandLine(commandLine);
+  if (arguments.empty()) arguments.push_back(exePath);
+  std::vector<char*> argv = pointersTo(arguments);
+
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  char** childEnvironment = environ;
+  if (steamAppId != 0) {
+    environment = buildEnvironment(currentEnvironment(), steamAppId);
+    envp = pointersTo(environment);
+    childEnvironment = envp.data();
+  }
+
+  SpawnActions actions;
+  int result = actions.ok() ? 0 : ENOMEM;
+  if (result == 0 && !workingFolder.empty()) {  // an empty folder leaves the child in ours
+    result = posix_spawn_file_actions_addchdir_np(actions.get(), workingFolder.c_str());
+  }
+  if (result == 0) {
+    // glibc reports a failed chdir or exec of the child through the result.
+    pid_t child = 0;
+    result =
+        posix_spawn(&child, program.c_str(), actions.get(), nullptr, argv.data(), childEnvironment);
+  }
+  if (result != 0) {
+    error = "error " + decimalText(static_cast<uint32_t>(result));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velm

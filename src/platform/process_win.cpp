@@ -1,0 +1,54 @@
+// Windows: the co-op launcher is created with CreateProcessW and an environment block of its own.
+#include "platform/process.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/game_start.h"
+#include "text/text.h"
+
+namespace velm {
+namespace {
+
+// The process environment, released as soon as it has been copied.
+std::vector<std::wstring> currentEnvironment() {
+  wchar_t* block = GetEnvironmentStringsW();
+  std::vector<std::wstring> list = splitEnvironmentBlock<std::wstring>(block);
+  if (block != nullptr) FreeEnvironmentStringsW(block);
+  return list;
+}
+
+}  // namespace
+
+bool startChildProcess(const std::string& exePath, const std::string& commandLine,
+                       const std::string& workingFolder, uint64_t steamAppId, std::string& error) {
+  std::wstring application = utf8ToWide(exePath);
+  std::wstring folder = utf8ToWide(workingFolder);
+  std::wstring line = utf8ToWide(commandLine);
+  // CreateProcessW may write into the command line, so it gets its own zero-terminated buffer.
+  std::vector<wchar_t> lineBuffer(line.begin(), line.end());
+  lineBuffer.push_back(L'\0');
+
+  // Without a block the child inherits our environment as it is.
+  const bool hasBlock = steamAppId != 0;
+  std::wstring block;
+  if (hasBlock) block = joinEnvironmentBlock(buildEnvironment(currentEnvironment(), steamAppId));
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(application.c_str(), lineBuffer.data(), nullptr, nullptr, FALSE,
+                      hasBlock ? CREATE_UNICODE_ENVIRONMENT : 0,
+                      hasBlock ? static_cast<void*>(block.data()) : nullptr, folder.c_str(),
+                      &startup, &process)) {
+    DWORD code = GetLastError();
+    error = "error " + decimalText(static_cast<uint32_t>(code));
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+}  // namespace velm
