@@ -7,6 +7,8 @@
 #include <system_error>
 #include <vector>
 
+#include "text/text.h"
+
 namespace velm {
 namespace {
 
@@ -107,13 +109,6 @@ bool isWellFormedUtf8(const std::string& text) {
   return true;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 void Sha256::reset() {
@@ -203,7 +198,7 @@ bool fileSha256(const std::string& path, std::string& digest, uint64_t& byteCoun
 bool isSha256Hex(const std::string& text) {
   if (text.size() != 64) return false;
   for (char c : text) {
-    if (hexValue(c) < 0) return false;
+    if (hexDigitValue(c) < 0) return false;
   }
   return true;
 }
@@ -211,7 +206,7 @@ bool isSha256Hex(const std::string& text) {
 bool sameSha256(const std::string& a, const std::string& b) {
   if (!isSha256Hex(a) || !isSha256Hex(b)) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (hexValue(a[i]) != hexValue(b[i])) return false;
+    if (hexDigitValue(a[i]) != hexDigitValue(b[i])) return false;
   }
   return true;
 }

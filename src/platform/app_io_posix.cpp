@@ -1,4 +1,4 @@
-// The POSIX port's AppIo: libcurl for the network, the terminal for lines and the key wait.
+// The POSIX port's AppIo: libcurl for the network, the terminal for the key wait.
 #include "platform/app_io.h"
 
 #include <termios.h>
@@ -7,29 +7,15 @@
 #include <cstdio>
 
 #include "net/net_curl.h"
-#include "platform/console.h"
-#include "platform/process.h"
+#include "platform/console_app_io.h"
 
 namespace velm {
 namespace {
 
-class PosixAppIo final : public AppIo {
+class PosixAppIo final : public ConsoleAppIo {
  public:
   explicit PosixAppIo(bool offlineMode)
-      : curlNet_("VelmCoop/1", 30000), offlineMode_(offlineMode) {}
-
-  Net& net() override {
-    if (offlineMode_) return noNet_;
-    return curlNet_;
-  }
-
-  SelfUpdateIo& selfUpdateIo() override { return systemSelfUpdateIo(); }
-
-  bool startProcess(const std::string& exePath, const std::string& commandLine,
-                    const std::string& workingFolder, uint64_t steamAppId,
-                    std::string& error) override {
-    return startChildProcess(exePath, commandLine, workingFolder, steamAppId, error);
-  }
+      : ConsoleAppIo(offlineMode), curlNet_("VelmCoop/1", 30000) {}
 
   // Like _getch: one key, no echo, no Enter; never blocks without a terminal on both ends.
   void waitForKey() override {
@@ -50,20 +36,11 @@ class PosixAppIo final : public AppIo {
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   }
 
-  void printLine(const std::string& text) override { writeOutputLine(text); }
-  void printError(const std::string& text) override { writeErrorLine(text); }
-
-  FILE* progressOutput() override { return stdout; }
-
-  const std::vector<TrustedKey>& trustedKeys() override {
-    static const std::vector<TrustedKey> keys = buildTrustedKeys();
-    return keys;
-  }
+ protected:
+  Net& onlineNet() override { return curlNet_; }
 
  private:
   CurlNet curlNet_;
-  NoNet noNet_;
-  bool offlineMode_;
 };
 
 }  // namespace

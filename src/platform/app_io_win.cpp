@@ -1,4 +1,4 @@
-// The Windows AppIo: WinHTTP for the network, the console for lines and the key wait.
+// The Windows AppIo: WinHTTP for the network, the console for the key wait.
 #include "platform/app_io.h"
 
 #include <conio.h>
@@ -7,29 +7,15 @@
 #include <cstdio>
 
 #include "net/net_winhttp.h"
-#include "platform/console.h"
-#include "platform/process.h"
+#include "platform/console_app_io.h"
 
 namespace velm {
 namespace {
 
-class WindowsAppIo final : public AppIo {
+class WindowsAppIo final : public ConsoleAppIo {
  public:
   explicit WindowsAppIo(bool offlineMode)
-      : winHttpNet_(L"VelmCoop/1", 30000), offlineMode_(offlineMode) {}
-
-  Net& net() override {
-    if (offlineMode_) return noNet_;
-    return winHttpNet_;
-  }
-
-  SelfUpdateIo& selfUpdateIo() override { return systemSelfUpdateIo(); }
-
-  bool startProcess(const std::string& exePath, const std::string& commandLine,
-                    const std::string& workingFolder, uint64_t steamAppId,
-                    std::string& error) override {
-    return startChildProcess(exePath, commandLine, workingFolder, steamAppId, error);
-  }
+      : ConsoleAppIo(offlineMode), winHttpNet_(L"VelmCoop/1", 30000) {}
 
   void waitForKey() override {
     std::fflush(stdout);
@@ -42,20 +28,11 @@ class WindowsAppIo final : public AppIo {
     _getch();
   }
 
-  void printLine(const std::string& text) override { writeOutputLine(text); }
-  void printError(const std::string& text) override { writeErrorLine(text); }
-
-  FILE* progressOutput() override { return stdout; }
-
-  const std::vector<TrustedKey>& trustedKeys() override {
-    static const std::vector<TrustedKey> keys = buildTrustedKeys();
-    return keys;
-  }
+ protected:
+  Net& onlineNet() override { return winHttpNet_; }
 
  private:
   WinHttpNet winHttpNet_;
-  NoNet noNet_;
-  bool offlineMode_;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/winhttp_request_win.h"
 #include "platform/console.h"
 #include "platform/exe_path.h"
 #include "selfupdate/self_update_io.h"
@@ -22,8 +23,6 @@ namespace {
 
 constexpr wchar_t kUpdatedMark[] = L"VELM_COOP_UPDATED";
 constexpr DWORD kMarkBufferLength = 8;
-constexpr DWORD kResolveTimeoutMs = 3000;
-constexpr DWORD kConnectTimeoutMs = 3000;
 constexpr DWORD kTransferTimeoutMs = 60000;
 constexpr DWORD kReadSize = 65536;
 constexpr int kDeleteTries = 5;
@@ -50,68 +49,11 @@ class Owned {
   Handle handle_;
 };
 
-void closeInternet(HINTERNET handle) { WinHttpCloseHandle(handle); }
 void closeAlgorithm(BCRYPT_ALG_HANDLE handle) { BCryptCloseAlgorithmProvider(handle, 0); }
 void closeHash(BCRYPT_HASH_HANDLE handle) { BCryptDestroyHash(handle); }
 
-using InternetHandle = Owned<HINTERNET, closeInternet>;
 using AlgorithmHandle = Owned<BCRYPT_ALG_HANDLE, closeAlgorithm>;
 using HashHandle = Owned<BCRYPT_HASH_HANDLE, closeHash>;
-
-struct Target {
-  INTERNET_PORT port = 0;
-  std::wstring host;
-  std::wstring path;  // path and query, never empty
-};
-
-// Only an https URL with a host is a build's address.
-bool crackHttpsUrl(const std::string& url, Target& target) {
-  // The cracker reads up to the first NUL, which would name another resource than the block.
-  if (url.find('\0') != std::string::npos) return false;
-  // The fragment belongs to the client and has no place in a request. Not every cracker splits
-  // it off (Wine's leaves it in the path), so it goes before cracking.
-  const std::wstring wide = utf8ToWide(url.substr(0, url.find('#')));
-  URL_COMPONENTS parts = {};
-  parts.dwStructSize = sizeof(parts);
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(wide.c_str(), 0, 0, &parts)) return false;
-  if (parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
-  if (parts.lpszHostName == nullptr || parts.dwHostNameLength == 0) return false;
-
-  target.port = parts.nPort;
-  target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
-  if (parts.lpszUrlPath != nullptr) target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
-  if (parts.lpszExtraInfo != nullptr) {  // the query travels with the path
-    target.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  }
-  if (target.path.empty()) target.path = L"/";
-  return true;
-}
-
-// The Content-Length of a body that is not chunked, when the answer declares one.
-bool declaredLength(HINTERNET request, uint64_t& length) {
-  wchar_t text[32];
-  DWORD size = sizeof(text);
-  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_TRANSFER_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX,
-                          text, &size, WINHTTP_NO_HEADER_INDEX)) {
-    return false;
-  }
-  size = sizeof(text);
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                           text, &size, WINHTTP_NO_HEADER_INDEX)) {
-    return false;
-  }
-  const size_t digits = size / sizeof(wchar_t);
-  if (digits == 0 || digits > 19) return false;
-  length = 0;
-  for (size_t i = 0; i < digits; ++i) {
-    if (text[i] < L'0' || text[i] > L'9') return false;
-    length = length * 10 + static_cast<uint64_t>(text[i] - L'0');
-  }
-  return true;
-}
 
 class WindowsSelfUpdateIo final : public SelfUpdateIo {
  public:
@@ -130,8 +72,9 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
   bool download(const std::string& url, const std::wstring& target, std::string& digest,
                 uint64_t& byteCount) override {
     byteCount = 0;
-    Target where;
-    if (!crackHttpsUrl(url, where)) {
+    RequestTarget where;
+    // Only an https URL with a host is a build's address.
+    if (!crackRequestTarget(url, where) || !where.secure) {
       printError("self-update: not an https URL: " + url);
       return false;
     }
@@ -140,28 +83,10 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
     InternetHandle session(WinHttpOpen(L"VelmCoop/1", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) return false;
-    InternetHandle connection(WinHttpConnect(session.get(), where.host.c_str(), where.port, 0));
-    if (!connection) return false;
-    InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", where.path.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              WINHTTP_FLAG_SECURE));
-    if (!request) return false;
-    WinHttpSetTimeouts(request.get(), kResolveTimeoutMs, kConnectTimeoutMs, kTransferTimeoutMs,
-                       kTransferTimeoutMs);
-    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-      return false;
-    }
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) return false;
-
-    DWORD status = 0;
-    DWORD statusSize = sizeof(status);
-    WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
-                        WINHTTP_NO_HEADER_INDEX);
-    if (status != 200) {
-      printError("self-update: the server answered HTTP " +
-                 decimalText(static_cast<uint32_t>(status)));
+    Response response = sendGet(session.get(), where, kTransferTimeoutMs);
+    if (!response.answered) return false;
+    if (response.status != 200) {
+      printError("self-update: the server answered HTTP " + decimalText(response.status));
       return false;
     }
 
@@ -181,7 +106,7 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
     std::vector<char> buffer(kReadSize, '\0');
     for (;;) {
       DWORD count = 0;
-      if (!WinHttpReadData(request.get(), buffer.data(), kReadSize, &count)) return false;
+      if (!WinHttpReadData(response.request.get(), buffer.data(), kReadSize, &count)) return false;
       if (count == 0) break;
       BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(buffer.data()), count, 0);
       file.write(buffer.data(), count);
@@ -190,10 +115,7 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
     }
     file.close();
     if (file.fail()) return false;
-    // Wine's WinHTTP ends a body that the connection cut short as if it were complete; short of
-    // its declared length it is a broken transfer, as it is for curl.
-    uint64_t declared = 0;
-    if (declaredLength(request.get(), declared) && byteCount < declared) return false;
+    if (endedEarly(response.request.get(), byteCount)) return false;
 
     std::array<UCHAR, 32> sum = {};
     if (BCryptFinishHash(hash.get(), sum.data(), static_cast<ULONG>(sum.size()), 0) < 0) {

@@ -2,6 +2,7 @@
 
 #include "net/net.h"
 #include "signature/ed25519.h"
+#include "text/text.h"
 #include "velm_config.h"
 
 namespace velm {
@@ -9,13 +10,6 @@ namespace {
 
 const char kNotHex[] = "the signature is not 128 hex digits";
 const char kNoMatch[] = ": the signature does not match";
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
@@ -41,8 +35,8 @@ std::string signatureUrl(const std::string& documentUrl) {
 bool decodeHex(const std::string& text, uint8_t* out, size_t count) {
   if (text.size() != 2 * count) return false;
   for (size_t i = 0; i < count; ++i) {
-    int high = hexValue(text[2 * i]);
-    int low = hexValue(text[2 * i + 1]);
+    int high = hexDigitValue(text[2 * i]);
+    int low = hexDigitValue(text[2 * i + 1]);
     if (high < 0 || low < 0) return false;
     out[i] = static_cast<uint8_t>(high * 16 + low);
   }

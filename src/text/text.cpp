@@ -70,6 +70,13 @@ std::string decimalText(uint32_t value) { return unsignedText(value); }
 
 std::string decimalText(uint64_t value) { return unsignedText(value); }
 
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::string hexLower(const uint8_t* bytes, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
   std::string text;

@@ -29,6 +29,9 @@ std::string decimalText(int32_t value);
 std::string decimalText(uint32_t value);
 std::string decimalText(uint64_t value);
 
+// 0 to 15 for a hex digit of either case, -1 for any other character.
+int hexDigitValue(char c);
+
 // Lower-case hex, two digits per byte, high nibble first: the digest text form.
 std::string hexLower(const uint8_t* bytes, size_t length);
 
