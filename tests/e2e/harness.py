@@ -167,9 +167,8 @@ class Platform:
         os.chmod(target, 0o755)
         return target
 
-    def run(self, game_dir, arguments=(), env=None, merge=False, timeout=120, exe=None):
-        """Runs the launcher from another folder with standard input from /dev/null."""
-        exe = exe or os.path.join(game_dir, self.exe_name)
+    def command(self, game_dir, arguments, env):
+        exe = os.path.join(game_dir, self.exe_name)
         command = (["wine", exe] if self.wine else [exe]) + list(arguments)
         environment = dict(os.environ)
         for name in list(environment):
@@ -177,12 +176,26 @@ class Platform:
                                 "STEAMGAMEID"):
                 del environment[name]
         environment.update(env or {})
+        return command, environment
+
+    def run(self, game_dir, arguments=(), env=None, merge=False, timeout=120):
+        """Runs the launcher from another folder with standard input from /dev/null, until it
+        and everything that holds its output have ended."""
+        command, environment = self.command(game_dir, arguments, env)
         completed = subprocess.run(
             command, cwd=tempfile.gettempdir(), env=environment, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merge else subprocess.PIPE,
             timeout=timeout)
         return Result(completed.returncode, self.text(completed.stdout),
                       self.text(completed.stderr or b""))
+
+    def run_silently(self, game_dir, arguments=(), env=None, timeout=120):
+        """Runs the launcher with no output captured and returns its exit code as soon as the
+        launcher itself ends (a started game may run on)."""
+        command, environment = self.command(game_dir, arguments, env)
+        return subprocess.run(command, cwd=tempfile.gettempdir(), env=environment,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
 
     def text(self, data):
         text = data.decode("utf-8", errors="replace")

@@ -12,7 +12,7 @@
 //
 // The file is VELM_RECORDER_OUT when that is set and not empty, otherwise recorder.json beside
 // the program. It is written under a temporary name and renamed, so a reader that polls for it
-// never sees half of it.
+// never sees half of it. VELM_RECORDER_HOLD (see main) makes it hold a file open afterwards.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -87,6 +87,15 @@ bool replaceFile(const std::string& from, const std::string& to) {
 
 std::FILE* openForWriting(const std::string& path) { return _wfopen(wide(path).c_str(), L"wb"); }
 
+// Holds a file open as a running game does: others may read it, not replace or delete it.
+void holdFile(const std::string& name, unsigned milliseconds) {
+  HANDLE file = CreateFileW(wide(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  Sleep(milliseconds);
+  CloseHandle(file);
+}
+
 const char kSeparator[] = "\\";
 #else
 extern "C" char** environ;
@@ -135,6 +144,9 @@ bool replaceFile(const std::string& from, const std::string& to) {
 }
 
 std::FILE* openForWriting(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
+
+// POSIX has no sharing modes to hold a file with; the scenario that needs it is Windows-only.
+void holdFile(const std::string&, unsigned milliseconds) { usleep(milliseconds * 1000u); }
 
 const char kSeparator[] = "/";
 #endif
@@ -213,5 +225,12 @@ int main(int argc, char** argv) {
   bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   written = std::fclose(file) == 0 && written;
   if (!written || !replaceFile(temporary, path)) return 2;
+  // VELM_RECORDER_HOLD=NAME keeps the file NAME (in the working folder) open for
+  // VELM_RECORDER_HOLD_MS milliseconds after the record is written, like a running game.
+  const char* hold = std::getenv("VELM_RECORDER_HOLD");
+  const char* holdMs = std::getenv("VELM_RECORDER_HOLD_MS");
+  if (hold != nullptr && *hold != '\0') {
+    holdFile(hold, holdMs ? static_cast<unsigned>(std::strtoul(holdMs, nullptr, 10)) : 10000u);
+  }
   return 0;
 }

@@ -6,6 +6,7 @@ raises Failure with what differed.
 
 import json
 import os
+import re
 import shutil
 import time
 
@@ -450,6 +451,37 @@ def manifest_problems_fall_back_to_the_installed_version(c):
         c.put_signed("/one/manifest.json", c.manifest)
 
 
+def file_held_by_the_running_game(c):
+    if not c.platform.wine:
+        return "skip"  # only Windows keeps a file that a running program holds
+    c.install_package()
+    old = c.package_files()
+    # The "game" (the recorder) holds data.txt open while the next launcher run updates it.
+    code = c.platform.run_silently(c.game_dir, env={"VELM_RECORDER_HOLD": "data.txt",
+                                                    "VELM_RECORDER_HOLD_MS": "15000"})
+    check_equal(code, 0, "exit code of the run that starts the game")
+    c.recorded()
+    time.sleep(1)  # the record is written just before the file is taken
+    os.remove(c.recorder_path())
+    c.files["data.txt"] = b"co-op data, version 2\n"
+    c.publish()
+    result = c.run()
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    lines = result.out_lines()
+    check_equal(lines[:2], [c.banner(), "[*] downloading data.txt (0 KB)"], "standard output")
+    failure = lines[2] if len(lines) > 2 else ""
+    match = re.fullmatch(r"\[!\] could not replace data\.txt \((\S.*\S)\) -- is the game running\?",
+                         failure)
+    check(match is not None, "the replace failure with the system's words: %r" % lines)
+    check_equal(lines[3:], [c.starting_line()], "the installed version starts")
+    check_equal(result.err_lines(), ["Could not update Velm Co-op (%s) -- starting the installed "
+                                     "version." % failure[4:]], "standard error")
+    now = c.package_files()
+    check_equal(now["data.txt"], old["data.txt"], "the held file keeps its old content")
+    c.expect_no_temporaries()
+    c.recorded()
+
+
 # --- the self-update ------------------------------------------------------------------------
 
 
@@ -591,6 +623,7 @@ ALL = [
     required_file_with_wrong_content,
     optional_file_that_fails_is_skipped,
     manifest_problems_fall_back_to_the_installed_version,
+    file_held_by_the_running_game,
     self_update_replaces_the_launcher,
     self_update_size_mismatch,
     self_update_digest_mismatch,
