@@ -47,8 +47,8 @@ ninja -C "$out/win" -j"$jobs"
 export WINEDEBUG=-all
 export WINEPREFIX="$out/win/wineprefix"
 mkdir -p "$WINEPREFIX"
+wineserver -p 2>/dev/null || true  # already running for this prefix is fine
 wineboot -i </dev/null >/dev/null 2>&1 || true
-wineserver -p
 trap 'WINEPREFIX="$out/win/wineprefix" wineserver -k 2>/dev/null || true' EXIT
 
 status=0
