@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "net/sha256.h"
 #include "support/test_signer.h"
 
 namespace velm {
@@ -71,6 +72,12 @@ std::string manifestJson(const Manifest& manifest) {
     document["files"].push_back(entry);
   }
   return document.dump(2) + "\n";
+}
+
+std::string sha256Of(const std::string& content) {
+  Sha256 hasher;
+  hasher.update(content.data(), content.size());
+  return hasher.finalHex();
 }
 
 void serveSigned(FakeNet& net, const std::string& url, const std::string& document,

@@ -28,6 +28,9 @@ std::string catalogueJson(const std::vector<Game>& games,
                           const LauncherInfo& launcher = testLauncherInfo());
 std::string manifestJson(const Manifest& manifest);
 
+// SHA-256 of the content as 64 lower-case hex digits.
+std::string sha256Of(const std::string& content);
+
 // Serves the document and its ".sig" (signed with seed) on the FakeNet.
 void serveSigned(FakeNet& net, const std::string& url, const std::string& document,
                  const std::array<uint8_t, 32>& seed = trustedSeed());

@@ -179,6 +179,177 @@ TEST_F(Launch, RemovesTheUpdateLeftoverBeforeFetching) {
   EXPECT_FALSE(dir_.exists("Velm Co-op.old.exe"));
 }
 
+// A catalogue with one game "a" (game.exe, coop.exe) and its package: the launcher and one
+// data file, both required unless said otherwise.
+class LaunchWithPackage : public Launch {
+ protected:
+  LaunchWithPackage() {
+    dir_.write("game.exe", "");
+    catalogue_ = catalogueJson({testGame("a", "game.exe")});
+    serveSigned(io_.fakeNet, catalogueUrl(), catalogue_);
+    files_ = {{"coop.exe", "co-op launcher"}, {"data.pak", "package data"}};
+  }
+
+  std::string manifestText(bool dataRequired = true) const {
+    Manifest manifest;
+    manifest.version = "1.0.0";
+    for (const auto& [name, content] : files_) {
+      ManifestFile file;
+      file.name = name;
+      file.size = content.size();
+      file.sha256 = sha256Of(content);
+      file.required = dataRequired || name == "coop.exe";
+      manifest.files.push_back(file);
+    }
+    return manifestJson(manifest);
+  }
+
+  void servePackage(const std::string& manifest) {
+    serveSigned(io_.fakeNet, kManifestUrl, manifest);
+    for (const auto& [name, content] : files_) io_.fakeNet.serve("https://cdn.test/a/" + name, content);
+  }
+
+  void installPackage(const std::string& manifest) {
+    dir_.write("Velm Co-op/games.json", catalogue_);
+    dir_.write("Velm Co-op/manifest.json", manifest);
+    for (const auto& [name, content] : files_) dir_.write("Velm Co-op/" + name, content);
+  }
+
+  std::string package(const std::string& name) const {
+    return joinPath(packageFolder(options_), name);
+  }
+
+  const std::string kManifestUrl = "https://cdn.test/a/manifest.json";
+  std::string catalogue_;
+  std::vector<std::pair<std::string, std::string>> files_;
+};
+
+TEST_F(LaunchWithPackage, InstallsSavesBothCopiesAndStartsTheGame) {
+  const std::string manifest = manifestText();
+  servePackage(manifest);
+  EXPECT_EQ(runWith("-windowed \"two words\""), 0);
+  EXPECT_EQ(io_.out, (std::vector<std::string>{"Velm Co-op 2.0.0",
+                                               "Starting Game a with co-op: coop.exe"}));
+  EXPECT_TRUE(io_.err.empty());
+  ASSERT_EQ(io_.starts.size(), 1u);
+  const FakeAppIo::Start& start = io_.starts[0];
+  EXPECT_EQ(start.exePath, package("coop.exe"));
+  EXPECT_EQ(start.commandLine, "\"" + package("coop.exe") + "\" " +
+                                   joinPath(options_.exeDir, "game.exe") +
+                                   " -windowed \"two words\"");
+  EXPECT_EQ(start.workingFolder, packageFolder(options_));
+  EXPECT_EQ(start.steamAppId, 480u);
+  EXPECT_EQ(savedCatalogue(), catalogue_);
+  EXPECT_EQ(dir_.read("Velm Co-op/manifest.json"), manifest);
+  EXPECT_EQ(dir_.read("Velm Co-op/data.pak"), "package data");
+  EXPECT_NE(io_.progressText().find("[+] data.pak updated\n"), std::string::npos);
+}
+
+TEST_F(LaunchWithPackage, KeepsTheOldCatalogueWhenTheManifestIsUnsigned) {
+  dir_.write("Velm Co-op/games.json", "the old catalogue");
+  io_.fakeNet.serve(kManifestUrl, manifestText());
+  io_.fakeNet.answer(kManifestUrl + ".sig", 404);
+  EXPECT_EQ(runWith(), 1);
+  EXPECT_EQ(savedCatalogue(), "the old catalogue");
+  EXPECT_EQ(io_.err.front(),
+            notInstalled(kHost + " sent a file without a valid signature (the manifest is not "
+                                 "signed: " + kManifestUrl + ".sig said HTTP 404)"));
+}
+
+TEST_F(LaunchWithPackage, StartsTheInstalledVersionWhenTheManifestIsUnreadable) {
+  installPackage(manifestText());
+  serveSigned(io_.fakeNet, kManifestUrl, "{\"version\": \"1.0\"}");
+  EXPECT_EQ(runWith(), 0);
+  EXPECT_EQ(io_.err, std::vector<std::string>{
+                         kHost + " sent a file this version cannot read (\"version\" is neither "
+                                 "N nor X.Y.Z: 1.0) -- starting the installed version."});
+  EXPECT_EQ(io_.starts.size(), 1u);
+}
+
+TEST_F(LaunchWithPackage, JudgesAFailedUpdateByTheFreshManifest) {
+  installPackage(manifestText());
+  files_.push_back({"new.pak", "a file the installed version lacks"});
+  const std::string manifest = manifestText();
+  servePackage(manifest);
+  io_.fakeNet.answer("https://cdn.test/a/new.pak", 404);
+  EXPECT_EQ(runWith(), 1);
+  EXPECT_EQ(io_.err.front(),
+            notInstalled("Could not update Velm Co-op (new.pak the server said HTTP 404 -- "
+                         "nothing was replaced)"));
+  EXPECT_NE(dir_.read("Velm Co-op/manifest.json"), manifest) << "only an Ok update saves it";
+  EXPECT_EQ(savedCatalogue(), catalogue_);
+}
+
+TEST_F(LaunchWithPackage, StillStartsTheGameWhenNeitherCopyCanBeSaved) {
+  const std::string manifest = manifestText();
+  servePackage(manifest);
+  dir_.write("Velm Co-op/games.json/keep", "");
+  dir_.write("Velm Co-op/manifest.json/keep", "");
+  EXPECT_EQ(runWith(), 0);
+  EXPECT_EQ(io_.err, (std::vector<std::string>{
+                         "Could not save " + package("games.json") +
+                             " -- an offline start will not find the game.",
+                         "Could not save " + package("manifest.json") +
+                             " -- an offline start will not find the package."}));
+  EXPECT_EQ(io_.starts.size(), 1u);
+  EXPECT_FALSE(dir_.exists("Velm Co-op/games.json.new"));
+  EXPECT_FALSE(dir_.exists("Velm Co-op/manifest.json.new"));
+}
+
+TEST_F(LaunchWithPackage, StartsOfflineFromTheSavedCopies) {
+  installPackage(manifestText(/*dataRequired=*/false));
+  io_.offline = true;
+  EXPECT_EQ(runWith(), 0);
+  EXPECT_EQ(io_.log, (std::vector<std::string>{
+                         "Velm Co-op 2.0.0",
+                         "E: Could not reach " + kHost + " -- starting the installed version.",
+                         "Starting Game a with co-op: coop.exe"}));
+
+  // An optional file may go; a required one may not.
+  std::filesystem::remove(dir_.path() / "Velm Co-op" / "data.pak");
+  FakeAppIo again;
+  again.offline = true;
+  EXPECT_EQ(run(options_, again), 0);
+  std::filesystem::remove(dir_.path() / "Velm Co-op" / "coop.exe");
+  FakeAppIo third;
+  third.offline = true;
+  EXPECT_EQ(run(options_, third), 1);
+  EXPECT_EQ(third.err.front(), notInstalled("Could not reach " + kHost));
+}
+
+TEST_F(LaunchWithPackage, OfflineReportsWhatTheSavedCatalogueFinds) {
+  dir_.write("Velm Co-op/games.json",
+             catalogueJson({testGame("a", "game.exe"), testGame("b", "b.exe")}));
+  dir_.write("b.exe", "");
+  io_.offline = true;
+  EXPECT_EQ(runWith(), 1);
+  EXPECT_EQ(io_.err.front(), "Found more than one Velm modded game in " + options_.exeDir +
+                                 ": game.exe, b.exe");
+  FakeAppIo broken;
+  broken.offline = true;
+  dir_.write("Velm Co-op/games.json", "{\"schema\": 1}");
+  EXPECT_EQ(run(options_, broken), 1);
+  EXPECT_EQ(broken.err.front(), notInstalled("Could not reach " + kHost))
+      << "an invalid saved catalogue is not shown";
+}
+
+TEST_F(LaunchWithPackage, EndsAtOnceWhenANewBuildStarts) {
+  const std::string build = "the new launcher build";
+  LauncherInfo launcher = testLauncherInfo("2.1.0");
+  launcher.sha256 = sha256Of(build);
+  launcher.size = build.size();
+  serveSigned(io_.fakeNet, catalogueUrl(), catalogueJson({testGame("a", "game.exe")}, launcher));
+  io_.selfUpdate.exe = utf8ToWide(joinPath(dir_.str(), "Velm Co-op.exe"));
+  dir_.write("Velm Co-op.exe", "the running build");
+  io_.selfUpdate.downloadBody = build;
+  io_.selfUpdate.downloadDigest = sha256Of(build);
+  EXPECT_EQ(runWith(), 0);
+  EXPECT_EQ(io_.selfUpdate.out.back(), "self-update: updated to 2.1.0 -- restarting");
+  EXPECT_TRUE(io_.starts.empty());
+  EXPECT_FALSE(dir_.exists("Velm Co-op")) << "nothing is saved when a new build takes over";
+  EXPECT_EQ(io_.fakeNet.requested.size(), 2u) << "no manifest is fetched";
+}
+
 TEST(PackageFolder, JoinsTheExeFolderWithTheFolderName) {
   LaunchOptions options;
   options.exeDir = "";

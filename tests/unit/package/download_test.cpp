@@ -11,6 +11,7 @@
 
 #include "net/sha256.h"
 #include "support/fake_net.h"
+#include "support/fixtures.h"
 #include "support/temp_dir.h"
 
 namespace velm {
@@ -18,12 +19,6 @@ namespace {
 
 const char kUrl[] = "https://cdn.example/p/mod.dll";
 const std::string kBlank = "\r" + std::string(40, ' ') + "\r";
-
-std::string sha256Of(const std::string& body) {
-  Sha256 hasher;
-  hasher.update(body.data(), body.size());
-  return hasher.finalHex();
-}
 
 std::string body(size_t length) {
   std::string text(length, '\0');

@@ -34,12 +34,6 @@ constexpr bool kFoldsEveryLetter = true;  // NTFS keeps one of Ä.dll and ä.dll
 constexpr bool kFoldsEveryLetter = false;
 #endif
 
-std::string sha256Of(const std::string& content) {
-  Sha256 hasher;
-  hasher.update(content.data(), content.size());
-  return hasher.finalHex();
-}
-
 ManifestFile fileEntry(const std::string& name, const std::string& content, bool required = true) {
   ManifestFile file;
   file.name = name;
