@@ -97,6 +97,15 @@ rm -rf "$demo/site"
   --launcher-key "$public" "${packages[@]}" \
   --launcher-build "$demo/native/velm-coop" -o "$demo/site"
 find "$demo/site" -type f | sed "s|$demo/site/||" | sort
+say "checking every signature in the tree with openssl itself"
+openssl pkey -in "$demo/keys/demo.pem" -pubout -out "$demo/keys/demo.pub.pem"
+find "$demo/site" -name '*.sig' | sort | while read -r sig; do
+  python3 -c 'import sys; sys.stdout.buffer.write(bytes.fromhex(open(sys.argv[1]).read()))' \
+    "$sig" >"$demo/signature.raw"
+  openssl pkeyutl -verify -rawin -pubin -inkey "$demo/keys/demo.pub.pem" \
+    -in "${sig%.sig}" -sigfile "$demo/signature.raw" >/dev/null
+  echo "${sig#$demo/site/}: openssl pkeyutl -verify -rawin: OK"
+done
 
 say "serving it with nginx on https://$host"
 mkdir -p "$demo/nginx/logs" "$demo/nginx/tmp"

@@ -325,6 +325,19 @@ def offline_after_a_complete_run(c):
     c.recorded()
 
 
+def offline_switch_reads_only_a_leading_one_that_fits(c):
+    c.install_package()
+    for value, offline in (("1", True), ("1x", True), ("1234567", True), ("12345678", False),
+                           ("0", False), ("", False), ("true", False)):
+        c.server.reset()
+        c.publish()
+        result = c.run(env={"VELM_COOP_OFFLINE": value})
+        check_equal(result.code, 0, "exit code with VELM_COOP_OFFLINE=%r\n%r" % (value, result))
+        expected = ["Could not reach %s -- starting the installed version." % c.host] if offline else []
+        check_equal(result.err_lines(), expected, "standard error with VELM_COOP_OFFLINE=%r" % value)
+        check_equal(c.server.requests() == [], offline, "offline with VELM_COOP_OFFLINE=%r" % value)
+
+
 def offline_after_a_required_file_was_deleted(c):
     c.install_package()
     os.remove(os.path.join(c.package_dir, "data.txt"))
@@ -614,6 +627,7 @@ ALL = [
     first_run_without_a_server,
     offline_before_any_install,
     offline_after_a_complete_run,
+    offline_switch_reads_only_a_leading_one_that_fits,
     offline_after_a_required_file_was_deleted,
     corrupted_file_is_fetched_again,
     large_file_shows_progress,

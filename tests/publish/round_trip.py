@@ -251,6 +251,16 @@ def test_launcher_accepts_published_tree(ctx):
     root = os.path.join(site, ctx.host.lower())
     check(os.path.isfile(os.path.join(root, "packages", "demo", "my mod.dll")),
           "my mod.dll is not beside its manifest")
+    # Every signature in the tree is one that OpenSSL itself accepts for the key.
+    public_pem = os.path.join(work, "public.pem")
+    subprocess.run(["openssl", "pkey", "-in", ctx.key, "-pubout", "-out", public_pem], check=True)
+    signatures = [os.path.join(parent, name) for parent, _, names in os.walk(site)
+                  for name in names if name.endswith(".sig")]
+    check(len(signatures) == 2, "the tree holds the catalogue's and the manifest's signature: %r"
+          % signatures)
+    for signature in signatures:
+        check(openssl_verifies(public_pem, signature[:-4], signature, work),
+              "openssl pkeyutl -verify -rawin refuses " + signature)
 
     os.makedirs(game)
     shutil.copy(ctx.launcher, os.path.join(game, "velm-coop"))
