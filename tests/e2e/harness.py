@@ -39,13 +39,15 @@ def sha256(data):
 class Server:
     """server.py on the launcher's built-in port, serving `site` with faults from faults.json."""
 
-    def __init__(self, work, port):
+    def __init__(self, work, port, site=None, certs=None):
+        """Serves site (default WORK/site) on port; makes the certificates in certs (default
+        WORK/certs) unless they are there."""
         self.work = work
         self.port = port
-        self.site = os.path.join(work, "site")
+        self.site = site or os.path.join(work, "site")
         self.faults_path = os.path.join(work, "faults.json")
         self.log_path = os.path.join(work, "requests.log")
-        self.certs = os.path.join(work, "certs")
+        self.certs = certs or os.path.join(work, "certs")
         self.process = None
         subprocess.run([os.path.join(HTTPS, "make_certs.sh"), self.certs], check=True,
                        stdout=subprocess.DEVNULL)
@@ -60,7 +62,7 @@ class Server:
              "--cert", os.path.join(self.certs, "server.pem"),
              "--key", os.path.join(self.certs, "server.key"),
              "--port", str(self.port), "--faults", self.faults_path, "--log", self.log_path,
-             "--ready-file", ready],
+             "--ready-file", ready, "--exit-with", str(os.getpid())],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=open(os.path.join(self.work, "server.err"), "ab"))
         for _ in range(300):

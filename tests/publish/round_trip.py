@@ -26,16 +26,8 @@ import traceback
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-HTTPS = os.path.join(os.path.dirname(HERE), "https")
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+from harness import HTTPS, Failure, Server, check  # noqa: E402
 
 
 def run(tool, *arguments, expect=0):
@@ -206,29 +198,6 @@ def test_refusals(ctx):
 
 # ---- the launcher of this build against a published tree ------------------------------------
 
-class Server:
-    def __init__(self, root, port, certs, work):
-        ready = os.path.join(work, "ready")
-        self.process = subprocess.Popen(
-            ["python3", os.path.join(HTTPS, "server.py"), "--root", root,
-             "--cert", os.path.join(certs, "server.pem"), "--key", os.path.join(certs, "server.key"),
-             "--port", str(port), "--ready-file", ready, "--log", os.path.join(work, "requests.log"),
-             "--exit-with", str(os.getpid())],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=open(os.path.join(work, "server.err"), "wb"))
-        for _ in range(300):
-            if os.path.exists(ready) and os.path.getsize(ready) > 0:
-                return
-            check(self.process.poll() is None,
-                  "the server did not start: " + read(os.path.join(work, "server.err")).decode())
-            time.sleep(0.1)
-        raise Failure("the server did not start in time")
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(timeout=10)
-
-
 def test_launcher_accepts_published_tree(ctx):
     work = os.path.join(ctx.work, "launcher")
     game = os.path.join(work, "game")
@@ -265,7 +234,8 @@ def test_launcher_accepts_published_tree(ctx):
     os.makedirs(game)
     shutil.copy(ctx.launcher, os.path.join(game, "velm-coop"))
     write(os.path.join(game, "demo.exe"), b"the game")
-    server = Server(root, int(ctx.host.rsplit(":", 1)[1]), ctx.certs, work)
+    server = Server(work, int(ctx.host.rsplit(":", 1)[1]), site=root, certs=ctx.certs)
+    server.start()
     try:
         environment = {k: v for k, v in os.environ.items()
                        if k.upper() not in ("VELM_COOP_OFFLINE", "VELM_COOP_UPDATED")}
