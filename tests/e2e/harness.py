@@ -205,7 +205,7 @@ class Platform:
         return text.replace("\r\n", "\n") if self.wine else text
 
 
-def wait_for_file(path, timeout=20):
+def wait_for_file(path, timeout=60):
     deadline = time.time() + timeout
     while time.time() < deadline:
         if os.path.exists(path):
