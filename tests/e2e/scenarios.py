@@ -253,6 +253,20 @@ def several_games_in_the_folder(c):
                             "Velm Co-op.exe can only serve one game per folder."])
 
 
+def co_op_launcher_that_will_not_start(c):
+    c.files["coop.exe"] = b"this is not a program\n"
+    c.add_game_exe()
+    c.publish()
+    result = c.run()
+    check_equal(result.code, 1, "exit code\n%r" % result)
+    check_equal(result.out_lines(), [c.banner()] + c.download_lines(["coop.exe", "data.txt"]) +
+                [c.starting_line()], "standard output")
+    code = 193 if c.platform.wine else 8  # not a valid program: ERROR_BAD_EXE_FORMAT, ENOEXEC
+    check_equal(result.err_lines(), ["Could not start %s (error %d)" % (
+        c.platform.join(c.package_folder(), "coop.exe"), code), "Press any key to exit."],
+        "standard error")
+
+
 def catalogue_answering_404(c):
     c.add_game_exe()
     c.publish()
@@ -498,6 +512,14 @@ def file_held_by_the_running_game(c):
 # --- the self-update ------------------------------------------------------------------------
 
 
+def needs_new_build(scenario):
+    """A self-update scenario runs only when the harness was given a newer build."""
+    def run(c):
+        return scenario(c) if c.new_build and c.new_version else "skip"
+    run.__name__ = scenario.__name__
+    return run
+
+
 def announce_new_build(c, content, **changes):
     """Announces a newer launcher build with the given content (and block changes)."""
     c.server.put("/launcher/new.exe", content)
@@ -523,9 +545,8 @@ def launcher_bytes(c):
         return file.read()
 
 
+@needs_new_build
 def self_update_replaces_the_launcher(c):
-    if not c.new_build:
-        return "skip"
     with open(c.new_build, "rb") as file:
         new = file.read()
     announce_new_build(c, new)
@@ -568,6 +589,7 @@ def failed_self_update(c, content, changes, lines):
     return result
 
 
+@needs_new_build
 def self_update_size_mismatch(c):
     content = b"MZ" + b"\0" * 998
     failed_self_update(c, content, {"size": 1001}, [
@@ -575,12 +597,14 @@ def self_update_size_mismatch(c):
         "as 2.0.0"])
 
 
+@needs_new_build
 def self_update_digest_mismatch(c):
     content = b"MZ" + b"\1" * 998
     failed_self_update(c, content, {"sha256": sha256(b"other").upper()}, [
         "self-update: the download does not match its sha256 -- discarded, carrying on as 2.0.0"])
 
 
+@needs_new_build
 def self_update_unparsable_version(c):
     result = failed_self_update(c, b"x", {"version": "2147483648.0.0"}, [
         'self-update: the server\'s launcher version "2147483648.0.0" is not MAJOR.MINOR.PATCH '
@@ -588,11 +612,13 @@ def self_update_unparsable_version(c):
     check("/launcher/new.exe" not in c.server.requests(), "nothing was downloaded")
 
 
+@needs_new_build
 def self_update_upper_case_scheme(c):
     failed_self_update(c, b"x", {"url": "HTTPS://%s/launcher/new.exe" % c.host}, [
         "self-update: the server's launcher block is incomplete -- carrying on as 2.0.0"])
 
 
+@needs_new_build
 def self_update_new_build_will_not_start(c):
     content = b"this is not a program\n" * 50
     announce_new_build(c, content)
@@ -619,6 +645,7 @@ ALL = [
     version_prints_the_banner_alone,
     no_game_in_the_folder,
     several_games_in_the_folder,
+    co_op_launcher_that_will_not_start,
     catalogue_answering_404,
     signature_answering_404,
     tampered_catalogue,
