@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "net/sha256_paths.h"
 #include "support/temp_dir.h"
 
 namespace velm {
@@ -85,6 +88,110 @@ TEST(Sha256, HashesAMillionA) {
   EXPECT_EQ(hasher.finalHex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
   EXPECT_EQ(hashOf(std::string(1000000, 'a')),
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// The digest of `message` computed on one compression path alone, padded as FIPS 180-4 says and
+// compressed in a single call, so multi-block calls are covered too.
+std::string digestOn(Sha256Compress compress, const std::string& message) {
+  std::string padded = message;
+  padded += '\x80';
+  while (padded.size() % 64 != 56) padded += '\0';
+  const uint64_t bitLength = uint64_t{message.size()} * 8;
+  for (int i = 7; i >= 0; --i) padded += static_cast<char>(bitLength >> (8 * i));
+  uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  compress(state, reinterpret_cast<const uint8_t*>(padded.data()), padded.size() / 64);
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (uint32_t word : state) {
+    for (int shift = 28; shift >= 0; shift -= 4) hex += kDigits[(word >> shift) & 0xF];
+  }
+  return hex;
+}
+
+std::string randomText(size_t length) {
+  std::mt19937 random(4096);
+  std::string text(length, '\0');
+  for (char& c : text) c = static_cast<char>(random());
+  return text;
+}
+
+struct Path {
+  const char* name;
+  Sha256Compress compress;
+};
+
+// The portable path everywhere; the hardware one too where this processor has it.
+std::vector<Path> availablePaths() {
+  std::vector<Path> paths = {{"portable", sha256CompressPortable}};
+  if (sha256HardwareAvailable()) paths.push_back({"hardware", sha256CompressHardware});
+  return paths;
+}
+
+TEST(Sha256Paths, EachPathMatchesTheKnownAnswers) {
+  std::vector<KnownAnswer> answers = knownAnswers();
+  answers.push_back({std::string(1000000, 'a'),
+                     "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"});
+  for (const Path& path : availablePaths()) {
+    for (const KnownAnswer& answer : answers) {
+      EXPECT_EQ(digestOn(path.compress, answer.input), answer.digest)
+          << path.name << ", " << answer.input.size() << " bytes";
+    }
+  }
+}
+
+TEST(Sha256Paths, AgreeOnRandomInputsOfEveryLengthUpTo4096) {
+  const std::string text = randomText(4096);
+  const bool hardware = sha256HardwareAvailable();
+  for (size_t length = 0; length <= text.size(); ++length) {
+    const std::string message = text.substr(0, length);
+    const std::string portable = digestOn(sha256CompressPortable, message);
+    if (hardware) {
+      ASSERT_EQ(digestOn(sha256CompressHardware, message), portable) << length << " bytes";
+    }
+    ASSERT_EQ(hashOf(message), portable) << length << " bytes through Sha256";
+  }
+}
+
+TEST(Sha256Paths, TheHasherAgreesWithThePortablePathAtEverySplit) {
+  // Splits hand the chosen path blocks at every alignment, straight from the caller's buffer.
+  const std::string text = randomText(1500);
+  const std::string expected = digestOn(sha256CompressPortable, text);
+  for (size_t split = 0; split <= text.size(); ++split) {
+    Sha256 hasher;
+    hasher.update(text.data(), split);
+    hasher.update(text.data() + split, text.size() - split);
+    ASSERT_EQ(hasher.finalHex(), expected) << "split at " << split;
+  }
+  std::mt19937 random(7);
+  for (int round = 0; round < 50; ++round) {
+    Sha256 hasher;
+    size_t done = 0;
+    while (done < text.size()) {
+      const size_t piece = std::min<size_t>(random() % 200, text.size() - done);
+      hasher.update(text.data() + done, piece);
+      done += piece;
+    }
+    ASSERT_EQ(hasher.finalHex(), expected) << "random pieces, round " << round;
+  }
+}
+
+TEST(Sha256Paths, TheHasherRunsOnTheHardwareWhereItIsThere) {
+  EXPECT_EQ(sha256UsesHardware(), sha256HardwareAvailable());
+  EXPECT_EQ(sha256ChosenCompress(),
+            sha256HardwareAvailable() ? sha256CompressHardware : sha256CompressPortable);
+  // Where the kernel lists the processor's flags, CPUID must agree with them.
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("flags", 0) != 0) continue;
+    const std::string flags = line + " ";
+    const bool listed = flags.find(" sha_ni ") != std::string::npos &&
+                        flags.find(" ssse3 ") != std::string::npos &&
+                        flags.find(" sse4_1 ") != std::string::npos;
+    EXPECT_EQ(sha256HardwareAvailable(), listed) << line;
+    break;
+  }
 }
 
 TEST(Sha256, StartsOverAfterReset) {
