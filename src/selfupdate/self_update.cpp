@@ -56,7 +56,7 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
 
   std::string digest;
   uint64_t byteCount = 0;
-  if (!io.download(launcher.url, newPath, digest, byteCount)) {
+  if (!io.download(launcher.url, newPath, digest, byteCount, launcher.size)) {
     io.deleteFile(newPath);
     return carryOn(io, "the download failed -- " + asRunning);
   }

@@ -15,9 +15,11 @@ class SelfUpdateIo {
   // Full path of the running exe, empty on failure.
   virtual std::wstring exePath() = 0;
   // Fetches an https URL into target, hashing as it streams. True when the whole body is in the
-  // file; digest and byteCount are then set. A partial file may stay on failure.
+  // file; digest and byteCount are then set. A partial file may stay on failure. A body that
+  // passes maxBytes is not read further (a server must not fill the disk): the call then ends
+  // true with byteCount above maxBytes, which the caller refuses as the wrong size.
   virtual bool download(const std::string& url, const std::wstring& target, std::string& digest,
-                        uint64_t& byteCount) = 0;
+                        uint64_t& byteCount, uint64_t maxBytes) = 0;
   virtual bool moveFile(const std::wstring& source, const std::wstring& target) = 0;
   // Does nothing when the file is absent; otherwise tries five times, 150 ms apart.
   virtual void deleteFile(const std::wstring& path) = 0;

@@ -91,13 +91,16 @@ CurlUrl parseHttpsUrl(const std::string& url) {
 
 // One download's state, shared with curl's callbacks through their user pointer.
 struct Transfer {
-  Transfer(EVP_MD_CTX* hash, std::filesystem::path target, uint64_t& byteCount)
-      : hash(hash), target(std::move(target)), byteCount(byteCount) {}
+  Transfer(EVP_MD_CTX* hash, std::filesystem::path target, uint64_t& byteCount,
+           uint64_t maxBytes)
+      : hash(hash), target(std::move(target)), byteCount(byteCount), maxBytes(maxBytes) {}
 
   CURL* curl = nullptr;
   EVP_MD_CTX* hash;
   std::filesystem::path target;
   uint64_t& byteCount;
+  uint64_t maxBytes;
+  bool pastLimit = false;  // stopped on purpose: the body is longer than announced
   std::ofstream file;
   bool opened = false;
   bool fileFailed = false;
@@ -135,6 +138,10 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     return 0;
   }
   transfer.byteCount += length;
+  if (transfer.byteCount > transfer.maxBytes) {
+    transfer.pastLimit = true;
+    return 0;  // ends the transfer; the caller sees the size is wrong
+  }
   return length;
 }
 
@@ -217,7 +224,7 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
   std::wstring exePath() override { return runningExePath(); }
 
   bool download(const std::string& url, const std::wstring& target, std::string& digest,
-                uint64_t& byteCount) override {
+                uint64_t& byteCount, uint64_t maxBytes) override {
     byteCount = 0;
     CurlUrl parsed = parseHttpsUrl(url);
     if (!parsed) {
@@ -226,7 +233,8 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
     }
     DigestContext hash(EVP_MD_CTX_new());
     if (!hash || EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr) != 1) return false;
-    Transfer transfer(hash.get(), std::filesystem::u8path(wideToUtf8(target)), byteCount);
+    Transfer transfer(hash.get(), std::filesystem::u8path(wideToUtf8(target)), byteCount,
+                      maxBytes);
     CurlHandle curl = openHandle(parsed.get(), transfer);
     if (!curl) return false;
     transfer.curl = curl.get();
@@ -239,7 +247,7 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
                  decimalText(static_cast<uint32_t>(code)));
       return false;
     }
-    if (result != CURLE_OK || transfer.fileFailed) return false;
+    if ((result != CURLE_OK && !transfer.pastLimit) || transfer.fileFailed) return false;
     if (!transfer.opened && !transfer.openFile()) return false;  // an empty body
     transfer.file.close();
     if (transfer.file.fail()) return false;

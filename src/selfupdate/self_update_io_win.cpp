@@ -70,7 +70,7 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
   std::wstring exePath() override { return runningExePath(); }
 
   bool download(const std::string& url, const std::wstring& target, std::string& digest,
-                uint64_t& byteCount) override {
+                uint64_t& byteCount, uint64_t maxBytes) override {
     byteCount = 0;
     RequestTarget where;
     // Only an https URL with a host is a build's address.
@@ -112,10 +112,11 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
       file.write(buffer.data(), count);
       if (file.bad() || file.fail()) return false;
       byteCount += count;
+      if (byteCount > maxBytes) break;  // longer than announced: the caller refuses the size
     }
     file.close();
     if (file.fail()) return false;
-    if (endedEarly(response.request.get(), byteCount)) return false;
+    if (byteCount <= maxBytes && endedEarly(response.request.get(), byteCount)) return false;
 
     std::array<UCHAR, 32> sum = {};
     if (BCryptFinishHash(hash.get(), sum.data(), static_cast<ULONG>(sum.size()), 0) < 0) {

@@ -20,10 +20,13 @@ bool FakeSelfUpdateIo::consumeUpdatedMark() {
 }
 
 bool FakeSelfUpdateIo::download(const std::string& url, const std::wstring& target,
-                                std::string& digest, uint64_t& byteCount) {
+                                std::string& digest, uint64_t& byteCount, uint64_t maxBytes) {
   calls.push_back("download " + url);
+  lastMaxBytes = maxBytes;
   byteCount = 0;
   std::string body = downloadOk ? downloadBody : downloadBody.substr(0, downloadBody.size() / 2);
+  // Like the real ios: nothing past the first byte over the limit is read.
+  if (maxBytes < body.size()) body.resize(maxBytes + 1);
   std::ofstream file(pathOf(target), std::ios::binary | std::ios::trunc);
   file.write(body.data(), static_cast<std::streamsize>(body.size()));
   byteCount = body.size();

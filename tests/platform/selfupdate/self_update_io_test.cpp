@@ -31,11 +31,11 @@ class PlatformSelfUpdateIo : public testing::Test {
         << "run through tests/platform/run_platform_tests.sh (ctest does): no server ports";
   }
 
-  bool download(const std::string& url) {
+  bool download(const std::string& url, uint64_t maxBytes = UINT64_MAX) {
     digest_ = "untouched";
     byteCount_ = 12345;
     testing::internal::CaptureStderr();
-    const bool ok = io_.download(url, target_, digest_, byteCount_);
+    const bool ok = io_.download(url, target_, digest_, byteCount_, maxBytes);
     lines_ = testing::internal::GetCapturedStderr();
     return ok;
   }
@@ -56,6 +56,17 @@ TEST_F(PlatformSelfUpdateIo, WritesCountsAndHashesTheWholeBody) {
   EXPECT_EQ(digest_, sha256Of(body));
   EXPECT_TRUE(dir_.read(kNew) == body) << "the file differs from the served body";
   EXPECT_EQ(lines_, "");
+}
+
+TEST_F(PlatformSelfUpdateIo, StopsReadingOnceTheBodyPassesItsLimit) {
+  ASSERT_TRUE(download(httpsUrl("/big.bin"), 100000)) << lines_;
+  EXPECT_GT(byteCount_, 100000u) << "the caller must see the size is wrong";
+  EXPECT_LE(byteCount_, 100000u + 65536u) << "not read past the chunk that passed the limit";
+  EXPECT_EQ(dir_.read(kNew).size(), byteCount_);
+  EXPECT_EQ(lines_, "");
+  const uint64_t whole = patternBody(400000).size();
+  ASSERT_TRUE(download(httpsUrl("/big.bin"), whole)) << "a body of exactly the limit is whole";
+  EXPECT_EQ(byteCount_, whole);
 }
 
 TEST_F(PlatformSelfUpdateIo, AnEmptyBodyGivesAnEmptyFile) {

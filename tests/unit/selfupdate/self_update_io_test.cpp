@@ -120,7 +120,8 @@ TEST_F(SystemSelfUpdateIo, RefusesAnythingButAnHttpsUrlWithAHost) {
     std::string digest = "untouched";
     uint64_t byteCount = 7;
     std::string output = captureOutput([&] {
-      EXPECT_FALSE(io_.download(url, widePath(dir_, "Velm Co-op.exe.new"), digest, byteCount))
+      EXPECT_FALSE(
+          io_.download(url, widePath(dir_, "Velm Co-op.exe.new"), digest, byteCount, 1000000))
           << url;
     });
     EXPECT_EQ(output, "self-update: not an https URL: " + url + "\n") << url;
@@ -135,7 +136,7 @@ TEST_F(SystemSelfUpdateIo, NoAnswerFailsWithoutALineOrAFile) {
   uint64_t byteCount = 7;
   std::string output = captureOutput([&] {
     EXPECT_FALSE(io_.download("https://127.0.0.1:1/Velm%20Co-op.exe",
-                              widePath(dir_, "Velm Co-op.exe.new"), digest, byteCount));
+                              widePath(dir_, "Velm Co-op.exe.new"), digest, byteCount, 1000000));
   });
   EXPECT_EQ(output, "");
   EXPECT_EQ(byteCount, 0u);

@@ -214,6 +214,10 @@ TEST_F(SelfUpdate, ADownloadOfAnotherSizeIsDiscardedBeforeItsDigestIsRead) {
       {0, 18446744073709551615u,
        "self-update: the download is 0 bytes, games.json says 18446744073709551615 -- "
        "discarded, carrying on as 1.9.3"},
+      // An endless body is cut right after the announced size: the disk never fills.
+      {50000000, 1000,
+       "self-update: the download is 1001 bytes, games.json says 1000 -- discarded, "
+       "carrying on as 1.9.3"},
   };
   for (const Case& c : cases) {
     FakeSelfUpdateIo io;
@@ -222,6 +226,7 @@ TEST_F(SelfUpdate, ADownloadOfAnotherSizeIsDiscardedBeforeItsDigestIsRead) {
     io.downloadDigest = "";  // would fail the digest test, which must not come first
     launcher_.size = c.announced;
     EXPECT_EQ(runSelfUpdate(launcher_, running_, io), SelfUpdateResult::CarryOn) << c.message;
+    EXPECT_EQ(io.lastMaxBytes, c.announced) << "the download is bounded by the announced size";
     EXPECT_EQ(io.err, Lines{c.message});
     expectRunningBuildBack();
   }
