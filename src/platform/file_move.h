@@ -9,9 +9,15 @@ namespace velm {
 
 // Moves source over target, replacing an existing target; may copy across volumes (Windows:
 // MoveFileExW with replace-existing and copy-allowed; POSIX: rename, else copy and delete).
-// On failure returns false with error set to the system's code.
+// The source's bytes reach stable storage first, so a power loss after the move never leaves a
+// target that was replaced by bytes still in the cache. On failure returns false with error set
+// to the system's code.
 [[nodiscard]] bool moveReplacing(const std::filesystem::path& source,
                                  const std::filesystem::path& target, std::error_code& error);
+
+// Writes a file's cached bytes to stable storage (FlushFileBuffers, fsync). On failure returns
+// false with error set.
+[[nodiscard]] bool flushToDisk(const std::filesystem::path& file, std::error_code& error);
 
 // The system's message for a code from moveReplacing: US English where available, trailing
 // white space removed, "unknown error" when the system has none.

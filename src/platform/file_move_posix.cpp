@@ -1,14 +1,44 @@
 #include "platform/file_move.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace velm {
 
+namespace {
+
+// fsync of one path, opened read-only (enough for both files and folders on Linux).
+bool syncPath(const char* path, std::error_code& error) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::error_code(errno, std::generic_category());
+    return false;
+  }
+  const bool synced = fsync(fd) == 0;
+  if (!synced) error = std::error_code(errno, std::generic_category());
+  close(fd);
+  if (synced) error.clear();
+  return synced;
+}
+
+}  // namespace
+
+bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
+  return syncPath(file.c_str(), error);
+}
+
 bool moveReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
                    std::error_code& error) {
+  if (!flushToDisk(source, error)) return false;
   if (std::rename(source.c_str(), target.c_str()) == 0) {
+    // The new name itself is durable only once its folder is; a failure here is not the move's.
+    std::error_code ignored;
+    const std::filesystem::path folder = target.parent_path();
+    syncPath(folder.empty() ? "." : folder.c_str(), ignored);
     error.clear();
     return true;
   }
@@ -19,7 +49,7 @@ bool moveReplacing(const std::filesystem::path& source, const std::filesystem::p
   // Across file systems: copy next to nothing else, then drop the source, as a copy-allowed move.
   std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing,
                              error);
-  if (error) return false;
+  if (error || !flushToDisk(target, error)) return false;
   std::filesystem::remove(source, error);
   return !error;
 }

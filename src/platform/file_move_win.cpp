@@ -6,8 +6,24 @@
 
 namespace velm {
 
+bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
+  HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+    return false;
+  }
+  const bool flushed = FlushFileBuffers(handle) != 0;
+  if (!flushed) error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+  CloseHandle(handle);
+  if (flushed) error.clear();
+  return flushed;
+}
+
 bool moveReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
                    std::error_code& error) {
+  if (!flushToDisk(source, error)) return false;
   if (MoveFileExW(source.c_str(), target.c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     error.clear();

@@ -22,6 +22,7 @@
 
 #include "platform/console.h"
 #include "platform/exe_path.h"
+#include "platform/file_move.h"
 #include "selfupdate/self_update_io.h"
 #include "text/text.h"
 
@@ -251,6 +252,9 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
     if (!transfer.opened && !transfer.openFile()) return false;  // an empty body
     transfer.file.close();
     if (transfer.file.fail()) return false;
+    // The build is moved over the launcher next: its bytes must be on disk before that.
+    std::error_code flushError;
+    if (!flushToDisk(transfer.target, flushError)) return false;
 
     std::array<unsigned char, EVP_MAX_MD_SIZE> sum = {};
     unsigned int length = 0;

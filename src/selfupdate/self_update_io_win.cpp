@@ -15,6 +15,7 @@
 #include "net/winhttp_request_win.h"
 #include "platform/console.h"
 #include "platform/exe_path.h"
+#include "platform/file_move.h"
 #include "selfupdate/self_update_io.h"
 #include "text/text.h"
 
@@ -116,6 +117,9 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
     }
     file.close();
     if (file.fail()) return false;
+    // The build is moved over the launcher next: its bytes must be on disk before that.
+    std::error_code flushError;
+    if (!flushToDisk(std::filesystem::path(target), flushError)) return false;
     if (byteCount <= maxBytes && endedEarly(response.request.get(), byteCount)) return false;
 
     std::array<UCHAR, 32> sum = {};
