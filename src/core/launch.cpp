@@ -1,13 +1,13 @@
 #include "core/launch.h"
 
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "catalogue/catalogue.h"
 #include "core/game_search.h"
 #include "core/offline_start.h"
 #include "package/package_update.h"
+#include "platform/exclusive_file.h"
 #include "platform/file_move.h"
 #include "platform/game_start.h"
 #include "selfupdate/self_update.h"
@@ -132,11 +132,10 @@ bool saveFile(const std::string& path, const std::string& bytes) {
   std::filesystem::path target = std::filesystem::u8path(path);
   std::filesystem::path temporary = std::filesystem::u8path(path + ".new");
   {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) return false;
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    file.flush();
-    if (!file) return false;
+    ExclusiveFile file;
+    if (!file.open(temporary)) return false;
+    const bool written = file.write(bytes.data(), bytes.size());
+    if (!file.close() || !written) return false;
   }
   std::error_code error;
   if (moveReplacing(temporary, target, error)) return true;

@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 
 #include "net/sha256.h"
+#include "platform/exclusive_file.h"
 #include "text/text.h"
 
 namespace velm {
@@ -19,7 +19,7 @@ constexpr uint32_t kNoPercentYet = UINT32_MAX;
 
 // The transfer's state while the sink runs.
 struct Transfer {
-  std::ofstream out;
+  ExclusiveFile out;
   Sha256 hasher;
   uint64_t received = 0;
   bool tooLarge = false;
@@ -47,8 +47,8 @@ std::string downloadFile(Net& net, const std::string& url, const PendingFile& pe
   const std::string writeError = "could not write " + file.name + ".new";
 
   Transfer transfer;
-  transfer.out.open(pending.temporary, std::ios::binary | std::ios::out | std::ios::trunc);
-  if (!transfer.out.is_open()) return writeError;
+  // No other writer, another launcher included, may touch the file while it arrives.
+  if (!transfer.out.open(pending.temporary)) return writeError;
 
   const bool showProgress = progress != nullptr && file.size > kProgressThreshold;
   ByteSink sink = [&](const char* data, size_t length) {
@@ -57,8 +57,7 @@ std::string downloadFile(Net& net, const std::string& url, const PendingFile& pe
       transfer.tooLarge = true;
       return false;
     }
-    transfer.out.write(data, static_cast<std::streamsize>(length));
-    if (!transfer.out) {
+    if (!transfer.out.write(data, length)) {
       transfer.writeFailed = true;
       return false;
     }
@@ -76,9 +75,8 @@ std::string downloadFile(Net& net, const std::string& url, const PendingFile& pe
   const uint32_t status = net.get(url, sink);
   if (showProgress) blankProgressLine(progress);
 
-  // Buffered bytes reach the disk only here, so a full disk may show up only at the close.
-  transfer.out.close();
-  const bool streamFailed = transfer.writeFailed || transfer.out.fail();
+  const bool closed = transfer.out.close();
+  const bool streamFailed = transfer.writeFailed || !closed;
 
   std::string reason;
   if (status == 0) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/exclusive_file.h"
 #include "platform/exe_path.h"
 #include "platform/file_move.h"
 #include "selfupdate/self_update_io.h"
@@ -102,7 +103,7 @@ struct Transfer {
   uint64_t& byteCount;
   uint64_t maxBytes;
   bool pastLimit = false;  // stopped on purpose: the body is longer than announced
-  std::ofstream file;
+  ExclusiveFile file;
   bool opened = false;
   bool fileFailed = false;
   curl_off_t lastCount = 0;
@@ -117,8 +118,7 @@ struct Transfer {
   // Only after a 200, so that an error answer leaves no file behind.
   bool openFile() {
     opened = true;
-    file.open(target, std::ios::binary | std::ios::trunc);
-    fileFailed = !file.good();
+    fileFailed = !file.open(target);
     return !fileFailed;
   }
 };
@@ -133,8 +133,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
   }
   if (!transfer.opened && !transfer.openFile()) return 0;
   EVP_DigestUpdate(transfer.hash, data, length);
-  transfer.file.write(data, static_cast<std::streamsize>(length));
-  if (transfer.file.bad() || transfer.file.fail()) {
+  if (!transfer.file.write(data, length)) {
     transfer.fileFailed = true;
     return 0;
   }
@@ -250,8 +249,7 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
     }
     if ((result != CURLE_OK && !transfer.pastLimit) || transfer.fileFailed) return false;
     if (!transfer.opened && !transfer.openFile()) return false;  // an empty body
-    transfer.file.close();
-    if (transfer.file.fail()) return false;
+    if (!transfer.file.close()) return false;
     // The build is moved over the launcher next: its bytes must be on disk before that.
     std::error_code flushError;
     if (!flushToDisk(transfer.target, flushError)) return false;

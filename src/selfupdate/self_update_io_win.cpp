@@ -8,12 +8,12 @@
 #include <array>
 #include <cwchar>
 #include <filesystem>
-#include <fstream>
 #include <utility>
 #include <vector>
 
 #include "net/winhttp_request_win.h"
 #include "platform/console.h"
+#include "platform/exclusive_file.h"
 #include "platform/exe_path.h"
 #include "platform/file_move.h"
 #include "selfupdate/self_update_io.h"
@@ -101,8 +101,8 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
     }
 
     // Opened only now, so an error answer leaves no file behind.
-    std::ofstream file(std::filesystem::path(target), std::ios::binary | std::ios::trunc);
-    if (!file.good()) return false;
+    ExclusiveFile file;
+    if (!file.open(std::filesystem::path(target))) return false;
     // One buffer for the whole body: a build of any size streams in constant memory.
     std::vector<char> buffer(kReadSize, '\0');
     for (;;) {
@@ -110,13 +110,11 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
       if (!WinHttpReadData(response.request.get(), buffer.data(), kReadSize, &count)) return false;
       if (count == 0) break;
       BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(buffer.data()), count, 0);
-      file.write(buffer.data(), count);
-      if (file.bad() || file.fail()) return false;
+      if (!file.write(buffer.data(), count)) return false;
       byteCount += count;
       if (byteCount > maxBytes) break;  // longer than announced: the caller refuses the size
     }
-    file.close();
-    if (file.fail()) return false;
+    if (!file.close()) return false;
     // The build is moved over the launcher next: its bytes must be on disk before that.
     std::error_code flushError;
     if (!flushToDisk(std::filesystem::path(target), flushError)) return false;

@@ -15,6 +15,7 @@ Ends with the line "N passed, N failed".
 import argparse
 import os
 import shutil
+import subprocess
 import sys
 import traceback
 
@@ -47,6 +48,11 @@ def main():
                    sys.executable] + sys.argv
         os.execv(command[0], command)
 
+    if args.wine:
+        # Wine's first program starts its background services, which keep whatever standard
+        # handles that program had: start them here with none, not with a scenario's pipes.
+        subprocess.run(["wineboot"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
     port = int(args.host.rsplit(":", 1)[1])
     server = Server(work, port)
     server.reset()

@@ -1,0 +1,36 @@
+// A ".new" file being written: created or truncated, and closed to every other writer until it
+// is closed, so two launchers in one folder never write into each other's download.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+
+namespace velm {
+
+class ExclusiveFile {
+ public:
+  ExclusiveFile() = default;
+  ~ExclusiveFile();
+  ExclusiveFile(const ExclusiveFile&) = delete;
+  ExclusiveFile& operator=(const ExclusiveFile&) = delete;
+
+  // False when the file cannot be opened, or another writer holds it (it is then left as it
+  // is: not truncated). Windows denies write and delete sharing; POSIX takes an exclusive lock
+  // that every launcher asks for before it truncates.
+  [[nodiscard]] bool open(const std::filesystem::path& path);
+  bool isOpen() const { return file_ != nullptr; }
+  // False once any write failed.
+  [[nodiscard]] bool write(const void* data, size_t length);
+  // Flushes and closes; false when that, or any earlier write, failed.
+  [[nodiscard]] bool close();
+
+ private:
+  FILE* file_ = nullptr;
+  bool failed_ = false;
+};
+
+// The platform half: a stdio stream for writing, or null.
+FILE* openExclusiveForWriting(const std::filesystem::path& path);
+
+}  // namespace velm
