@@ -13,7 +13,8 @@
 #   1. fileSha256 on a 1 GiB file against openssl dgst -sha256 and sha256sum (bench/hash_file.sh)
 #   2. the Sha256 hasher in MB/s, hardware and portable path, against openssl speed
 #   3. an up-to-date start of velm-coop (200 files, 1 GiB) against openssl dgst over those files
-#   4. a first install of one 1 GiB file against curl -o FILE followed by openssl dgst FILE
+#   4. a first install of one 1 GiB file against curl -o FILE followed by openssl dgst FILE,
+#      and against the same with sync FILE (the launcher flushes a file before moving it in)
 #   5. the peak resident memory of that install (GNU time's %M of the launcher process itself)
 #   6. the TLS connections one run opens, from nginx's access log ($connection_requests == 1)
 #
@@ -180,43 +181,8 @@ EOF
 rm -rf "$data/packages"
 
 say "serving it with nginx on https://$host"
-mkdir -p "$data/nginx/logs" "$data/nginx/tmp"
-cat >"$data/nginx/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-pid $data/nginx/nginx.pid;
-error_log $data/nginx/logs/error.log;
-events { worker_connections 64; }
-http {
-  # \$connection_requests is 1 on the first request of a connection: one line each per TLS
-  # connection opened.
-  log_format bench '\$connection \$connection_requests \$status \$body_bytes_sent \$request';
-  access_log $data/nginx/logs/access.log bench;
-  client_body_temp_path $data/nginx/tmp/body;
-  proxy_temp_path $data/nginx/tmp/proxy;
-  fastcgi_temp_path $data/nginx/tmp/fastcgi;
-  uwsgi_temp_path $data/nginx/tmp/uwsgi;
-  scgi_temp_path $data/nginx/tmp/scgi;
-  types { application/json json; }
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port ssl;
-    server_name localhost;
-    ssl_certificate $bench/certs/server.pem;
-    ssl_certificate_key $bench/certs/server.key;
-    root "$data/site/$host";
-  }
-}
-EOF
-nginx -t -p "$data/nginx" -c "$data/nginx/nginx.conf" >/dev/null 2>&1 ||
-  { nginx -t -p "$data/nginx" -c "$data/nginx/nginx.conf"; fail "bad nginx configuration"; }
-nginx -p "$data/nginx" -c "$data/nginx/nginx.conf" &
-nginx_pid=$!
-for _ in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  kill -0 "$nginx_pid" 2>/dev/null || fail "nginx did not start: $(cat "$data/nginx/logs/error.log")"
-  sleep 0.1
-done
+. "$root/scripts/serve-nginx.sh"
+start_nginx "$data/nginx" "$port" "$bench/certs" "$data/site/$host" || fail "nginx did not start"
 access_log=$data/nginx/logs/access.log
 
 # measure RUNS|auto OUT SETUP COMMAND...: runs COMMAND inside the CA's namespace under GNU time,
@@ -327,15 +293,24 @@ measure auto "$data/install_curl.txt" "rm -f '$fetched' && sync" \
   sh -c "curl -s -f -o '$fetched' 'https://$host/one/big.pak' && exec openssl dgst -sha256 '$fetched'"
 [[ $(openssl dgst -sha256 -r "$fetched" | cut -d' ' -f1) == "$expected" ]] ||
   fail "curl fetched something else"
+# The launcher puts a file's bytes on disk before it moves the file into place (a power loss must
+# not leave a replaced, empty file); curl does not. The same work with that flush added:
+measure auto "$data/install_curl_sync.txt" "rm -f '$fetched' && sync" \
+  sh -c "curl -s -f -o '$fetched' 'https://$host/one/big.pak' && openssl dgst -sha256 '$fetched' && exec sync '$fetched'"
 rm -f "$fetched"
 read -r a_min a_med a_max < <(stats "$data/install.txt" 1)
 read -r b_min b_med b_max < <(stats "$data/install_curl.txt" 1)
+read -r d_min d_med d_max < <(stats "$data/install_curl_sync.txt" 1)
 printf '%-22s %8s %8s %8s   (seconds, %d runs)\n' "" min median max "$(wc -l <"$data/install.txt")"
 printf '%-22s %8.3f %8.3f %8.3f\n' "velm-coop" "$a_min" "$a_med" "$a_max"
 printf '%-22s %8.3f %8.3f %8.3f\n' "curl + openssl dgst" "$b_min" "$b_med" "$b_max"
+printf '%-22s %8.3f %8.3f %8.3f\n' "  ... + sync FILE" "$d_min" "$d_med" "$d_max"
 ratio=$(calc "$a_med / $b_med")
+ratio_sync=$(calc "$a_med / $d_med")
 echo "velm-coop / (curl + openssl) = $ratio; goal <= 1.10"
-summary+=("4 first install, 1 GiB file|s|$(calc "$a_min" 3) $(calc "$a_med" 3) $(calc "$a_max" 3)|curl -o; openssl dgst|$(calc "$b_min" 3) $(calc "$b_med" 3) $(calc "$b_max" 3)|$ratio|<= 1.10|$(met "$ratio <= 1.10")")
+echo "velm-coop / (curl + openssl + sync) = $ratio_sync; goal <= 1.10"
+summary+=("4a first install, 1 GiB file|s|$(calc "$a_min" 3) $(calc "$a_med" 3) $(calc "$a_max" 3)|curl -o; openssl dgst|$(calc "$b_min" 3) $(calc "$b_med" 3) $(calc "$b_max" 3)|$ratio|<= 1.10|$(met "$ratio <= 1.10")")
+summary+=("4b first install, 1 GiB file|s|$(calc "$a_min" 3) $(calc "$a_med" 3) $(calc "$a_max" 3)|the same + sync FILE|$(calc "$d_min" 3) $(calc "$d_med" 3) $(calc "$d_max" 3)|$ratio_sync|<= 1.10|$(met "$ratio_sync <= 1.10")")
 
 # ---------------------------------------------------------------------------------------------
 say "5. peak resident memory of that install (GNU time %M of the launcher process)"

@@ -108,40 +108,9 @@ find "$demo/site" -name '*.sig' | sort | while read -r sig; do
 done
 
 say "serving it with nginx on https://$host"
-mkdir -p "$demo/nginx/logs" "$demo/nginx/tmp"
-cat >"$demo/nginx/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-pid $demo/nginx/nginx.pid;
-error_log $demo/nginx/logs/error.log;
-events { worker_connections 64; }
-http {
-  access_log $demo/nginx/logs/access.log;
-  client_body_temp_path $demo/nginx/tmp/body;
-  proxy_temp_path $demo/nginx/tmp/proxy;
-  fastcgi_temp_path $demo/nginx/tmp/fastcgi;
-  uwsgi_temp_path $demo/nginx/tmp/uwsgi;
-  scgi_temp_path $demo/nginx/tmp/scgi;
-  types { application/json json; }
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:${host##*:} ssl;
-    server_name localhost;
-    ssl_certificate $demo/certs/server.pem;
-    ssl_certificate_key $demo/certs/server.key;
-    root "$demo/site/$host";
-  }
-}
-EOF
-nginx -t -p "$demo/nginx" -c "$demo/nginx/nginx.conf" 2>/dev/null ||
-  nginx -t -p "$demo/nginx" -c "$demo/nginx/nginx.conf"
-nginx -p "$demo/nginx" -c "$demo/nginx/nginx.conf" &
-nginx_pid=$!
+. "$root/scripts/serve-nginx.sh"
 trap 'kill $nginx_pid 2>/dev/null || true; wait $nginx_pid 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  [ -s "$demo/nginx/nginx.pid" ] && break
-  sleep 0.1
-done
+start_nginx "$demo/nginx" "${host##*:}" "$demo/certs" "$demo/site/$host"
 
 run_launcher() {  # run_launcher TITLE GAME_FOLDER COMMAND...
   local title=$1 folder=$2
