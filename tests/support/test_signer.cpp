@@ -142,16 +142,22 @@ bool lessThan(const Words& a, const Words& b) {
   return false;
 }
 
-// a - b for a >= b.
-Words subtractSmaller(const Words& a, const Words& b) {
+// a - b modulo 2^256; borrow is 1 when b was the larger.
+Words subtractWords(const Words& a, const Words& b, uint64_t& borrow) {
   Words r{};
-  uint64_t borrow = 0;
+  borrow = 0;
   for (int i = 0; i < 8; ++i) {
     uint64_t t = static_cast<uint64_t>(a[i]) - b[i] - borrow;
     r[i] = static_cast<uint32_t>(t);
     borrow = (t >> 63) & 1;
   }
   return r;
+}
+
+// a - b for a >= b.
+Words subtractSmaller(const Words& a, const Words& b) {
+  uint64_t borrow = 0;
+  return subtractWords(a, b, borrow);
 }
 
 bool bitOf(const Words& w, int bit) { return (w[bit / 32] >> (bit % 32)) & 1; }
@@ -186,13 +192,8 @@ Words feAdd(const Words& a, const Words& b) {
 }
 
 Words feSub(const Words& a, const Words& b) {
-  Words r{};
   uint64_t borrow = 0;
-  for (int i = 0; i < 8; ++i) {
-    uint64_t t = static_cast<uint64_t>(a[i]) - b[i] - borrow;
-    r[i] = static_cast<uint32_t>(t);
-    borrow = (t >> 63) & 1;
-  }
+  Words r = subtractWords(a, b, borrow);
   // A borrow out means r = a - b + 2^256; take 38 off again per wrap.
   while (borrow != 0) {
     uint64_t take = 38;
