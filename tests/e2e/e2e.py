@@ -22,6 +22,8 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (HTTPS, Failure, Platform, Server, Signer, check, check_equal,  # noqa: E402
                      files_below, sha256, wait_for_file)
+import attacks  # noqa: E402
+import faults  # noqa: E402
 import scenarios  # noqa: E402
 
 
@@ -61,7 +63,8 @@ def main():
     context = scenarios.Context(platform, server, Signer(args.key), args.host, work,
                                 args.new_build and os.path.abspath(args.new_build),
                                 args.new_version)
-    chosen = [s for s in scenarios.ALL if not args.k or any(k in s.__name__ for k in args.k)]
+    everything = scenarios.ALL + faults.ALL + attacks.ALL
+    chosen = [s for s in everything if not args.k or any(k in s.__name__ for k in args.k)]
     passed = failed = 0
     kind = "wine" if args.wine else "native"
     try:

@@ -33,7 +33,10 @@ between requests. --fault PATH=JSON adds or overrides one path.
    "/slow.bin":     {"stall_after": 100, "stall_seconds": 5},  sleep mid-body, then go on
    "/old.json":     {"redirect": "https://localhost:{https_port}/games.json", "status": 301},
    "/inline.txt":   {"body": "text served instead of a file", "status": 200},
-   "/hdr.txt":      {"headers": {"Cache-Control": "no-store"}}}
+   "/hdr.txt":      {"headers": {"Cache-Control": "no-store"}},
+   "/huge.json":    {"fill": 300000000, "prefix": "{\"a\": \""}}   a generated body of that many
+                                                         bytes: the prefix, then blanks, never
+                                                         held in memory
   A fault's status defaults to 302 with "redirect", else 200 when the file (or "body") exists,
   else 404. A non-200 status still sends the file as its body, so clients can be caught
   delivering the body of an error. Redirect targets expand {https_port}, {http_port}.
@@ -218,6 +221,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = str(fault["body"]).encode()
             return self.reply(int(fault.get("status", 200)), body, headers, fault)
 
+        if "fill" in fault:
+            size = int(fault["fill"])
+            source = _FillReader(str(fault.get("prefix", "")).encode(), size)
+            return self.reply(int(fault.get("status", 200)), source, headers, fault, size)
+
         file_path = self.local_path(path)
         if file_path is None:
             status = int(fault.get("status", 404))
@@ -311,6 +319,24 @@ class _BytesReader:
         piece = self.data[self.offset:self.offset + limit]
         self.offset += len(piece)
         return bytes(piece)
+
+
+class _FillReader:
+    """A prefix, then blanks, up to a size: a body of any length without its bytes in memory."""
+
+    def __init__(self, prefix, size):
+        self.prefix = prefix[:size]
+        self.size = size
+        self.offset = 0
+
+    def read(self, limit):
+        limit = min(limit, self.size - self.offset)
+        if limit <= 0:
+            return b""
+        head = self.prefix[self.offset:self.offset + limit]
+        piece = head + b" " * (limit - len(head))
+        self.offset += limit
+        return piece
 
 
 class State:
