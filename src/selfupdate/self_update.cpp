@@ -72,7 +72,7 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
 
   // A leftover that removeUpdateLeftover could not delete would block the move aside.
   io.deleteFile(aside);
-  if (!io.moveFile(exe, aside)) {
+  if (!io.keepAside(exe, aside)) {
     io.deleteFile(newPath);
     return carryOn(io, "could not move the running exe aside -- " + asRunning);
   }

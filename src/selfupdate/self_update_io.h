@@ -21,6 +21,12 @@ class SelfUpdateIo {
   virtual bool download(const std::string& url, const std::wstring& target, std::string& digest,
                         uint64_t& byteCount, uint64_t maxBytes) = 0;
   virtual bool moveFile(const std::wstring& source, const std::wstring& target) = 0;
+  // Keeps the running build at aside, for a rollback, before the new one is moved over exe.
+  // Windows must move it: a running exe's name cannot be replaced. A port that can replace it
+  // keeps both names instead, so that exe names a whole launcher at every moment.
+  virtual bool keepAside(const std::wstring& exe, const std::wstring& aside) {
+    return moveFile(exe, aside);
+  }
   // Does nothing when the file is absent; otherwise tries five times, 150 ms apart.
   virtual void deleteFile(const std::wstring& path) = 0;
   // Starts the exe with this process's command line and the relaunch mark in its environment.

@@ -270,6 +270,14 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
     return false;
   }
 
+  bool keepAside(const std::wstring& exe, const std::wstring& aside) override {
+    // A second name for the running build: the rename of the new one over exe then swaps the
+    // launcher in one step, and a kill at any moment leaves a whole old or new build.
+    if (link(wideToUtf8(exe).c_str(), wideToUtf8(aside).c_str()) == 0) return true;
+    // A file system without hard links: the move, with its short moment without an exe.
+    return moveFile(exe, aside);
+  }
+
   void deleteFile(const std::wstring& path) override {
     const std::string file = wideToUtf8(path);
     struct stat info;

@@ -1,6 +1,8 @@
 // The POSIX port's SelfUpdateIo where it has no Windows twin: the relaunch with the process's own
 // argv, the execute bit and the mark for the child alone; the mark's length counted as Windows
 // counts it.
+#include "selfupdate/self_update_io.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,7 +17,6 @@
 #include <string>
 #include <thread>
 
-#include "selfupdate/self_update_io.h"
 #include "support/temp_dir.h"
 #include "system_hooks.h"
 #include "text/text.h"
@@ -107,6 +108,17 @@ TEST(PosixSelfUpdateIo, AFileThatCannotRunReportsErrno) {
       captureOutput([&] { EXPECT_FALSE(systemSelfUpdateIo().startExe(utf8ToWide(exe.string()))); });
   EXPECT_EQ(output, "self-update: the new exe would not start (error 8)\n");  // ENOEXEC
   EXPECT_EQ(std::getenv(kMark), nullptr);
+}
+
+// The launcher's name must name a whole build at every moment of an update: a kill between
+// setting the old build aside and moving the new one in must not leave the player without one.
+TEST(PosixSelfUpdateIo, KeepingTheBuildAsideLeavesItInPlaceToo) {
+  TempDir dir;
+  dir.write("velm-coop", "old build");
+  ASSERT_TRUE(systemSelfUpdateIo().keepAside(utf8ToWide((dir.path() / "velm-coop").string()),
+                                             utf8ToWide((dir.path() / "velm-coop.old").string())));
+  EXPECT_EQ(dir.read("velm-coop"), "old build");
+  EXPECT_EQ(dir.read("velm-coop.old"), "old build");
 }
 
 // Windows reads the mark into 8 UTF-16 units; the port counts a character beyond the Basic

@@ -75,6 +75,16 @@ TEST_F(SystemSelfUpdateIo, MoveReplacesTheTarget) {
   EXPECT_FALSE(dir_.exists("Velm Co-op.exe.new"));
 }
 
+TEST_F(SystemSelfUpdateIo, TheRunningBuildKeptAsideSurvivesTheNewOnesMove) {
+  dir_.write("Velm Co-op.exe", "old build");
+  dir_.write("Velm Co-op.exe.new", "new build");
+  ASSERT_TRUE(
+      io_.keepAside(widePath(dir_, "Velm Co-op.exe"), widePath(dir_, "Velm Co-op.old.exe")));
+  ASSERT_TRUE(io_.moveFile(widePath(dir_, "Velm Co-op.exe.new"), widePath(dir_, "Velm Co-op.exe")));
+  EXPECT_EQ(dir_.read("Velm Co-op.exe"), "new build");
+  EXPECT_EQ(dir_.read("Velm Co-op.old.exe"), "old build");
+}
+
 TEST_F(SystemSelfUpdateIo, AFailedMoveNamesBothPathsAndTheCode) {
   const std::wstring source = widePath(dir_, "Spiele \xC3\xBC\xE2\x82\xAC/missing.exe");
   const std::wstring target = widePath(dir_, "Spiele \xC3\xBC\xE2\x82\xAC/Velm Co-op.exe");
