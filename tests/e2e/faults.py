@@ -1,6 +1,338 @@
 """End-to-end scenarios of a broken network, a full disk, a read-only folder and a held file:
-each ends with the exact message and the installed package unchanged and still startable."""
+each ends with the exact message and the installed package unchanged and still startable.
 
-from scenarios import Context  # noqa: F401
+A file held open by the running game is scenarios.file_held_by_the_running_game; a package file
+cut short is scenarios.required_file_cut_short, a manifest answering 500 is part of
+scenarios.manifest_problems_fall_back_to_the_installed_version.
+"""
 
-ALL = []
+import contextlib
+import json
+import os
+import shutil
+import subprocess
+import time
+
+from harness import Failure, check, check_equal, wait_for_file
+from scenarios import size_text
+
+NEW_DATA = b"co-op data, version 2\n"
+
+
+# --- helpers ----------------------------------------------------------------------------------
+
+
+def fallback_line(reason):
+    return reason + " -- starting the installed version."
+
+
+def publish_update(c, **files):
+    """A new manifest version with changed files (data.txt by default), signed and served."""
+    c.files.update(files or {"data.txt": NEW_DATA})
+    c.manifest_version = "1.0.1"
+    c.publish()
+
+
+def expect_installed_start(c, result, errors, output=None):
+    """The run fell back: exit 0, exactly these error lines, the game started."""
+    check_equal(result.code, 0, "exit code\n%r" % result)
+    check_equal(result.err_lines(), errors, "standard error")
+    check_equal(result.out_lines(), output or [c.banner(), c.starting_line()],
+                "standard output")
+
+
+def expect_unchanged(c, old):
+    """Byte for byte (the saved catalogue may be written again, with the same bytes). Called
+    once the game's record is complete, so that its temporary file is gone."""
+    check_equal(c.package_files(), old, "the installed package after the failure")
+    c.expect_no_temporaries()
+
+
+def expect_failed_update(c, result, message, downloads=("data.txt",)):
+    """A required file failed: its "[!]" line, the fallback, and the installed version starts."""
+    output = ([c.banner()] +
+              ["[*] downloading %s (%s)" % (n, size_text(len(c.files[n]))) for n in downloads] +
+              ["[!] " + message, c.starting_line()])
+    expect_installed_start(c, result, [fallback_line("Could not update Velm Co-op (%s)" % message)],
+                           output)
+
+
+def mount(*arguments):
+    subprocess.run(["mount"] + list(arguments), check=True, stdout=subprocess.DEVNULL)
+
+
+def unmount(folder):
+    # Lazily: a game that was just started may still have its working folder in there.
+    subprocess.run(["umount", "-l", folder], check=True)
+
+
+def wine_server_pids():
+    """The wineserver processes of this run's WINEPREFIX (they work in its server folder)."""
+    prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
+    info = os.stat(prefix)
+    folder = "server-%x-%x" % (info.st_dev, info.st_ino)
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/comm" % entry) as file:
+                if not file.read().startswith("wineserver"):
+                    continue
+            if os.path.basename(os.readlink("/proc/%s/cwd" % entry)) == folder:
+                pids.append(int(entry))
+        except OSError:
+            continue  # gone meanwhile
+    return pids
+
+
+def let_wine_see_this_namespace(c):
+    """Wine opens every file inside its wineserver: a server that was started outside this run's
+    private mount namespace (one kept warm for the whole test run, say) would write below a
+    mount made here. Such a server is stopped, so the next Wine program starts one in here."""
+    if not c.platform.wine:
+        return
+    ours = os.readlink("/proc/self/ns/mnt")
+    outside = []
+    for pid in wine_server_pids():
+        try:
+            if os.readlink("/proc/%d/ns/mnt" % pid) != ours:
+                outside.append(pid)
+        except OSError:
+            continue
+    if not outside:
+        return
+    subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run(["wineserver", "-w"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run(["wineboot"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=300)
+    for pid in wine_server_pids():
+        check(os.readlink("/proc/%d/ns/mnt" % pid) == ours,
+              "the wineserver still runs outside this run's mount namespace")
+
+
+def record_outside_the_package(c):
+    """The environment that makes the recorder write its record beside the game folder, for a
+    package folder that cannot be written; and that record's path."""
+    path = c.game_dir + "-record.json"
+    if os.path.exists(path):
+        os.remove(path)
+    return {"VELM_RECORDER_OUT": c.platform.folder_text(path)}, path
+
+
+@contextlib.contextmanager
+def small_disk_under(folder, spare):
+    """folder moved onto a tmpfs of its own whose free space is about spare bytes."""
+    aside = folder + ".aside"
+    shutil.rmtree(aside, ignore_errors=True)
+    shutil.copytree(folder, aside)
+    used = 0
+    for parent, _, names in os.walk(aside):
+        for name in names:
+            used += (os.path.getsize(os.path.join(parent, name)) + 4095) // 4096 * 4096
+    mount("-t", "tmpfs", "-o", "size=%dk,mode=755" % ((used + spare) // 1024), "velm-full-disk",
+          folder)
+    try:
+        shutil.copytree(aside, folder, dirs_exist_ok=True)
+        yield
+    finally:
+        unmount(folder)
+        shutil.rmtree(aside, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def read_only(folder):
+    mount("--bind", folder, folder)
+    try:
+        mount("-o", "remount,bind,ro", folder)
+        yield
+    finally:
+        unmount(folder)
+
+
+# --- the network ------------------------------------------------------------------------------
+
+
+def stalled_package_file_times_out(c):
+    c.install_package()
+    old = c.package_files()
+    publish_update(c)
+    # Headers and 5 bytes, then silence for longer than the 30-s receive time-out.
+    c.server.set_faults({"/one/data.txt": {"stall_after": 5, "stall_seconds": 45}})
+    started = time.time()
+    result = c.run()
+    waited = time.time() - started
+    expect_failed_update(c, result, "data.txt no answer from the server -- nothing was replaced")
+    check(waited > 25, "the run ended after %.1f s, before the receive time-out" % waited)
+    c.recorded()
+    expect_unchanged(c, old)
+
+
+def documents_cut_mid_body_fall_back(c):
+    c.install_package()
+    old = c.package_files()
+    reach = "Could not reach " + c.host
+    cases = [
+        ("/games.json", {"cut_after": 40}, reach),
+        ("/games.json", {"cut_after": 40, "cut_mode": "reset"}, reach),
+        ("/games.json.sig", {"cut_after": 64}, reach),
+        ("/one/manifest.json", {"cut_after": 40}, reach),
+        ("/one/manifest.json.sig", {"cut_after": 64}, reach),
+    ]
+    for path, fault, reason in cases:
+        what = "%s %r" % (path, fault)
+        c.server.set_faults({path: fault})
+        result = c.run()
+        check(path in c.server.requests(), "%s was not asked for" % what)
+        try:
+            expect_installed_start(c, result, [fallback_line(reason)])
+            c.recorded()
+            expect_unchanged(c, old)
+        except Failure as failure:
+            raise Failure("%s: %s" % (what, failure))
+        os.remove(c.recorder_path())
+
+
+def catalogue_answering_500(c):
+    c.install_package()
+    old = c.package_files()
+    sig_url = "https://%s/games.json.sig" % c.host
+    cases = [
+        # The server sends the real catalogue as the body of its 500: it must not count.
+        ("/games.json", "Could not reach " + c.host),
+        ("/games.json.sig",
+         c.unsigned("games.json is not signed: %s said HTTP 500" % sig_url)),
+    ]
+    for path, reason in cases:
+        c.server.set_faults({path: {"status": 500}})
+        result = c.run()
+        try:
+            expect_installed_start(c, result, [fallback_line(reason)])
+            c.recorded()
+            expect_unchanged(c, old)
+        except Failure as failure:
+            raise Failure("%s answering 500: %s" % (path, failure))
+        os.remove(c.recorder_path())
+
+
+def redirects_stay_on_https(c):
+    c.install_package()
+    old = c.package_files()
+    publish_update(c)
+    c.server.put("/moved/data.txt", NEW_DATA)
+    # A plain listener that serves the same files, so a followed step down to http would
+    # succeed and show.
+    c.server.stop()
+    c.server.start(http_port=0)
+    try:
+        check(c.server.http_port > 0, "the test server has no plain HTTP listener")
+        c.server.set_faults({"/one/data.txt": {
+            "redirect": "http://localhost:{http_port}/moved/data.txt", "status": 302}})
+        result = c.run()
+        check_equal([r for r in c.server.requests_with_scheme() if r[0] != "https"], [],
+                    "requests over plain http")
+        # WinHTTP fails a request whose redirect changes the scheme (ERROR_WINHTTP_REDIRECT_FAILED):
+        # no answer, the same on both platforms.
+        expect_failed_update(c, result,
+                             "data.txt no answer from the server -- nothing was replaced")
+        c.recorded()
+        expect_unchanged(c, old)
+        os.remove(c.recorder_path())
+
+        # Within https on the same host a redirect is followed.
+        c.server.set_faults({"/one/data.txt": {
+            "redirect": "https://localhost:{https_port}/moved/data.txt", "status": 301}})
+        result = c.run()
+        check_equal(result.code, 0, "exit code after an https redirect\n%r" % result)
+        check_equal(result.err_lines(), [], "standard error after an https redirect")
+        check_equal(result.out_lines(), [c.banner()] + c.download_lines(["data.txt"]) +
+                    [c.starting_line()], "standard output after an https redirect")
+        check("/moved/data.txt" in c.server.requests(), "the redirect was not followed")
+        installed = c.package_files()
+        check_equal(installed["data.txt"], NEW_DATA, "data.txt after an https redirect")
+        check_equal(installed["manifest.json"], c.manifest, "the saved manifest")
+        c.expect_no_temporaries()
+        c.recorded()
+    finally:
+        c.server.stop()
+        c.server.start()
+
+
+def package_file_with_extra_bytes(c):
+    c.install_package()
+    old = c.package_files()
+    publish_update(c)
+    # The body is a byte longer than the manifest says, and 64 bytes follow past its
+    # Content-Length on the wire.
+    c.server.set_faults({"/one/data.txt": {"body": NEW_DATA.decode() + "+", "extra_bytes": 64}})
+    result = c.run()
+    expect_failed_update(c, result, "data.txt is larger than the %d bytes the manifest says -- "
+                         "nothing was replaced" % len(NEW_DATA))
+    c.recorded()
+    expect_unchanged(c, old)
+    os.remove(c.recorder_path())
+
+    # The right body with bytes past its Content-Length: the surplus is no part of the file.
+    c.server.set_faults({"/one/data.txt": {"extra_bytes": 64}})
+    result = c.run()
+    check_equal(result.code, 0, "exit code with surplus bytes\n%r" % result)
+    check_equal(result.err_lines(), [], "standard error with surplus bytes")
+    check_equal(c.package_files()["data.txt"], NEW_DATA, "data.txt with surplus bytes")
+    c.expect_no_temporaries()
+    c.recorded()
+
+
+# --- the disk ---------------------------------------------------------------------------------
+
+
+def full_disk_during_a_download(c):
+    c.files["big.bin"] = b"small for now\n"
+    c.install_package()
+    old = c.package_files()
+    # data.txt arrives first and fits; big.bin does not: nothing may be replaced.
+    publish_update(c, **{"data.txt": NEW_DATA, "big.bin": bytes(range(256)) * 8192})
+    let_wine_see_this_namespace(c)
+    with small_disk_under(c.game_dir, spare=512 * 1024):
+        free = os.statvfs(c.game_dir)
+        check(free.f_bavail * free.f_frsize < len(c.files["big.bin"]),
+              "big.bin would fit on the small disk")
+        result = c.run()
+        message = "big.bin could not write big.bin.new -- nothing was replaced"
+        expect_failed_update(c, result, message, downloads=("data.txt", "big.bin"))
+        c.recorded()
+        expect_unchanged(c, old)
+
+
+def read_only_package_folder(c):
+    c.install_package()
+    old = c.package_files()
+    publish_update(c)
+    let_wine_see_this_namespace(c)
+    env, record = record_outside_the_package(c)
+    with read_only(c.package_dir):
+        result = c.run(env=env)
+    message = "data.txt could not write data.txt.new -- nothing was replaced"
+    saved = c.platform.join(c.package_folder(), "games.json")
+    expect_installed_start(
+        c, result,
+        ["Could not save %s -- an offline start will not find the game." % saved,
+         fallback_line("Could not update Velm Co-op (%s)" % message)],
+        [c.banner(), "[*] downloading data.txt (0 KB)", "[!] " + message, c.starting_line()])
+    expect_unchanged(c, old)
+    check(wait_for_file(record), "the co-op launcher did not start")
+    with open(record) as file:
+        started = json.load(file)
+    check_equal(started["argv"][1], c.platform.join(c.folder(), "game.exe"), "the game started")
+
+
+ALL = [
+    stalled_package_file_times_out,
+    documents_cut_mid_body_fall_back,
+    catalogue_answering_500,
+    redirects_stay_on_https,
+    package_file_with_extra_bytes,
+    full_disk_during_a_download,
+    read_only_package_folder,
+]

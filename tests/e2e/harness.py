@@ -49,24 +49,31 @@ class Server:
         self.log_path = os.path.join(work, "requests.log")
         self.certs = certs or os.path.join(work, "certs")
         self.process = None
+        self.http_port = 0  # the plain listener's port while one runs (start(http_port=...))
         subprocess.run([os.path.join(HTTPS, "make_certs.sh"), self.certs], check=True,
                        stdout=subprocess.DEVNULL)
 
-    def start(self):
+    def start(self, http_port=None):
+        """Starts the server; with http_port (0 for a free one) also a plain HTTP listener,
+        whose port is then in self.http_port."""
         os.makedirs(self.site, exist_ok=True)
         ready = os.path.join(self.work, "ready")
         if os.path.exists(ready):
             os.remove(ready)
+        plain = [] if http_port is None else ["--http-port", str(http_port)]
         self.process = subprocess.Popen(
             ["python3", os.path.join(HTTPS, "server.py"), "--root", self.site,
              "--cert", os.path.join(self.certs, "server.pem"),
              "--key", os.path.join(self.certs, "server.key"),
              "--port", str(self.port), "--faults", self.faults_path, "--log", self.log_path,
-             "--ready-file", ready, "--exit-with", str(os.getpid())],
+             "--ready-file", ready, "--exit-with", str(os.getpid())] + plain,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=open(os.path.join(self.work, "server.err"), "ab"))
         for _ in range(300):
             if os.path.exists(ready) and os.path.getsize(ready) > 0:
+                with open(ready) as file:
+                    ports = dict(line.strip().split("=", 1) for line in file if "=" in line)
+                self.http_port = int(ports.get("HTTP_PORT", "0"))
                 return
             if self.process.poll() is not None:
                 break
@@ -109,6 +116,12 @@ class Server:
         """The request targets served since the last reset, in order."""
         with open(self.log_path) as file:
             return [line.split()[4] for line in file if len(line.split()) >= 5]
+
+    def requests_with_scheme(self):
+        """(scheme, request target) of every request since the last reset, in order."""
+        with open(self.log_path) as file:
+            return [(line.split()[0], line.split()[4]) for line in file
+                    if len(line.split()) >= 5]
 
 
 class Signer:

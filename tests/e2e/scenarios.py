@@ -504,7 +504,7 @@ def file_held_by_the_running_game(c):
     check_equal(result.err_lines(), ["Could not update Velm Co-op (%s) -- starting the installed "
                                      "version." % failure[4:]], "standard error")
     now = c.package_files()
-    check_equal(now["data.txt"], old["data.txt"], "the held file keeps its old content")
+    check_equal(now, old, "the package after the failed replace (the held file is old)")
     c.expect_no_temporaries()
     c.recorded()
 
