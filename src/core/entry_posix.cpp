@@ -2,11 +2,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/launch.h"
 #include "core/startup.h"
 #include "platform/app_io.h"
-#include "platform/game_start.h"
 #include "text/text.h"
 
 namespace {
@@ -16,22 +16,13 @@ bool readOfflineMode() {
   return value != nullptr && velm::isOfflineValue(velm::utf8ToWide(value));
 }
 
-// The command line as Windows would hold it, so the arguments pass through verbatim.
-std::string commandLineOf(int argc, char** argv) {
-  std::string line;
-  for (int i = 0; i < argc; ++i) {
-    if (i > 0) line += ' ';
-    line += velm::quoteArgument(argv[i]);
-  }
-  return line;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   velm::LaunchOptions options;
   options.exeDir = velm::wideToUtf8(velm::exeFolder());
-  options.arguments = velm::argumentTail(commandLineOf(argc, argv));
+  const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);  // no program
+  options.arguments = velm::quotedArguments(arguments);
   options.version = velm::builtInVersion();
 
   auto io = velm::makeSystemAppIo(readOfflineMode());

@@ -2,6 +2,7 @@
 
 #include "core/launch.h"
 #include "platform/exe_path.h"
+#include "platform/game_start.h"
 #include "text/text.h"
 #include "velm_config.h"
 
@@ -17,6 +18,15 @@ std::string argumentTail(const std::string& commandLine) {
   }
   while (i < commandLine.size() && (commandLine[i] == ' ' || commandLine[i] == '\t')) ++i;
   return commandLine.substr(i);
+}
+
+std::string quotedArguments(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (const std::string& argument : arguments) {
+    if (!text.empty()) text += ' ';
+    text += quoteArgument(argument);
+  }
+  return text;
 }
 
 std::string consoleTitle() {

@@ -2,12 +2,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace velm {
 
 // The launcher's own arguments: everything after the program-name token (quotes respected),
 // leading blanks and tabs removed, otherwise verbatim.
 std::string argumentTail(const std::string& commandLine);
+// The POSIX port's twin of argumentTail: its arguments (argv without the program) quoted with
+// quoteArgument and joined by blanks. The program path is left out rather than skipped by
+// argumentTail: a POSIX path may hold a double quote, which Windows' program-name rule misreads.
+std::string quotedArguments(const std::vector<std::string>& arguments);
 // "Velm Co-op v" + the major version.
 std::string consoleTitle();
 // The folder part of an exe path, without the separator, except that a folder that is the root
