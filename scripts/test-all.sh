@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the native launcher and the Windows launcher and runs every test: unit tests (natively
-# and under Wine), platform tests against a local HTTPS server, and end-to-end scenarios.
+# and under Wine), platform tests against a local HTTPS server, end-to-end scenarios and crash
+# injection; then a clang build with AddressSanitizer and UndefinedBehaviorSanitizer runs the
+# unit tests, the native end-to-end scenarios and a short run of every fuzz target.
 # Works on a fresh Debian 12 machine: installs the Debian packages it needs when they are missing.
 #   scripts/test-all.sh            everything
 #   VELM_JOBS=N                    build parallelism (default: number of cores)
+#   VELM_FUZZ_SECONDS=N            how long each fuzz target runs (default 20)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,11 +40,17 @@ mkdir -p "$out"
 echo "== configure"
 configure "$out/linux"
 configure "$out/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
+CC=clang-14 CXX=clang++-14 configure "$out/sanitize" -DVELM_SANITIZE=ON -DVELM_FUZZ=ON \
+  -DVELM_FUZZ_SECONDS="${VELM_FUZZ_SECONDS:-20}"
 
 echo "== build (native)"
 ninja -C "$out/linux" -j"$jobs"
 echo "== build (Windows)"
 ninja -C "$out/win" -j"$jobs"
+echo "== build (native, with sanitizers)"
+# Only what its tests run: the rest is the same code as the plain native build.
+ninja -C "$out/sanitize" -j"$jobs" velm_unit_tests velm_coop velm_coop_next velm_recorder \
+  velm_fuzz_all
 
 # One Wine server for the whole run, so each Windows test does not pay for its start-up.
 export WINEDEBUG=-all
@@ -56,4 +65,8 @@ echo "== tests (native)"
 (cd "$out/linux" && ctest --output-on-failure) || status=1
 echo "== tests (Windows, under Wine)"
 (cd "$out/win" && ctest --output-on-failure </dev/null) || status=1
+echo "== tests (native, with sanitizers; fuzz targets)"
+# Any report ends the process with an error, so a passing test had none.
+(cd "$out/sanitize" && ASAN_OPTIONS=detect_leaks=1 \
+   ctest --output-on-failure -j2 -R '^(unit|e2e|fuzz_.*)$') || status=1
 exit $status

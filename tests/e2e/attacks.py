@@ -19,10 +19,12 @@ from scenarios import announce_new_build, exe_path, needs_new_build
 ESCAPE = "velm-escape"
 # Several hundred MiB: far past anything the launcher may hold in memory.
 HUGE_BODY = 400000000
-# Peak resident memory (wait4's ru_maxrss) allowed for a run that is sent a huge document. A
-# launcher that collects the whole body passes 400 MB; one that stops early stays near its usual
-# size. Under Wine the figure includes the Wine runtime and Wine's own forks (see run_measured).
-PEAK_LIMIT_KIB = {"native": 64 * 1024, "wine": 96 * 1024}
+# How far a run that is sent a huge document may grow past a run without faults, in peak resident
+# memory (wait4's ru_maxrss). A launcher that collects the whole body grows by 400 MB; one that
+# stops early by its document limit (16 MiB), or a few times that in a sanitizer build, whose
+# allocator keeps freed blocks for a while. Under Wine the figures include the Wine runtime and
+# Wine's own forks (see run_measured).
+PEAK_GROWTH_LIMIT_KIB = 128 * 1024
 
 
 # --- helpers ---------------------------------------------------------------------------------
@@ -416,11 +418,11 @@ def documents_of_several_hundred_mib(c):
     c.install_package()
     installed = game_folder(c)
     kind = "wine" if c.platform.wine else "native"
-    result, peak = run_measured(c)
+    result, baseline = run_measured(c)
     check_equal(result.code, 0, "a run without faults\n%r" % result)
     c.recorded()
     os.remove(c.recorder_path())
-    print("INFO peak memory of a run without faults [%s]: %d KiB" % (kind, peak), flush=True)
+    print("INFO peak memory of a run without faults [%s]: %d KiB" % (kind, baseline), flush=True)
     cases = [("/games.json", c.catalogue.decode()),
              ("/games.json.sig", signature_text(c, c.catalogue)),
              ("/one/manifest.json", c.manifest.decode()),
@@ -435,8 +437,9 @@ def documents_of_several_hundred_mib(c):
         expect_installed_start(c, result, "Could not reach " + c.host, what)
         expect_game_folder(c, installed, what)
         peaks.append((path, peak))
-    check(all(peak <= PEAK_LIMIT_KIB[kind] for _, peak in peaks),
-          "peak memory above %d KiB: %r" % (PEAK_LIMIT_KIB[kind], peaks))
+    limit = baseline + PEAK_GROWTH_LIMIT_KIB
+    check(all(peak <= limit for _, peak in peaks),
+          "peak memory above %d KiB: %r" % (limit, peaks))
 
 
 ALL = [
