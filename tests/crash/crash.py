@@ -1,0 +1,835 @@
+#!/usr/bin/env python3
+"""Crash injection: the native launcher killed with SIGKILL at random moments of package updates
+and self-updates. After every kill each file must hold exactly its old or its new content, and
+the next run (not killed) must complete the update and start the game.
+
+  crash.py --launcher PATH --recorder PATH --key PEM --host localhost:PORT --work DIR
+           --new-build PATH --kill-point LIB [--package-kills N] [--self-update-kills N]
+           [--seed N]
+
+Two lanes run side by side, each in its own game folder under one catalogue that announces
+--new-build. Package updates (game.exe) alternate between two published versions, A and B, of a
+package with files of several sizes: each round publishes the version that is not installed,
+runs the launcher and kills it, checks every file, then runs it again to the end and checks
+that the package is complete and the game started. That lane's runs carry the relaunch mark,
+so the launcher skips the self-update there. Self-updates (second.exe) start each round from
+the old build; the run after the kill must leave the new build in place and start the game.
+
+A kill comes one of these ways, drawn per round:
+  - from outside: os.killpg with SIGKILL after a delay drawn uniformly over a window that the
+    latest uninterrupted runs show: from the first download line to the last change of the
+    package update; for the self-update, the old build's part from its download line to its
+    end, or the relaunched build's, up to its removal of the old copy. The launcher's process
+    group goes with it: a relaunched build, the game;
+  - for the self-update, also from outside within the download's length after the new build's
+    ".new" file first holds a byte: the download is short beside the run around it;
+  - from inside: the preloaded --kill-point library raises SIGKILL right before the launcher's
+    K-th rename, link or unlink, K drawn uniformly over those an uninterrupted run makes. Only
+    this lands reliably between two moves, which are microseconds apart.
+Which phase a kill hit is read from the files it left (".new" files, targets already moved).
+The game folders and the site live on a tmpfs (see use_memory).
+
+Ends with "crash: N kills during package updates (D in downloads, M between moves), S during
+self-updates; F files in any state but old or new" and exits non-zero on any violation, when a
+phase was never hit, or when fewer kills landed than asked for. Like e2e.py, the script re-runs
+itself inside tests/https/run_with_ca.sh so that the launcher trusts the test server's CA.
+"""
+
+import argparse
+import ctypes
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+from harness import HTTPS, Platform, Server, Signer, sha256  # noqa: E402
+import scenarios  # noqa: E402
+
+MIB = 1048576
+SECOND_GAME = dict(scenarios.GAME, id="two", name="Game Two", exe="second.exe")
+PR_SET_CHILD_SUBREAPER = 36
+RUN_TIMEOUT = 60  # seconds; an uninterrupted run takes well under one
+MEASURED_RUNS = 3  # uninterrupted runs before the first kill, to time the kills by
+RECENT_RUNS = 7  # the latest uninterrupted runs, whose medians time the kills
+# Held while a lane starts a process and while one writes a program file: a child between fork
+# and exec holds every descriptor of the moment, and a program file open for writing anywhere
+# cannot be started (ETXTBSY).
+SPAWN_LOCK = threading.Lock()
+SAVED_COPIES = ("games.json", "manifest.json")
+PACKAGE_FOLDER = "pkg"  # on the site: a link to the folder of the published version
+
+
+class Violations:
+    """Everything that went wrong, in order; files in a wrong state are counted apart."""
+
+    def __init__(self):
+        self.lines = []
+        self.bad_files = 0
+        self.lock = threading.Lock()
+
+    def file(self, text):
+        with self.lock:
+            self.bad_files += 1
+        self.other(text)
+
+    def other(self, text):
+        with self.lock:
+            self.lines.append(text)
+            print("VIOLATION " + text, flush=True)
+
+
+def read_or_none(path):
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except FileNotFoundError:
+        return None
+
+
+def describe(actual, old, new):
+    """What a file holds, in words that tell how it differs from the old and the new content."""
+    if actual is None:
+        return "absent"
+    size = len(actual)
+    if size == 0:
+        return "empty"
+    if actual.count(0) == size:
+        return "%d bytes, all zero" % size
+    for label, reference in (("new", new), ("old", old)):
+        if reference is not None and size < len(reference) and reference.startswith(actual):
+            return "%d bytes: the first %d of the %s content's %d (truncated)" % (
+                size, size, label, len(reference))
+    parts = ["%d bytes, sha256 %s" % (size, sha256(actual)[:16])]
+    for label, reference in (("old", old), ("new", new)):
+        if reference is not None:
+            same = next((i for i, (a, b) in enumerate(zip(actual, reference)) if a != b),
+                        min(size, len(reference)))
+            parts.append("equal to the %s content (%d bytes) up to byte %d" % (
+                label, len(reference), same))
+    return "; ".join(parts)
+
+
+def expectation(old, new):
+    words = ["absent" if old is None else "the old content (%d bytes)" % len(old)]
+    if new is not None and new != old:
+        words.append("the new content (%d bytes)" % len(new))
+    return " or ".join(words)
+
+
+class Outcome:
+    """How one run ended: the exit status of the launcher that was started (-9: killed), how
+    long it ran, whether a launcher that it started (a relaunched build) was killed, the output
+    of them all, and when its first line with the marker came (seconds from the start)."""
+
+    def __init__(self, code, duration):
+        self.code = code
+        self.duration = duration
+        self.relaunched_killed = False
+        self.output = ""
+        self.marked = None
+
+    def killed(self):
+        return self.code == -signal.SIGKILL or self.relaunched_killed
+
+
+class Runner:
+    """Starts the launcher in its own process group and waits for every process of that group,
+    so that a kill takes the launcher with whatever it started, and nothing outlives a round.
+    Every run is started alike, with the kill-point library and its output read as it comes,
+    so that runs that are timed and runs that are killed by that timing run at the same pace."""
+
+    def __init__(self, platform, name, env, kill_point):
+        """name tells its runs apart from another Runner's; env is added to every run's
+        environment."""
+        self.platform = platform
+        self.env = dict(env, LD_PRELOAD=kill_point)
+        self.name = name
+        # The kernel's name of a launcher process, to tell a relaunched build from the game.
+        self.comm = os.path.basename(platform.launcher)[:15]
+
+    def start(self, game_dir, env=None, marker=None):
+        command, environment = self.platform.command(game_dir, [], dict(self.env, **(env or {})))
+        with SPAWN_LOCK:
+            process = subprocess.Popen(command, cwd=tempfile.gettempdir(), env=environment,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                       stderr=subprocess.STDOUT, start_new_session=True)
+        process.started = time.monotonic()
+        process.lines = []
+        process.marks = []
+
+        def read():
+            for line in process.stdout:
+                if marker and not process.marks and marker in line:
+                    process.marks.append(time.monotonic() - process.started)
+                process.lines.append(line)
+
+        # The pipe ends only with the last process that holds it: read aside, so that the
+        # launcher's own end is what finish() times.
+        process.reader = threading.Thread(target=read)
+        process.reader.start()
+        return process
+
+    def kill(self, process):
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    def finish(self, process):
+        """Waits for the launcher and then for every other process of its group; a run that
+        hangs is killed after RUN_TIMEOUT. (Popen.wait with a time-out polls, up to 50 ms late.)"""
+        watchdog = threading.Timer(RUN_TIMEOUT, self.kill, (process,))
+        watchdog.start()
+        try:
+            outcome = Outcome(process.wait(), time.monotonic() - process.started)
+            while True:
+                try:
+                    # WNOWAIT keeps the process a zombie, whose name can still be read.
+                    info = os.waitid(os.P_PGID, process.pid, os.WEXITED | os.WNOWAIT)
+                except ChildProcessError:
+                    break
+                try:
+                    with open("/proc/%d/comm" % info.si_pid) as file:
+                        name = file.read().strip()
+                except OSError:
+                    name = ""
+                os.waitpid(info.si_pid, 0)
+                if (info.si_code in (os.CLD_KILLED, os.CLD_DUMPED) and
+                        info.si_status == signal.SIGKILL and name == self.comm):
+                    outcome.relaunched_killed = True
+            process.reader.join()
+            process.stdout.close()
+        finally:
+            watchdog.cancel()
+        outcome.output = b"".join(process.lines).decode("utf-8", errors="replace")
+        outcome.marked = process.marks[0] if process.marks else None
+        return outcome
+
+    def run(self, game_dir, env=None):
+        return self.finish(self.start(game_dir, env))
+
+
+class Measured:
+    """An uninterrupted run: its output, the time its first line with a marker came and the
+    time a watched file first held a byte (seconds from the start, or None), and the changes
+    the kill-point library traced, one (seconds from the start, pid, call and paths) each."""
+
+    def __init__(self, pid, output, marked, filled, changes):
+        self.pid = pid
+        self.output = output
+        self.marked = marked
+        self.filled = filled
+        self.changes = changes
+
+    def own_changes(self):
+        """The changes of the started launcher itself, not of what it started."""
+        return [change for change in self.changes if change[1] == self.pid]
+
+
+def wait_until_filled(path, process):
+    """Polls until the file at path holds a byte or the launcher has ended; returns whether it
+    does."""
+    while process.poll() is None:
+        try:
+            if os.stat(path).st_size > 0:
+                return True
+        except FileNotFoundError:
+            pass
+        time.sleep(0.0005)
+    return False
+
+
+def traced_run(runner, work, game_dir, marker, watched=None):
+    """An uninterrupted run with its changes traced and its output timed: returns its Measured
+    and its Outcome."""
+    trace = os.path.join(work, runner.name + "-trace.txt")
+    if os.path.exists(trace):
+        os.remove(trace)
+    process = runner.start(game_dir, {"VELM_KILL_TRACE": trace}, marker)
+    filled = None
+    if watched and wait_until_filled(watched, process):
+        filled = time.monotonic() - process.started
+    outcome = runner.finish(process)
+    changes = []
+    if os.path.exists(trace):
+        with open(trace) as file:
+            for line in file:
+                stamp, pid, what = line.rstrip("\n").split(" ", 2)
+                changes.append((int(stamp) / 1e9 - process.started, int(pid), what))
+    return Measured(process.pid, outcome.output, outcome.marked, filled, changes), outcome
+
+
+class KillPlan:
+    """Draws the moment of one kill: a delay for a kill from outside, or a change before which
+    the launcher kills itself. The delays follow the recent uninterrupted runs (observe()), so
+    that they keep up with a machine whose load changes."""
+
+    def __init__(self, rng, changes, watched=None):
+        """changes: how many an uninterrupted run makes. Half the kills come from inside, half
+        from outside at a delay drawn over the windows. With a watched file a quarter come from
+        inside, a quarter from outside within the download's length after that file first held
+        a byte (a download that is short beside the run around it gets its share), and half at
+        a delay."""
+        self.rng = rng
+        self.changes = changes
+        self.watched = watched
+        self.samples = []
+
+    def observe(self, windows, transfer=0.0):
+        """One uninterrupted run: windows, (start, end) spans in seconds from its start, in
+        which a kill from outside should land (each as likely), and the download's length."""
+        self.samples = self.samples[1 - RECENT_RUNS:] + [(windows, transfer)]
+
+    def windows(self):
+        spans = zip(*(windows for windows, _ in self.samples))
+        return [(median(start for start, _ in span), median(end for _, end in span))
+                for span in spans]
+
+    def transfer(self):
+        return median(transfer for _, transfer in self.samples)
+
+    def run(self, runner, game_dir):
+        """Runs the launcher and kills it; returns its Outcome and how the kill was drawn."""
+        draw = self.rng.random()
+        if self.watched and draw < 1 / 4:
+            delay = self.rng.uniform(0, self.transfer())
+            process = runner.start(game_dir)
+            if wait_until_filled(self.watched, process):
+                time.sleep(delay)
+                runner.kill(process)
+            return runner.finish(process), "%.1f ms into the download" % (delay * 1000)
+        if draw >= (3 / 4 if self.watched else 1 / 2):
+            point = self.rng.randint(1, self.changes)
+            outcome = runner.run(game_dir, {"VELM_KILL_AT": str(point)})
+            return outcome, "before change %d of %d" % (point, self.changes)
+        delay = self.rng.uniform(*self.rng.choice(self.windows()))
+        process = runner.start(game_dir)
+        time.sleep(max(0.0, process.started + delay - time.monotonic()))
+        runner.kill(process)
+        return runner.finish(process), "after %.1f ms" % (delay * 1000)
+
+
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2]
+
+
+def windows_text(windows):
+    return " or ".join("%.0f-%.0f ms" % (start * 1000, end * 1000) for start, end in windows)
+
+
+# --- package updates ------------------------------------------------------------------------
+
+
+def make_versions(rng, recorder):
+    """Two versions of one package: a co-op launcher that runs in both, three large files, many
+    small ones, one file both share and one file each has alone. Every other file differs."""
+    smalls = [rng.randint(1, 48 * 1024) for _ in range(40)]
+    names = (["coop.exe", "big.pak", "mid.pak"] + ["s%02d.dat" % i for i in range(20)] +
+             ["mid2.pak"] + ["s%02d.dat" % i for i in range(20, 40)] + ["same.txt"])
+    versions = {}
+    for label in "AB":
+        files = {}
+        for name in names:
+            if name == "coop.exe":
+                # Bytes after an ELF image do not change what it runs.
+                files[name] = recorder + b"\0package version " + label.encode() + b"\n"
+            elif name == "big.pak":
+                files[name] = rng.randbytes(3 * MIB + rng.randint(0, MIB))
+            elif name in ("mid.pak", "mid2.pak"):
+                files[name] = rng.randbytes(MIB // 2 + rng.randint(0, MIB))
+            elif name == "same.txt":
+                files[name] = b"the same in both versions\n"
+            else:
+                files[name] = rng.randbytes(smalls[int(name[1:3])] + (label == "B"))
+        files["only_%s.dat" % label.lower()] = rng.randbytes(rng.randint(1000, 30000))
+        versions[label] = files
+    return versions
+
+
+class PackageRounds:
+    NAME = "package update"
+    PHASES = ("before downloads", "in downloads", "downloaded, before a move", "between moves",
+              "after the moves")
+
+    def __init__(self, c, runner, violations, rng):
+        self.c = c
+        self.runner = runner
+        self.violations = violations
+        self.rng = rng
+        self.versions = make_versions(rng, c.recorder)
+        self.catalogue = None
+        self.manifests = {}
+        self.installed = None
+        self.files = {}  # package-folder name -> content, as last checked
+        self.phases = dict.fromkeys(self.PHASES, 0)
+        self.kills = 0
+
+    def publish_all(self, catalogue):
+        """Both versions, under /A/ and /B/; publish() points /pkg/, the folder of the game's
+        manifest, at one of them."""
+        c = self.c
+        self.catalogue = catalogue
+        for label, files in self.versions.items():
+            c.manifest_version = "1.0.%d" % (ord(label) - ord("A"))
+            self.manifests[label] = c.manifest_bytes(files=files)
+            c.put_signed("/%s/manifest.json" % label, self.manifests[label])
+            for name, content in files.items():
+                c.server.put("/%s/%s" % (label, name), content)
+
+    def publish(self, label):
+        # A new link renamed over the old one: the server never sees a half-switched folder.
+        link = os.path.join(self.c.server.site, PACKAGE_FOLDER)
+        os.symlink(label, link + ".switch")
+        os.replace(link + ".switch", link)
+
+    def snapshot(self):
+        folder = self.c.package_dir
+        return {name: read_or_none(os.path.join(folder, name)) for name in os.listdir(folder)
+                if not name.endswith(".new") and not name.startswith("recorder.json")}
+
+    def temporaries(self):
+        return sorted(name for name in os.listdir(self.c.package_dir) if name.endswith(".new"))
+
+    def begin_update(self):
+        """Publishes the version that is not installed; returns (old, new): package-folder name
+        -> content before and after the update (None: absent). The file that only that version
+        has is removed first, so that each update brings a new file."""
+        target = "B" if self.installed == "A" else "A"
+        alone = "only_%s.dat" % target.lower()
+        if self.files.pop(alone, None) is not None:
+            os.remove(os.path.join(self.c.package_dir, alone))
+        old = dict(self.files)
+        new = dict(old)
+        new.update(self.versions[target])
+        new["games.json"] = self.catalogue
+        new["manifest.json"] = self.manifests[target]
+        self.publish(target)
+        self.installed = target
+        return old, new
+
+    def install(self):
+        self.publish("A")
+        outcome = self.runner.run(self.c.game_dir)
+        self.installed = "A"
+        self.files = self.snapshot()
+        if outcome.code != 0 or any(self.files.get(name) != content
+                                    for name, content in self.versions["A"].items()):
+            raise RuntimeError("installing version A failed (exit %d):\n%s" % (
+                outcome.code, outcome.output))
+
+    def update(self, round_text, new):
+        """Runs the launcher to the end and checks that the package is new; returns the changes
+        it made and the window for a kill from outside that it shows (None without a download):
+        from the first download to the last change, the saved manifest."""
+        recorder = self.c.recorder_path()
+        if os.path.exists(recorder):
+            os.remove(recorder)
+        measured, outcome = traced_run(self.runner, self.c.work, self.c.game_dir,
+                                       b"[*] downloading ")
+        if outcome.code != 0 or not os.path.exists(recorder):
+            self.violations.other("%s: the run ended with %d%s:\n%s" % (
+                round_text, outcome.code, "" if os.path.exists(recorder) else
+                " and did not start the game", measured.output))
+        self.check_complete(round_text, new)
+        changes = measured.own_changes()
+        if measured.marked is None or not changes:
+            return changes, None
+        return changes, [(measured.marked, changes[-1][0])]
+
+    def measure(self):
+        """Uninterrupted updates, from one version to the other and back: the plan of the
+        kills."""
+        counts = []
+        windows = []
+        for number in range(MEASURED_RUNS):
+            _, new = self.begin_update()
+            changes, window = self.update("uninterrupted update %d" % (number + 1), new)
+            counts.append(len(changes))
+            windows.append(window)
+        if len(set(counts)) != 1 or counts[0] == 0 or None in windows:
+            raise RuntimeError("uninterrupted updates made %r file changes" % counts)
+        plan = KillPlan(self.rng, counts[0])
+        for window in windows:
+            plan.observe(window)
+        return plan
+
+    def check_after_kill(self, round_text, old, new):
+        """Every file old or new; returns the phase that the kill hit."""
+        folder = self.c.package_dir
+        moved = []
+        for name in sorted(set(old) | set(new)):
+            actual = read_or_none(os.path.join(folder, name))
+            if actual != old.get(name) and actual != new.get(name):
+                self.violations.file("%s: Velm Co-op/%s is %s; expected %s" % (
+                    round_text, name, describe(actual, old.get(name), new.get(name)),
+                    expectation(old.get(name), new.get(name))))
+            elif actual != old.get(name):
+                moved.append(name)
+        # The saved copies are written after the package files; they tell no phase apart.
+        pending = [name for name in new if new[name] != old.get(name) and
+                   name not in SAVED_COPIES]
+        if all(name in moved for name in pending):
+            return "after the moves"
+        if any(name in moved for name in pending):
+            return "between moves"
+        if not any(name[:-4] in pending for name in self.temporaries()):
+            return "before downloads"
+        downloaded = all(read_or_none(os.path.join(folder, name + ".new")) == new[name]
+                         for name in pending)
+        return "downloaded, before a move" if downloaded else "in downloads"
+
+    def check_complete(self, round_text, new):
+        self.files = self.snapshot()
+        for name in sorted(set(new) | set(self.files)):
+            actual = self.files.get(name)
+            if actual != new.get(name):
+                wanted = new.get(name)
+                self.violations.file("%s: Velm Co-op/%s is %s; expected %s" % (
+                    round_text, name, describe(actual, None, wanted),
+                    "absent" if wanted is None else "the new content (%d bytes)" % len(wanted)))
+        leftovers = self.temporaries()
+        if leftovers:
+            self.violations.other("%s: left %s" % (round_text, ", ".join(leftovers)))
+
+    def run(self, wanted):
+        self.install()
+        plan = self.measure()
+        print("package update: %d files; kills from outside at %s, from inside before one of "
+              "%d changes" % (len(self.versions["A"]), windows_text(plan.windows()),
+                              plan.changes), flush=True)
+        rounds = 0
+        while self.kills < wanted and rounds < 2 * wanted:
+            rounds += 1
+            source = self.installed
+            old, new = self.begin_update()
+            outcome, how = plan.run(self.runner, self.c.game_dir)
+            round_text = "package round %d (%s to %s, killed %s)" % (rounds, source,
+                                                                     self.installed, how)
+            if outcome.killed():
+                self.kills += 1
+                self.phases[self.check_after_kill(round_text, old, new)] += 1
+            elif outcome.code != 0:
+                self.violations.other("%s: the launcher ended with %d before the kill:\n%s" % (
+                    round_text, outcome.code, outcome.output))
+            changes, window = self.update(round_text + ", the next run", new)
+            if window and len(changes) == plan.changes:  # a whole update: it times the next
+                plan.observe(window)
+        print("package update: %d kills in %d rounds: %s; the last kills from outside at %s" % (
+            self.kills, rounds, ", ".join("%d %s" % (self.phases[p], p) for p in self.PHASES),
+            windows_text(plan.windows())), flush=True)
+
+
+# --- self-updates ---------------------------------------------------------------------------
+
+
+class SelfUpdateRounds:
+    NAME = "self-update"
+    PHASES = ("before the download", "in the download", "downloaded, not in place",
+              "old build kept aside", "new build in place")
+
+    def __init__(self, c, runner, violations, rng):
+        self.c = c
+        self.runner = runner
+        self.violations = violations
+        self.rng = rng
+        with open(c.platform.launcher, "rb") as file:
+            self.old = file.read()
+        with open(c.new_build, "rb") as file:
+            self.new = file.read()
+        self.phases = dict.fromkeys(self.PHASES, 0)
+        self.kills = 0
+
+    def paths(self):
+        exe = scenarios.exe_path(self.c)
+        return exe, exe + ".new", scenarios.aside_path(self.c)
+
+    def reset(self):
+        """The old build in place and nothing else, written beside and renamed, so that a hard
+        link that an update made to the launcher's file is not written through."""
+        exe, new, aside = self.paths()
+        for path in (new, aside, self.c.recorder_path()):
+            if os.path.exists(path):
+                os.remove(path)
+        with SPAWN_LOCK:
+            with open(exe + ".reset", "wb") as file:
+                file.write(self.old)
+        os.chmod(exe + ".reset", 0o755)
+        os.replace(exe + ".reset", exe)
+
+    def publish(self):
+        """The package of the lane's game, under /two/ (the catalogue is published apart)."""
+        c = self.c
+        c.put_signed("/two/manifest.json", c.manifest_bytes())
+        for name, content in c.files.items():
+            c.server.put("/two/" + name, content)
+
+    def install(self):
+        """A whole self-update that installs the package too, so that the rounds start from
+        an installed package."""
+        self.reset()
+        outcome = self.runner.run(self.c.game_dir)
+        if outcome.code != 0 or not os.path.exists(self.c.recorder_path()):
+            raise RuntimeError("installing the package failed (exit %d):\n%s" % (
+                outcome.code, outcome.output))
+
+    def timing(self, measured, outcome):
+        """The windows for a kill from outside that an uninterrupted self-update shows, and its
+        download's length; None when it did not update: the old build's part from the download
+        on, and the relaunched build's, up to its removal of the old copy, each as likely so
+        that the download gets its share. The download lasts from its first byte to the old
+        build's first change after it."""
+        aside = self.paths()[2]
+        own = measured.own_changes()
+        ends = [when for when, _, what in measured.changes if aside in what]
+        if measured.marked is None or measured.filled is None or not own or not ends:
+            return None
+        ended = outcome.duration
+        return [(measured.marked, ended), (ended, max(ends[-1], ended) + 0.001)], \
+            own[0][0] - measured.filled
+
+    def start_next(self, round_text):
+        """Starts the launcher after a kill, to the end: it must start the game with the new
+        build in place and nothing left over. Returns its timing when it updated, and how
+        many changes the old build made then."""
+        exe, new_path, aside = self.paths()
+        recorder = self.c.recorder_path()
+        if os.path.exists(recorder):
+            os.remove(recorder)
+        if not os.path.exists(exe):
+            self.violations.other("%s: the next start is impossible: %s does not exist" % (
+                round_text, exe))
+            return None, 0
+        # A download that the kill cut short is there from the start: it times nothing.
+        watched = None if os.path.exists(new_path) else new_path
+        measured, outcome = traced_run(self.runner, self.c.work, self.c.game_dir,
+                                       b" -- downloading", watched)
+        if outcome.code != 0 or not os.path.exists(recorder):
+            self.violations.other("%s: the next start ended with %d%s:\n%s" % (
+                round_text, outcome.code, "" if os.path.exists(recorder) else
+                " and did not start the game", measured.output))
+        if read_or_none(exe) != self.new:
+            self.violations.file("%s, the next start: the launcher is %s; expected the new "
+                                 "build" % (round_text, describe(read_or_none(exe), self.old,
+                                                                 self.new)))
+        for path in (new_path, aside):
+            if os.path.exists(path):
+                self.violations.other("%s, the next start left %s" % (round_text, path))
+        return self.timing(measured, outcome), len(measured.own_changes())
+
+    def measure(self):
+        """Uninterrupted self-updates from the old build: the plan of the kills."""
+        timings = []
+        counts = []
+        for number in range(MEASURED_RUNS):
+            self.reset()
+            timing, changes = self.start_next("uninterrupted self-update %d" % (number + 1))
+            timings.append(timing)
+            counts.append(changes)
+        if len(set(counts)) != 1 or counts[0] == 0 or None in timings:
+            raise RuntimeError("uninterrupted self-updates made %r file changes" % counts)
+        plan = KillPlan(self.rng, counts[0], self.paths()[1])
+        for windows, transfer in timings:
+            plan.observe(windows, transfer)
+        return plan
+
+    def check_after_kill(self, round_text):
+        """The launcher's file is the old or the new build; returns the phase the kill hit."""
+        exe, new_path, aside = self.paths()
+        actual = read_or_none(exe)
+        if actual != self.old and actual != self.new:
+            where = [os.path.basename(path) for path in (aside, new_path)
+                     if read_or_none(path) == self.old]
+            self.violations.file("%s: the launcher %s is %s; expected the old build (%d bytes) "
+                                 "or the new one (%d bytes)%s" % (
+                                     round_text, exe, describe(actual, self.old, self.new),
+                                     len(self.old), len(self.new),
+                                     "; the old build is at " + ", ".join(where) if where else ""))
+        if actual == self.new:
+            return "new build in place"
+        if os.path.exists(aside):
+            return "old build kept aside"
+        download = read_or_none(new_path)
+        if download is None:
+            return "before the download"
+        return "downloaded, not in place" if download == self.new else "in the download"
+
+    def run(self, wanted):
+        self.install()
+        plan = self.measure()
+        print("self-update: kills from outside at %s or within %.0f ms of the download's first "
+              "byte, from inside before one of the old build's %d changes" % (
+                  windows_text(plan.windows()), plan.transfer() * 1000, plan.changes), flush=True)
+        rounds = 0
+        while self.kills < wanted and rounds < 2 * wanted:
+            rounds += 1
+            self.reset()
+            outcome, how = plan.run(self.runner, self.c.game_dir)
+            round_text = "self-update round %d (killed %s)" % (rounds, how)
+            if outcome.killed():
+                self.kills += 1
+                self.phases[self.check_after_kill(round_text)] += 1
+            elif outcome.code != 0:
+                self.violations.other("%s: the launcher ended with %d before the kill:\n%s" % (
+                    round_text, outcome.code, outcome.output))
+            timing, changes = self.start_next(round_text)
+            if timing and changes == plan.changes:  # a whole update: it times the next kills
+                plan.observe(*timing)
+        print("self-update: %d kills in %d rounds: %s; the last kills from outside at %s or "
+              "within %.0f ms of the download's first byte" % (
+                  self.kills, rounds, ", ".join("%d %s" % (self.phases[p], p)
+                                                for p in self.PHASES),
+                  windows_text(plan.windows()), plan.transfer() * 1000), flush=True)
+
+
+# --- the run --------------------------------------------------------------------------------
+
+
+def use_memory(work):
+    """A folder for the game folders and the site, in memory when a tmpfs can be mounted (this
+    runs in a private mount namespace, so nobody else sees it and it goes with the run). The
+    launcher syncs every file it moves into place, which on a disk costs seconds a round; a kill
+    is no power loss, the page cache outlives the killed process, so memory tests the same."""
+    folder = os.path.join(work, "files")
+    os.makedirs(folder, exist_ok=True)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512m,mode=755", "velm-crash",
+                              folder], stderr=subprocess.PIPE)
+    if mounted.returncode != 0:
+        print("crash: no tmpfs (%s), the files stay on disk: slower" %
+              mounted.stderr.decode(errors="replace").strip(), flush=True)
+    return folder
+
+
+def run_lane(lane, wanted, violations):
+    try:
+        lane.run(wanted)
+    except Exception:  # a broken lane is a failure, with its trace
+        violations.other("the %s lane broke:\n%s" % (lane.NAME, traceback.format_exc()))
+
+
+def version_of(build):
+    banner = subprocess.run([build, "--version"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, check=True, timeout=30).stdout.decode()
+    return banner.split()[-1]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--launcher", required=True)
+    parser.add_argument("--recorder", required=True)
+    parser.add_argument("--key", required=True)
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--new-build", required=True, help="a build of a higher version")
+    parser.add_argument("--kill-point", required=True, help="the velm_kill_point library")
+    parser.add_argument("--package-kills", type=int, default=200)
+    parser.add_argument("--self-update-kills", type=int, default=100)
+    parser.add_argument("--seed", type=int)
+    args = parser.parse_args()
+
+    work = os.path.abspath(args.work)
+    if os.environ.get("VELM_CRASH_INSIDE") != "1":
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        server = Server(work, 0)  # makes the certificates
+        os.environ["VELM_CRASH_INSIDE"] = "1"
+        command = [os.path.join(HTTPS, "run_with_ca.sh"), os.path.join(server.certs, "ca.pem"),
+                   sys.executable] + sys.argv
+        os.execv(command[0], command)
+
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
+    print("crash: seed %d (--seed %d draws the same kills)" % (seed, seed), flush=True)
+    rng = random.Random(seed)
+    started = time.monotonic()
+    files = use_memory(work)
+    server = Server(work, int(args.host.rsplit(":", 1)[1]),
+                    site=os.path.join(files, "site"))
+    server.reset()
+    server.start()
+    platform = Platform(os.path.abspath(args.launcher), os.path.abspath(args.recorder), False)
+    new_build = os.path.abspath(args.new_build)
+    signer = Signer(args.key)
+    version = version_of(new_build)
+    kill_point = os.path.abspath(args.kill_point)
+    violations = Violations()
+    # Two lanes, one game folder each, run side by side: package updates in "package", where
+    # the game is game.exe, and self-updates in "selfupdate", where it is second.exe.
+    package_context = scenarios.Context(platform, server, signer, args.host, files, new_build,
+                                        version)
+    update_context = scenarios.Context(platform, server, signer, args.host, files, new_build,
+                                       version)
+    package_context.begin("package")  # each begin empties the site: both before publishing
+    update_context.begin("selfupdate")
+    package_context.add_game_exe()
+    update_context.add_game_exe(SECOND_GAME["exe"])
+    # The relaunch mark makes a launcher skip the self-update: the package lane runs the old
+    # build under the catalogue that announces the new one.
+    packages = PackageRounds(package_context, Runner(platform, "package",
+                                                     {"VELM_COOP_UPDATED": "1"}, kill_point),
+                             violations, random.Random("%d package" % seed))
+    updates = SelfUpdateRounds(update_context, Runner(platform, "selfupdate", {}, kill_point),
+                               violations, random.Random("%d self-update" % seed))
+    c = package_context
+    c.games = [dict(scenarios.GAME,
+                    manifest="https://%s/%s/manifest.json" % (c.host, PACKAGE_FOLDER)),
+               SECOND_GAME]
+    with open(new_build, "rb") as file:
+        scenarios.announce_new_build(c, file.read())
+    catalogue = c.catalogue_bytes()
+    c.put_signed("/games.json", catalogue)
+    packages.publish_all(catalogue)
+    updates.publish()
+
+    # Orphans of a killed launcher (a relaunched build, the game) come to this process, so
+    # they can be waited for rather than left running into the next round.
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+    lanes = [threading.Thread(target=run_lane, args=(lane, wanted, violations))
+             for lane, wanted in ((packages, args.package_kills),
+                                  (updates, args.self_update_kills)) if wanted]
+    try:
+        for lane in lanes:
+            lane.start()
+        for lane in lanes:
+            lane.join()
+    finally:
+        server.stop()
+
+    downloads = packages.phases["in downloads"]
+    moves = packages.phases["between moves"]
+    if packages.kills < args.package_kills or updates.kills < args.self_update_kills:
+        violations.other("too few kills landed: %d of %d in package updates, %d of %d in "
+                         "self-updates" % (packages.kills, args.package_kills, updates.kills,
+                                           args.self_update_kills))
+    if args.package_kills and (downloads == 0 or moves == 0):
+        violations.other("a phase of the package update was never hit: %d kills in downloads, "
+                         "%d between moves" % (downloads, moves))
+    swap = (updates.phases["downloaded, not in place"] +
+            updates.phases["old build kept aside"])
+    if args.self_update_kills and (updates.phases["in the download"] == 0 or swap == 0 or
+                                   updates.phases["new build in place"] == 0):
+        violations.other("a phase of the self-update was never hit: %d kills in the download, "
+                         "%d after it and before the new build was in place, %d after" % (
+                             updates.phases["in the download"], swap,
+                             updates.phases["new build in place"]))
+    print("crash: %.0f s" % (time.monotonic() - started))
+    print("crash: %d kills during package updates (%d in downloads, %d between moves), %d during "
+          "self-updates; %d files in any state but old or new" % (
+              packages.kills, downloads, moves, updates.kills, violations.bad_files))
+    if violations.lines:
+        print("crash: FAILED, %d violations (seed %d)" % (len(violations.lines), seed))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
