@@ -69,4 +69,14 @@ echo "== tests (native, with sanitizers; fuzz targets)"
 # Any report ends the process with an error, so a passing test had none.
 (cd "$out/sanitize" && ASAN_OPTIONS=detect_leaks=1 \
    ctest --output-on-failure -j2 -R '^(unit|e2e|fuzz_.*)$') || status=1
+
+echo "== summary"
+# What the passing tests measured: the scenario counts, the crash injection's kills and the
+# launcher's peak memory when sent a huge document.
+for build in linux win sanitize; do
+  log="$out/$build/Testing/Temporary/LastTest.log"
+  [ -f "$log" ] || continue
+  grep -h -e '^[0-9]* passed, [0-9]* failed$' -e '^crash: [0-9]* kills' -e '^INFO peak memory' \
+    "$log" | sed "s/^/$build: /" || true
+done
 exit $status
