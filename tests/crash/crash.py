@@ -39,7 +39,6 @@ import argparse
 import ctypes
 import os
 import random
-import shutil
 import signal
 import subprocess
 import sys
@@ -50,7 +49,7 @@ import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-from harness import HTTPS, Platform, Server, Signer, sha256  # noqa: E402
+from harness import Platform, Server, Signer, rerun_trusting_the_test_ca, sha256  # noqa: E402
 import scenarios  # noqa: E402
 
 MIB = 1048576
@@ -736,18 +735,10 @@ def main():
     args = parser.parse_args()
 
     work = os.path.abspath(args.work)
-    if os.environ.get("VELM_CRASH_INSIDE") != "1":
-        shutil.rmtree(work, ignore_errors=True)
-        os.makedirs(work)
-        server = Server(work, 0)  # makes the certificates
-        os.environ["VELM_CRASH_INSIDE"] = "1"
-        command = [os.path.join(HTTPS, "run_with_ca.sh"), os.path.join(server.certs, "ca.pem"),
-                   sys.executable] + sys.argv
-        os.execv(command[0], command)
+    rerun_trusting_the_test_ca(work, "VELM_CRASH_INSIDE")
 
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
     print("crash: seed %d (--seed %d draws the same kills)" % (seed, seed), flush=True)
-    rng = random.Random(seed)
     started = time.monotonic()
     files = use_memory(work)
     server = Server(work, int(args.host.rsplit(":", 1)[1]),

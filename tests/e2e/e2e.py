@@ -14,14 +14,12 @@ Ends with the line "N passed, N failed".
 
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (HTTPS, Failure, Platform, Server, Signer, check, check_equal,  # noqa: E402
-                     files_below, sha256, wait_for_file)
+from harness import Failure, Platform, Server, Signer, rerun_trusting_the_test_ca  # noqa: E402
 import attacks  # noqa: E402
 import faults  # noqa: E402
 import scenarios  # noqa: E402
@@ -41,14 +39,7 @@ def main():
     args = parser.parse_args()
 
     work = os.path.abspath(args.work)
-    if os.environ.get("VELM_E2E_INSIDE") != "1":
-        shutil.rmtree(work, ignore_errors=True)
-        os.makedirs(work)
-        server = Server(work, 0)  # makes the certificates
-        os.environ["VELM_E2E_INSIDE"] = "1"
-        command = [os.path.join(HTTPS, "run_with_ca.sh"), os.path.join(server.certs, "ca.pem"),
-                   sys.executable] + sys.argv
-        os.execv(command[0], command)
+    rerun_trusting_the_test_ca(work, "VELM_E2E_INSIDE")
 
     if args.wine:
         # Wine's first program starts its background services, which keep whatever standard

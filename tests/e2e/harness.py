@@ -11,6 +11,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -216,6 +217,21 @@ class Platform:
         text = data.decode("utf-8", errors="replace")
         # The Windows C runtime writes text mode: "\n" arrives as "\r\n".
         return text.replace("\r\n", "\n") if self.wine else text
+
+
+def rerun_trusting_the_test_ca(work, marker):
+    """Re-runs this script inside run_with_ca.sh (a private mount namespace in which the test
+    server's CA is trusted), with a fresh work folder that holds the certificates. Returns in
+    the re-run, where the environment variable marker is "1"."""
+    if os.environ.get(marker) == "1":
+        return
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    server = Server(work, 0)  # makes the certificates
+    os.environ[marker] = "1"
+    command = [os.path.join(HTTPS, "run_with_ca.sh"), os.path.join(server.certs, "ca.pem"),
+               sys.executable] + sys.argv
+    os.execv(command[0], command)
 
 
 def wait_for_file(path, timeout=60):
