@@ -9,6 +9,7 @@
 #include "package/package_update.h"
 #include "platform/exclusive_file.h"
 #include "platform/file_move.h"
+#include "platform/folder_lock.h"
 #include "platform/game_start.h"
 #include "selfupdate/self_update.h"
 #include "velm_config.h"
@@ -41,18 +42,24 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
                    const std::string& catalogueText) {
   std::string folder = packageFolder(options);
   PackageResult package;
-  const std::vector<TrustedKey>& keys = io.trustedKeys();
-  FILE* progress = io.progressOutput();
-  updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys);
+  {
+    // Released before the game starts or anything waits for a key.
+    FolderLock lock(options.exeDir);
+    const std::vector<TrustedKey>& keys = io.trustedKeys();
+    FILE* progress = io.progressOutput();
+    updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys);
 
-  if (package.status != PackageStatus::Unsigned) {
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::u8path(folder), ignored);
-    saveCopy(io, folder, kCatalogueName, catalogueText, "game");
+    if (package.status != PackageStatus::Unsigned) {
+      std::error_code ignored;
+      std::filesystem::create_directories(std::filesystem::u8path(folder), ignored);
+      saveCopy(io, folder, kCatalogueName, catalogueText, "game");
+    }
+    if (package.status == PackageStatus::Ok) {
+      saveCopy(io, folder, kManifestName, package.manifestText, "package");
+    }
   }
   switch (package.status) {
     case PackageStatus::Ok:
-      saveCopy(io, folder, kManifestName, package.manifestText, "package");
       return startGame(options, io, game);
     case PackageStatus::Unreachable:
       return startInstalled(options, io, reachMessage(), game, nullptr);
@@ -81,7 +88,11 @@ int run(const LaunchOptions& options, AppIo& io) {
   io.printLine(bannerText(options.version));
   if (isVersionRequest(options.arguments)) return 0;
 
-  removeUpdateLeftover(io.selfUpdateIo());
+  {
+    // Another launcher in this folder may be in the middle of its self-update.
+    FolderLock lock(options.exeDir);
+    removeUpdateLeftover(io.selfUpdateIo());
+  }
 
   std::string url = catalogueUrl();
   std::string catalogueText;
@@ -103,9 +114,12 @@ int run(const LaunchOptions& options, AppIo& io) {
   CatalogueResult parsed = parseCatalogue(catalogueText);
   if (!parsed.ok) return startOffline(options, io, unreadableMessage(parsed.error));
 
-  if (runSelfUpdate(parsed.catalogue.launcher, options.version, io.selfUpdateIo()) ==
-      SelfUpdateResult::Restarting) {
-    return 0;
+  {
+    FolderLock lock(options.exeDir);
+    if (runSelfUpdate(parsed.catalogue.launcher, options.version, io.selfUpdateIo()) ==
+        SelfUpdateResult::Restarting) {
+      return 0;
+    }
   }
 
   GameSearch search = findGames(std::filesystem::u8path(options.exeDir), parsed.catalogue.games);

@@ -1,0 +1,31 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "platform/folder_lock.h"
+
+namespace velm {
+
+// The lock is on the folder itself, so no file is added to the game folder; the system drops it
+// when the process ends, however it ends.
+FolderLock::FolderLock(const std::string& folder) {
+  if (folder.empty()) return;
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    ::close(fd);
+    return;
+  }
+  handle_ = fd;
+}
+
+FolderLock::~FolderLock() {
+  if (held()) ::close(static_cast<int>(handle_));
+}
+
+}  // namespace velm

@@ -1,0 +1,54 @@
+#include <windows.h>
+
+#include <string>
+
+#include "net/sha256.h"
+#include "platform/folder_lock.h"
+#include "text/text.h"
+
+namespace velm {
+namespace {
+
+// A named mutex leaves nothing in the game folder, and a launcher that is killed abandons it,
+// which hands it to the next. Its name is a digest of the full path in upper case, since one
+// folder has many spellings and a mutex name may not hold a backslash.
+std::wstring mutexName(const std::string& folder) {
+  const std::wstring wide = utf8ToWide(folder);
+  DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return std::wstring();
+  std::wstring full(length, L'\0');
+  length = GetFullPathNameW(wide.c_str(), length, &full[0], nullptr);
+  if (length == 0 || length >= full.size()) return std::wstring();
+  full.resize(length);
+  while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+  CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
+  const std::string bytes = wideToUtf8(full);
+  Sha256 hasher;
+  hasher.update(bytes.data(), bytes.size());
+  return L"Velm Co-op folder " + utf8ToWide(hasher.finalHex());
+}
+
+}  // namespace
+
+FolderLock::FolderLock(const std::string& folder) {
+  if (folder.empty()) return;
+  const std::wstring name = mutexName(folder);
+  if (name.empty()) return;
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  if (mutex == nullptr) return;
+  const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    return;
+  }
+  handle_ = reinterpret_cast<intptr_t>(mutex);
+}
+
+FolderLock::~FolderLock() {
+  if (!held()) return;
+  HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+}
+
+}  // namespace velm

@@ -1,0 +1,64 @@
+#include "platform/folder_lock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+namespace velm {
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+// Another spelling of the same folder must meet the same lock; a second launcher may well be
+// started through one.
+TEST(FolderLock, ASecondLauncherWaitsUntilTheFirstIsDone) {
+  TempDir dir;
+  std::vector<std::string> spellings = {dir.str(), dir.str() + kSeparator};
+#ifdef _WIN32
+  std::string upper = dir.str();
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  spellings.push_back(upper);
+#endif
+  for (const std::string& spelling : spellings) {
+    auto first = std::make_unique<FolderLock>(dir.str());
+    ASSERT_TRUE(first->held());
+    std::atomic<bool> secondHeld{false};
+    // A thread of its own: a Windows mutex is re-entered by the thread that owns it.
+    std::thread second([&] {
+      FolderLock lock(spelling);
+      secondHeld = lock.held();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(secondHeld) << spelling << ": taken while the first launcher held it";
+    first.reset();
+    second.join();
+    EXPECT_TRUE(secondHeld) << spelling << ": not taken once the first launcher was done";
+  }
+}
+
+TEST(FolderLock, AnotherGameFolderIsNotHeldUp) {
+  TempDir one;
+  TempDir two;
+  FolderLock first(one.str());
+  ASSERT_TRUE(first.held());
+  FolderLock second(two.str());  // would wait forever if the two were one lock
+  EXPECT_TRUE(second.held());
+}
+
+TEST(FolderLock, WithoutAFolderTheRunGoesOnUnlocked) {
+  FolderLock none("");
+  EXPECT_FALSE(none.held());
+}
+
+}  // namespace
+}  // namespace velm
