@@ -13,8 +13,9 @@ import shutil
 import subprocess
 import time
 
-from harness import Failure, check, check_equal, wait_for_file
-from scenarios import size_text
+from harness import Failure, check, check_equal, files_below, wait_for_file
+from scenarios import (announce_new_build, aside_path, exe_path, launcher_bytes, needs_new_build,
+                       size_text)
 
 NEW_DATA = b"co-op data, version 2\n"
 
@@ -327,6 +328,90 @@ def read_only_package_folder(c):
     check_equal(started["argv"][1], c.platform.join(c.folder(), "game.exe"), "the game started")
 
 
+def start_two_launchers(c, busy_path, name):
+    """Starts a launcher, and a second one in the same folder once the first has asked for
+    busy_path (the request log is written when an answer ends). Each starts its game with its
+    own record file. Returns both Results and the record paths."""
+    records = [os.path.join(c.work, "%s_%d.json" % (name, n)) for n in (1, 2)]
+    for record in records:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(record)
+    start = lambda n: c.platform.start(c.game_dir, merge=True, env={
+        "VELM_RECORDER_OUT": c.platform.folder_text(records[n])})
+    first = start(0)
+    deadline = time.time() + 60
+    while busy_path not in c.server.requests() and first.poll() is None:
+        check(time.time() < deadline, "the first launcher never asked for " + busy_path)
+        time.sleep(0.05)
+    second = start(1)
+    results = [c.platform.finish(first), c.platform.finish(second)]
+    for result, which in zip(results, ("first", "second")):
+        check_equal(result.code, 0, "exit code of the %s launcher\n%r" % (which, result))
+    for record in records:
+        check(wait_for_file(record), "a launcher did not start the game")
+    return results
+
+
+def expect_complete_package(c):
+    package = dict(c.files, **{"games.json": c.catalogue, "manifest.json": c.manifest})
+    check_equal(files_below(c.package_dir), package, "the package after both runs")
+
+
+def two_launchers_at_once(c):
+    """A double click: the second launcher waits while the first one updates, then finds the
+    package up to date. Neither writes into the other's downloads, and neither reports a file
+    it did not verify."""
+    c.install_package()
+    publish_update(c, **{"data.txt": NEW_DATA, "more.pak": bytes(range(256)) * 1024,
+                         "last.pak": b"L" * 300000})
+    # The first launcher stalls in its last file; the second starts meanwhile.
+    c.server.set_faults({"/one/last.pak": {"stall_after": 100000, "stall_seconds": 5}})
+    first, second = start_two_launchers(c, "/one/more.pak", "two_launchers")
+    updated = ["data.txt", "more.pak", "last.pak"]
+    check_equal(first.out_lines(),
+                [c.banner()] + c.download_lines(updated) + [c.starting_line()],
+                "the first launcher's lines")
+    check_equal(second.out_lines(), [c.banner(), c.starting_line()],
+                "the second launcher's lines")
+    expect_complete_package(c)
+
+
+@needs_new_build
+def two_launchers_during_a_self_update(c):
+    """The first old build replaces itself and its new build starts the game. The second one
+    follows it; under Windows its own running image is then the first one's moved-aside copy,
+    which it cannot move over, so it goes on as it is. The launcher's file ends as the whole
+    new build, and the package is installed once."""
+    with open(c.new_build, "rb") as file:
+        new = file.read()
+    announce_new_build(c, new)
+    c.add_game_exe()
+    c.publish()
+    c.server.set_faults({"/launcher/new.exe": {"stall_after": 65536, "stall_seconds": 3}})
+    results = start_two_launchers(c, "/games.json.sig", "two_self_updates")
+    downloading = "self-update: %s is out, this is 2.0.0 -- downloading" % c.new_version
+    updated = [c.banner(), downloading, "self-update: updated to %s -- restarting" % c.new_version,
+               "Velm Co-op " + c.new_version]
+    stayed = [c.banner(), downloading,
+              "self-update: could not move %s to %s (error 5)" % (
+                  c.platform.join(c.folder(), c.platform.exe_name),
+                  c.platform.join(c.folder(), os.path.basename(aside_path(c)))),
+              "self-update: could not move the running exe aside -- carrying on as 2.0.0"]
+    heads = [[updated], [updated, stayed] if c.platform.wine else [updated]]
+    package_lines = []
+    for result, allowed, which in zip(results, heads, ("first", "second")):
+        lines = result.out_lines()
+        check(lines[:4] in allowed, "the %s launcher's self-update lines: %r" % (which, lines))
+        check_equal(lines[-1], c.starting_line(), "the %s launcher's game start" % which)
+        package_lines.append(lines[4:-1])
+    # Whichever run came first installed the package; the other found it done.
+    check_equal(sorted(package_lines), [[], c.download_lines(["coop.exe", "data.txt"])],
+                "the package lines of the two runs")
+    check(launcher_bytes(c) == new, "the new build is in the launcher's place")
+    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
+    expect_complete_package(c)
+
+
 ALL = [
     stalled_package_file_times_out,
     documents_cut_mid_body_fall_back,
@@ -335,4 +420,6 @@ ALL = [
     package_file_with_extra_bytes,
     full_disk_during_a_download,
     read_only_package_folder,
+    two_launchers_at_once,
+    two_launchers_during_a_self_update,
 ]

@@ -197,13 +197,23 @@ class Platform:
     def run(self, game_dir, arguments=(), env=None, merge=False, timeout=120):
         """Runs the launcher from another folder with standard input from /dev/null, until it
         and everything that holds its output have ended."""
+        return self.finish(self.start(game_dir, arguments, env, merge), timeout)
+
+    def start(self, game_dir, arguments=(), env=None, merge=False):
+        """Starts the launcher as run() does, without waiting; finish() collects its Result."""
         command, environment = self.command(game_dir, arguments, env)
-        completed = subprocess.run(
+        return subprocess.Popen(
             command, cwd=tempfile.gettempdir(), env=environment, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merge else subprocess.PIPE,
-            timeout=timeout)
-        return Result(completed.returncode, self.text(completed.stdout),
-                      self.text(completed.stderr or b""))
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merge else subprocess.PIPE)
+
+    def finish(self, process, timeout=120):
+        try:
+            stdout, stderr = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            raise
+        return Result(process.returncode, self.text(stdout), self.text(stderr or b""))
 
     def run_silently(self, game_dir, arguments=(), env=None, timeout=120):
         """Runs the launcher with no output captured and returns its exit code as soon as the
