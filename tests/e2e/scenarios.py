@@ -10,7 +10,7 @@ import re
 import shutil
 import time
 
-from harness import Failure, check, check_equal, files_below, sha256, wait_for_file
+from harness import check, check_equal, files_below, sha256, wait_for_file
 
 GAME = {"id": "one", "name": "Game One", "exe": "game.exe", "steam_appid": 480,
         "launcher": "coop.exe"}
@@ -606,7 +606,7 @@ def self_update_digest_mismatch(c):
 
 @needs_new_build
 def self_update_unparsable_version(c):
-    result = failed_self_update(c, b"x", {"version": "2147483648.0.0"}, [
+    failed_self_update(c, b"x", {"version": "2147483648.0.0"}, [
         'self-update: the server\'s launcher version "2147483648.0.0" is not MAJOR.MINOR.PATCH '
         "-- carrying on as 2.0.0"])
     check("/launcher/new.exe" not in c.server.requests(), "nothing was downloaded")
