@@ -168,6 +168,19 @@ def files_named_like(folder, text):
 # --- tampered documents -----------------------------------------------------------------------
 
 
+def expect_flips_refused(c, path, document, positions, reason, mask, name):
+    """Over the installed package, serves document at path with one byte flipped at each
+    position in turn: every run starts the installed version, leaves the game folder as it was
+    and fetches no package file."""
+    installed = game_folder(c)
+    since = len(c.server.requests())
+    for what, index in positions.items():
+        c.server.put(path, flipped(document, index, mask))
+        expect_installed_start(c, c.run(), reason, what)
+        expect_game_folder(c, installed, what)
+    check_equal(package_requests(c, since), [], "package requests after a tampered " + name)
+
+
 def catalogue_with_a_flipped_byte(c):
     """A catalogue that differs from the signed one in one byte, served with the original's .sig:
     refused before anything is saved, on a first run and over an installed package."""
@@ -185,31 +198,20 @@ def catalogue_with_a_flipped_byte(c):
 
     c.server.reset()
     c.install_package()
-    installed = game_folder(c)
-    since = len(c.server.requests())
-    for what, index in positions.items():
-        c.server.put("/games.json", flipped(c.catalogue, index))
-        expect_installed_start(c, c.run(), reason, what)
-        expect_game_folder(c, installed, what)
-    check_equal(package_requests(c, since), [], "package requests after a tampered catalogue")
+    expect_flips_refused(c, "/games.json", c.catalogue, positions, reason, 0x01, "catalogue")
 
 
 def manifest_with_a_flipped_byte(c):
     """A newer manifest changed in one byte after signing: nothing is fetched or replaced."""
     c.install_package()
-    installed = game_folder(c)
-    since = len(c.server.requests())
     new_package(c)
     reason = c.unsigned("the manifest: the signature does not match")
     positions = {"the first byte": 0,
                  "a digit of data.txt's sha256": c.manifest.index(sha256(c.files["data.txt"])
                                                                   .encode()) + 10,
                  "the final newline": len(c.manifest) - 1}
-    for what, index in positions.items():
-        c.server.put("/one/manifest.json", flipped(c.manifest, index, 0x02))
-        expect_installed_start(c, c.run(), reason, what)
-        expect_game_folder(c, installed, what)
-    check_equal(package_requests(c, since), [], "package requests after a tampered manifest")
+    expect_flips_refused(c, "/one/manifest.json", c.manifest, positions, reason, 0x02,
+                         "manifest")
 
 
 def documents_signed_by_an_unknown_key(c):
