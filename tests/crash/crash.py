@@ -49,7 +49,8 @@ import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-from harness import Platform, Server, Signer, rerun_trusting_the_test_ca, sha256  # noqa: E402
+from harness import (Platform, Server, Signer, launcher_arguments,  # noqa: E402
+                     rerun_trusting_the_test_ca, sha256)
 import scenarios  # noqa: E402
 
 MIB = 1048576
@@ -722,11 +723,7 @@ def version_of(build):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--launcher", required=True)
-    parser.add_argument("--recorder", required=True)
-    parser.add_argument("--key", required=True)
-    parser.add_argument("--host", required=True)
-    parser.add_argument("--work", required=True)
+    launcher_arguments(parser)
     parser.add_argument("--new-build", required=True, help="a build of a higher version")
     parser.add_argument("--kill-point", required=True, help="the velm_kill_point library")
     parser.add_argument("--package-kills", type=int, default=200)

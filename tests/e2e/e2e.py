@@ -19,7 +19,8 @@ import sys
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Failure, Platform, Server, Signer, rerun_trusting_the_test_ca  # noqa: E402
+from harness import (Failure, Platform, Server, Signer, launcher_arguments,  # noqa: E402
+                     rerun_trusting_the_test_ca)
 import attacks  # noqa: E402
 import faults  # noqa: E402
 import scenarios  # noqa: E402
@@ -27,11 +28,7 @@ import scenarios  # noqa: E402
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--launcher", required=True)
-    parser.add_argument("--recorder", required=True)
-    parser.add_argument("--key", required=True)
-    parser.add_argument("--host", required=True)
-    parser.add_argument("--work", required=True)
+    launcher_arguments(parser)
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--new-build", help="a build of a higher version, for the self-update")
     parser.add_argument("--new-version")

@@ -229,6 +229,15 @@ class Platform:
         return text.replace("\r\n", "\n") if self.wine else text
 
 
+def launcher_arguments(parser):
+    """The options every runner of the built launcher takes."""
+    parser.add_argument("--launcher", required=True)
+    parser.add_argument("--recorder", required=True)
+    parser.add_argument("--key", required=True, help="the private key the launcher trusts")
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--work", required=True, help="a scratch folder, emptied first")
+
+
 def rerun_trusting_the_test_ca(work, marker):
     """Re-runs this script inside run_with_ca.sh (a private mount namespace in which the test
     server's CA is trusted), with a fresh work folder that holds the certificates. Returns in
