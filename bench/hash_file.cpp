@@ -9,12 +9,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: velm_hash_file PATH\n");
     return 2;
   }
-  std::string digest;
+  velm::Sha256Digest digest;
   uint64_t byteCount = 0;
   if (!velm::fileSha256(argv[1], digest, byteCount)) {
     std::fprintf(stderr, "cannot hash %s\n", argv[1]);
     return 1;
   }
-  std::printf("%s  %s\n", digest.c_str(), argv[1]);
+  std::printf("%s  %s\n", velm::sha256Hex(digest).c_str(), argv[1]);
   return 0;
 }

@@ -105,7 +105,7 @@ void BM_FileSha256(benchmark::State& state) {
     state.SkipWithError("could not write the 1 GiB file");
     return;
   }
-  std::string digest;
+  Sha256Digest digest;
   uint64_t byteCount = 0;
   // Reads it once untimed, so every timed run hashes from the page cache alike.
   if (!fileSha256(path, digest, byteCount)) {

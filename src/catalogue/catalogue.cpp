@@ -17,7 +17,6 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr size_t kMaxIdLength = 32;
-constexpr size_t kSha256HexLength = 64;
 
 // The validator's own failure, "path: message". It derives from nothing so that no handler
 // for std::exception elsewhere can swallow it; parseCatalogue is the only place that catches it.
@@ -107,16 +106,6 @@ bool isVersionTriple(const std::string& text) {
   return i == text.size();
 }
 
-bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-bool isSha256Text(const std::string& text) {
-  if (text.size() != kSha256HexLength) return false;
-  for (char c : text) {
-    if (!isHexDigit(c)) return false;
-  }
-  return true;
-}
-
 bool isGameId(const std::string& id) {
   if (id.empty() || id.size() > kMaxIdLength) return false;
   for (char c : id) {
@@ -146,8 +135,9 @@ LauncherInfo readLauncher(const Json& top) {
   if (!isAbsoluteHttpsUrl(launcher.url)) {
     fail("launcher.url", inQuotes(launcher.url) + " is not an absolute https:// URL");
   }
-  launcher.sha256 = readString(block, "sha256", "launcher.sha256");
-  if (!isSha256Text(launcher.sha256)) fail("launcher.sha256", "must be exactly 64 hex digits");
+  if (!parseSha256Hex(readString(block, "sha256", "launcher.sha256"), launcher.sha256)) {
+    fail("launcher.sha256", "must be exactly 64 hex digits");
+  }
   launcher.size = readInteger(block, "size", "launcher.size", 1);
   return launcher;
 }

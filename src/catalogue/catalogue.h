@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "text/text.h"
+
 namespace velm {
 
 struct LauncherInfo {
   std::string version;  // MAJOR.MINOR.PATCH as written
   std::string url;      // absolute https URL of the build
-  std::string sha256;   // 64 hex digits as written
+  Sha256Digest sha256;
   uint64_t size = 0;
 };
 

@@ -175,7 +175,7 @@ void Sha256::update(const void* data, size_t length) {
   }
 }
 
-std::string Sha256::finalHex() {
+Sha256Digest Sha256::finalDigest() {
   const uint64_t bitLength = total_ * 8;
   block_[blockFill_++] = 0x80;
   if (blockFill_ > kLengthOffset) {
@@ -190,17 +190,16 @@ std::string Sha256::finalHex() {
   compressBlocks(state_, block_, 1);
   blockFill_ = 0;
 
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex(64, '0');
+  Sha256Digest digest;
   for (int word = 0; word < 8; ++word) {
-    for (int digit = 0; digit < 8; ++digit) {
-      hex[word * 8 + digit] = kDigits[(state_[word] >> (28 - 4 * digit)) & 0xF];
+    for (int byte = 0; byte < 4; ++byte) {
+      digest[word * 4 + byte] = static_cast<uint8_t>(state_[word] >> (24 - 8 * byte));
     }
   }
-  return hex;
+  return digest;
 }
 
-bool fileSha256(const std::string& path, std::string& digest, uint64_t& byteCount) {
+bool fileSha256(const std::string& path, Sha256Digest& digest, uint64_t& byteCount) {
   // A NUL would cut the name short at the system call and hash some other file.
   if (path.find('\0') != std::string::npos || !isWellFormedUtf8(path)) return false;
   const std::filesystem::path file = std::filesystem::u8path(path);
@@ -223,24 +222,8 @@ bool fileSha256(const std::string& path, std::string& digest, uint64_t& byteCoun
   }
   // A short read sets failbit together with eofbit; failbit alone or badbit is a read error.
   if (stream.bad() || !stream.eof()) return false;
-  digest = hasher.finalHex();
+  digest = hasher.finalDigest();
   byteCount = count;
-  return true;
-}
-
-bool isSha256Hex(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    if (hexDigitValue(c) < 0) return false;
-  }
-  return true;
-}
-
-bool sameSha256(const std::string& a, const std::string& b) {
-  if (!isSha256Hex(a) || !isSha256Hex(b)) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (hexDigitValue(a[i]) != hexDigitValue(b[i])) return false;
-  }
   return true;
 }
 

@@ -1,9 +1,11 @@
-// SHA-256 (FIPS 180-4), incremental, and the digest helpers that the package code shares.
+// SHA-256 (FIPS 180-4), incremental, and the hash of a whole file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "text/text.h"
 
 namespace velm {
 
@@ -14,8 +16,10 @@ class Sha256 {
   // Back to the initial hash value with nothing fed.
   void reset();
   void update(const void* data, size_t length);
-  // 64 lower-case hex digits. The hasher is spent afterwards until reset.
-  std::string finalHex();
+  // The hasher is spent afterwards until reset.
+  Sha256Digest finalDigest();
+  // The same as 64 lower-case hex digits.
+  std::string finalHex() { return sha256Hex(finalDigest()); }
 
  private:
   uint32_t state_[8];
@@ -26,10 +30,6 @@ class Sha256 {
 
 // Hashes a regular file in 1 MiB reads. False for ill-formed UTF-8 in the path, a path that is
 // not a regular file, or a read error; outputs are written only on success.
-[[nodiscard]] bool fileSha256(const std::string& path, std::string& digest, uint64_t& byteCount);
-// Exactly 64 characters from 0-9, a-f, A-F.
-bool isSha256Hex(const std::string& text);
-// Both are digests and equal ignoring letter case.
-bool sameSha256(const std::string& a, const std::string& b);
+[[nodiscard]] bool fileSha256(const std::string& path, Sha256Digest& digest, uint64_t& byteCount);
 
 }  // namespace velm

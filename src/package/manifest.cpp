@@ -7,7 +7,7 @@
 
 #include "catalogue/file_name.h"
 #include "text/json_document.h"
-#include "net/sha256.h"
+#include "text/text.h"
 
 namespace velm {
 namespace {
@@ -67,8 +67,9 @@ std::string readEntry(const Json& entry, std::set<std::string>& seenNames, Manif
   if (sha256 == entry.end() || !sha256->is_string()) {
     return file.name + ": \"sha256\" is missing or not a string";
   }
-  file.sha256 = sha256->get<std::string>();
-  if (!isSha256Hex(file.sha256)) return file.name + ": \"sha256\" is not 64 hex digits";
+  if (!parseSha256Hex(sha256->get<std::string>(), file.sha256)) {
+    return file.name + ": \"sha256\" is not 64 hex digits";
+  }
 
   const auto required = entry.find("required");
   if (required != entry.end() && !required->is_boolean()) {

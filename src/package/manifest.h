@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "text/text.h"
+
 namespace velm {
 
 struct ManifestFile {
   std::string name;
   uint64_t size = 0;
-  std::string sha256;  // 64 hex digits as written
+  Sha256Digest sha256;
   bool required = true;
 };
 
@@ -21,5 +23,9 @@ struct Manifest {
 
 // On success replaces manifest and returns true; on failure leaves it, sets *error (if given).
 [[nodiscard]] bool parseManifest(const std::string& text, Manifest& manifest, std::string* error);
+
+// The document for a manifest, as velm-publish writes it: 2-space indent, keys in the documented
+// order, digests in lower case, "required" written only for optional files, a final line feed.
+std::string manifestJson(const Manifest& manifest);
 
 }  // namespace velm

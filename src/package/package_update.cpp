@@ -78,10 +78,10 @@ bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcher
 namespace {
 
 bool isUpToDate(const PendingFile& pending) {
-  std::string digest;
+  Sha256Digest digest;
   uint64_t size = 0;
   return fileSha256(pending.target.u8string(), digest, size) && size == pending.file.size &&
-         sameSha256(digest, pending.file.sha256);
+         digest == pending.file.sha256;
 }
 
 // Fetches, verifies and reads the manifest and checks its names; on failure returns false with

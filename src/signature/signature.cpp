@@ -32,17 +32,6 @@ std::string signatureUrl(const std::string& documentUrl) {
   return documentUrl.substr(0, documentUrl.find_first_of("?#")) + ".sig";
 }
 
-bool decodeHex(const std::string& text, uint8_t* out, size_t count) {
-  if (text.size() != 2 * count) return false;
-  for (size_t i = 0; i < count; ++i) {
-    int high = hexDigitValue(text[2 * i]);
-    int low = hexDigitValue(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    out[i] = static_cast<uint8_t>(high * 16 + low);
-  }
-  return true;
-}
-
 bool parseSignature(const std::string& text, SignatureBytes& signature, std::string* reason) {
   size_t end = text.find_last_not_of(" \t\n\r");
   std::string digits = end == std::string::npos ? std::string() : text.substr(0, end + 1);

@@ -21,9 +21,6 @@ std::vector<TrustedKey> buildTrustedKeys(const char* const* texts, size_t count)
 // The document URL up to its first '?' or '#', followed by ".sig".
 std::string signatureUrl(const std::string& documentUrl);
 
-// True when text is exactly 2 * count hex digits of either case; then out holds count bytes.
-[[nodiscard]] bool decodeHex(const std::string& text, uint8_t* out, size_t count);
-
 // 128 hex digits, optionally followed by blanks, tabs, CR and LF. On failure *reason (if given)
 // becomes "the signature is not 128 hex digits".
 [[nodiscard]] bool parseSignature(const std::string& text, SignatureBytes& signature,

@@ -77,6 +77,17 @@ int hexDigitValue(char c) {
   return -1;
 }
 
+bool decodeHex(const std::string& text, uint8_t* out, size_t count) {
+  if (text.size() != 2 * count) return false;
+  for (size_t i = 0; i < count; ++i) {
+    int high = hexDigitValue(text[2 * i]);
+    int low = hexDigitValue(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    out[i] = static_cast<uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
 std::string hexLower(const uint8_t* bytes, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
   std::string text;
@@ -86,6 +97,25 @@ std::string hexLower(const uint8_t* bytes, size_t length) {
     text += kDigits[bytes[i] & 0x0f];
   }
   return text;
+}
+
+bool parseSha256Hex(const std::string& text, Sha256Digest& digest) {
+  Sha256Digest parsed;
+  if (!decodeHex(text, parsed.data(), parsed.size())) return false;
+  digest = parsed;
+  return true;
+}
+
+std::string sha256Hex(const Sha256Digest& digest) { return hexLower(digest.data(), digest.size()); }
+
+bool startsWithNoCase(const std::string& text, const std::string& lowerPrefix) {
+  if (text.size() < lowerPrefix.size()) return false;
+  for (size_t i = 0; i < lowerPrefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lowerPrefix[i]) return false;
+  }
+  return true;
 }
 
 }  // namespace velm

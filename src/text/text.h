@@ -2,8 +2,10 @@
 // wide strings appear only at platform calls (UTF-16 on Windows, UTF-32 on the POSIX port).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace velm {
@@ -24,6 +26,8 @@ int compareVersions(const Version& a, const Version& b);
 // Never fail: each ill-formed sequence becomes U+FFFD, as the Windows conversions do.
 std::wstring utf8ToWide(const std::string& text);
 std::string wideToUtf8(const std::wstring& text);
+// A wide path as a path type: as it stands on Windows, through UTF-8 on the POSIX port.
+std::filesystem::path pathFromWide(const std::wstring& path);
 
 std::string decimalText(int32_t value);
 std::string decimalText(uint32_t value);
@@ -32,7 +36,22 @@ std::string decimalText(uint64_t value);
 // 0 to 15 for a hex digit of either case, -1 for any other character.
 int hexDigitValue(char c);
 
+// True when text is exactly 2 * count hex digits of either case; then out holds count bytes.
+// Returns false at the first non-digit, with the bytes before it already written.
+[[nodiscard]] bool decodeHex(const std::string& text, uint8_t* out, size_t count);
+
 // Lower-case hex, two digits per byte, high nibble first: the digest text form.
 std::string hexLower(const uint8_t* bytes, size_t length);
+
+// A SHA-256 digest. Digests from the server are read into this once, where their document is
+// validated, so that every comparison after that is of bytes, never of text in two cases.
+using Sha256Digest = std::array<uint8_t, 32>;
+// Exactly 64 hex digits of either case; on failure the digest is left as it was.
+[[nodiscard]] bool parseSha256Hex(const std::string& text, Sha256Digest& digest);
+// 64 lower-case hex digits.
+std::string sha256Hex(const Sha256Digest& digest);
+
+// True when text begins with lowerPrefix, ASCII letters of text compared in either case.
+bool startsWithNoCase(const std::string& text, const std::string& lowerPrefix);
 
 }  // namespace velm

@@ -25,4 +25,6 @@ std::string wideToUtf8(const std::wstring& text) {
   return narrow;
 }
 
+std::filesystem::path pathFromWide(const std::wstring& path) { return std::filesystem::path(path); }
+
 }  // namespace velm

@@ -106,12 +106,14 @@ TEST(Documents, ChecksManifestsWithTheLaunchersTexts) {
 }
 
 TEST(Documents, WritesTheDocumentedLayout) {
+  Sha256Digest abc;
+  ASSERT_TRUE(parseSha256Hex(kAbcSha256, abc));
   Manifest manifest;
   manifest.version = "1.2.3";
-  manifest.files = {{"coop.exe", 3, kAbcSha256, true},
+  manifest.files = {{"coop.exe", 3, abc, true},
                     {"b\xC3\xBC"
                      "cher.dll",
-                     1, kAbcSha256, false}};
+                     1, abc, false}};
   EXPECT_EQ(manifestJson(manifest),
             "{\n"
             "  \"version\": \"1.2.3\",\n"
@@ -163,7 +165,7 @@ TEST_F(BuildManifest, ListsEveryFileWithItsSizeAndDigest) {
   ASSERT_EQ(manifest.files.size(), 2u);
   EXPECT_EQ(manifest.files[0].name, "coop.exe");
   EXPECT_EQ(manifest.files[0].size, 3u);
-  EXPECT_EQ(manifest.files[0].sha256, kAbcSha256);
+  EXPECT_EQ(sha256Hex(manifest.files[0].sha256), kAbcSha256);
   EXPECT_TRUE(manifest.files[0].required);
   EXPECT_EQ(manifest.files[1].name, "data.pak");
   EXPECT_EQ(manifest.files[1].size, 4u);

@@ -110,7 +110,7 @@ TEST_F(Publish, PlacesTheLauncherBuildAndRecordsItsDigest) {
   const CatalogueResult parsed = parseCatalogue(dir_.read("site/cdn.test/games.json"));
   ASSERT_TRUE(parsed.ok) << parsed.error;
   EXPECT_EQ(parsed.catalogue.launcher.size, 13u);
-  EXPECT_EQ(parsed.catalogue.launcher.sha256,
+  EXPECT_EQ(sha256Hex(parsed.catalogue.launcher.sha256),
             "a8cb2a184d1346449b557cd334809b2af9b25d378955a0de50bd2f91bb1a3665");
   EXPECT_NE(dir_.read("site/cdn.test/games.json").find("\"notes\": \"kept\""), std::string::npos);
 }

@@ -15,10 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string sha256Of(const std::string& text) {
+Sha256Digest sha256Of(const std::string& text) {
   Sha256 hasher;
   hasher.update(text.data(), text.size());
-  return hasher.finalHex();
+  return hasher.finalDigest();
 }
 
 TEST(SiteTree, MapsUrlsToTheFilesAStaticServerServes) {

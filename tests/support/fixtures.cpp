@@ -37,7 +37,7 @@ LauncherInfo testLauncherInfo(const std::string& version) {
   LauncherInfo launcher;
   launcher.version = version;
   launcher.url = "https://cdn.test/launcher/Velm%20Co-op.exe";
-  launcher.sha256 = std::string(64, 'a');
+  launcher.sha256.fill(0xaa);
   launcher.size = 1000;
   return launcher;
 }
@@ -47,7 +47,7 @@ std::string catalogueJson(const std::vector<Game>& games, const LauncherInfo& la
   document["schema"] = 1;
   document["launcher"] = {{"version", launcher.version},
                           {"url", launcher.url},
-                          {"sha256", launcher.sha256},
+                          {"sha256", sha256Hex(launcher.sha256)},
                           {"size", launcher.size}};
   document["games"] = nlohmann::ordered_json::array();
   for (const Game& game : games) {
@@ -61,23 +61,10 @@ std::string catalogueJson(const std::vector<Game>& games, const LauncherInfo& la
   return document.dump(2) + "\n";
 }
 
-std::string manifestJson(const Manifest& manifest) {
-  nlohmann::ordered_json document;
-  document["version"] = manifest.version;
-  document["files"] = nlohmann::ordered_json::array();
-  for (const ManifestFile& file : manifest.files) {
-    nlohmann::ordered_json entry = {
-        {"name", file.name}, {"size", file.size}, {"sha256", file.sha256}};
-    if (!file.required) entry["required"] = false;
-    document["files"].push_back(entry);
-  }
-  return document.dump(2) + "\n";
-}
-
-std::string sha256Of(const std::string& content) {
+Sha256Digest sha256Of(const std::string& content) {
   Sha256 hasher;
   hasher.update(content.data(), content.size());
-  return hasher.finalHex();
+  return hasher.finalDigest();
 }
 
 void serveSigned(FakeNet& net, const std::string& url, const std::string& document,

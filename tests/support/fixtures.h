@@ -26,10 +26,8 @@ Game testGame(const std::string& id, const std::string& exe,
 LauncherInfo testLauncherInfo(const std::string& version = "2.0.0");
 std::string catalogueJson(const std::vector<Game>& games,
                           const LauncherInfo& launcher = testLauncherInfo());
-std::string manifestJson(const Manifest& manifest);
 
-// SHA-256 of the content as 64 lower-case hex digits.
-std::string sha256Of(const std::string& content);
+Sha256Digest sha256Of(const std::string& content);
 
 // Serves the document and its ".sig" (signed with seed) on the FakeNet.
 void serveSigned(FakeNet& net, const std::string& url, const std::string& document,

@@ -86,22 +86,6 @@ bool readDocument(const std::string& path, std::string& text, std::string* error
   return true;
 }
 
-std::string manifestJson(const Manifest& manifest) {
-  nlohmann::ordered_json files = nlohmann::ordered_json::array();
-  for (const ManifestFile& file : manifest.files) {
-    nlohmann::ordered_json entry;
-    entry["name"] = file.name;
-    entry["size"] = file.size;
-    entry["sha256"] = file.sha256;
-    if (!file.required) entry["required"] = false;
-    files.push_back(std::move(entry));
-  }
-  nlohmann::ordered_json document;
-  document["version"] = manifest.version;
-  document["files"] = std::move(files);
-  return document.dump(2) + "\n";
-}
-
 bool buildManifest(const ManifestRequest& request, std::string& text, std::string* error) {
   const fs::path folder = fs::u8path(request.folder);
   std::error_code code;

@@ -29,10 +29,6 @@ std::string checkManifest(const std::string& text, const std::string& launcherNa
 // such a document anyway). On failure returns false with *error naming the path.
 [[nodiscard]] bool readDocument(const std::string& path, std::string& text, std::string* error);
 
-// manifest.json text: 2-space indent, keys in the documented order, "required" written only
-// for optional files, a final line feed.
-std::string manifestJson(const Manifest& manifest);
-
 struct ManifestRequest {
   std::string folder;
   std::string version;

@@ -29,13 +29,13 @@ std::string inFolder(const std::string& folder, const std::string& name) {
 
 // Puts the build's digest and size into the launcher block, keeping every other key in its
 // place. A document the launcher cannot read is left alone for checkCatalogue to report.
-void fillLauncherBlock(std::string& text, const std::string& sha256, uint64_t size) {
+void fillLauncherBlock(std::string& text, const Sha256Digest& sha256, uint64_t size) {
   if (parseJsonDocument(text).is_discarded()) return;
   nlohmann::ordered_json document = nlohmann::ordered_json::parse(text, nullptr, false, false);
   if (!document.is_object()) return;
   auto launcher = document.find("launcher");
   if (launcher == document.end() || !launcher->is_object()) return;
-  (*launcher)["sha256"] = sha256;
+  (*launcher)["sha256"] = sha256Hex(sha256);
   (*launcher)["size"] = size;
   text = document.dump(2) + "\n";
 }
@@ -76,14 +76,15 @@ bool addPackage(SiteTree& tree, const SigningKey& key, const std::vector<Trusted
   }
   for (const ManifestFile& file : manifest.files) {
     const std::string source = inFolder(folder, file.name);
-    std::string digest, path;
+    Sha256Digest digest;
+    std::string path;
     uint64_t size = 0;
     if (!fileSha256(source, digest, size)) {
       const bool isLauncher = toLowerAscii(file.name) == toLowerAscii(game.launcher);
       return fail(error, where + (isLauncher ? "its co-op launcher " : "") + source +
                              " is missing or unreadable");
     }
-    if (size != file.size || !sameSha256(digest, file.sha256)) {
+    if (size != file.size || digest != file.sha256) {
       return fail(error, where + source + " does not match " + manifestPath +
                              " (run velm-publish manifest again)");
     }
@@ -113,7 +114,7 @@ bool publishSite(const PublishRequest& request, std::string* error) {
 
   std::string catalogueText;
   if (!readDocument(request.catalogue, catalogueText, error)) return false;
-  std::string buildDigest;
+  Sha256Digest buildDigest{};
   uint64_t buildSize = 0;
   if (!request.launcherBuild.empty()) {
     if (!fileSha256(request.launcherBuild, buildDigest, buildSize)) {

@@ -48,9 +48,9 @@ bool failUrl(const std::string& url, const std::string& reason, std::string* err
   return false;
 }
 
-bool sameBytes(const std::string& digest, uint64_t size, const std::string& otherDigest,
+bool sameBytes(const Sha256Digest& digest, uint64_t size, const Sha256Digest& otherDigest,
                uint64_t otherSize) {
-  return size == otherSize && sameSha256(digest, otherDigest);
+  return size == otherSize && digest == otherDigest;
 }
 
 }  // namespace
@@ -99,11 +99,11 @@ bool SiteTree::addText(const std::string& path, const std::string& content,
                        const std::string& origin, std::string* error) {
   Sha256 hasher;
   hasher.update(content.data(), content.size());
-  return add(path, Entry{origin, hasher.finalHex(), content.size(), content, std::string()}, error);
+  return add(path, Entry{origin, hasher.finalDigest(), content.size(), content, std::string()}, error);
 }
 
 bool SiteTree::addCopy(const std::string& path, const std::string& source,
-                       const std::string& sha256, uint64_t size, const std::string& origin,
+                       const Sha256Digest& sha256, uint64_t size, const std::string& origin,
                        std::string* error) {
   return add(path, Entry{origin, sha256, size, std::string(), source}, error);
 }
@@ -203,7 +203,7 @@ bool SiteTree::writeEntry(const std::string& root, const std::string& path, cons
       copied += got;
     }
     if (input.bad() || !input.eof() ||
-        !sameBytes(hasher.finalHex(), copied, entry.sha256, entry.size)) {
+        !sameBytes(hasher.finalDigest(), copied, entry.sha256, entry.size)) {
       setError(error, entry.source + " changed or could not be read while it was copied");
       return false;
     }

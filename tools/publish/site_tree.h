@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "text/text.h"
+
 namespace velm {
 
 // Where the file of an https URL lives in a published tree: the host (ASCII lower case, port
@@ -24,7 +26,7 @@ class SiteTree {
   [[nodiscard]] bool addText(const std::string& path, const std::string& content,
                              const std::string& origin, std::string* error);
   [[nodiscard]] bool addCopy(const std::string& path, const std::string& source,
-                             const std::string& sha256, uint64_t size, const std::string& origin,
+                             const Sha256Digest& sha256, uint64_t size, const std::string& origin,
                              std::string* error);
 
   // Writes every planned file below out, which must be missing or an empty folder. The tree is
@@ -35,7 +37,7 @@ class SiteTree {
  private:
   struct Entry {
     std::string origin;
-    std::string sha256;
+    Sha256Digest sha256{};
     uint64_t size = 0;
     std::string content;  // for text
     std::string source;   // for a copy; empty for text

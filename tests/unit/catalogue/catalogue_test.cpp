@@ -146,8 +146,9 @@ TEST(Catalogue, ReadsEveryField) {
   const Catalogue& catalogue = result.catalogue;
   EXPECT_EQ(catalogue.launcher.version, "01.2.3");
   EXPECT_EQ(catalogue.launcher.url, "https://cdn.example/Velm%20Co-op.exe");
-  EXPECT_EQ(catalogue.launcher.sha256,
-            "0123456789ABCDEF0123456789abcdef0123456789ABCDEF0123456789ABCDEF");
+  EXPECT_EQ(sha256Hex(catalogue.launcher.sha256),
+            "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef")
+      << "either case reads as the same digest";
   EXPECT_EQ(catalogue.launcher.size, 1048576u);
   ASSERT_EQ(catalogue.games.size(), 2u);
   const Game& alpha = catalogue.games[0];

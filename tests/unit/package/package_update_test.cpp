@@ -242,8 +242,12 @@ TEST_F(PackageUpdate, UpToDateFolderNeedsNoDownload) {
 
 TEST_F(PackageUpdate, UpperCaseDigestCountsAsUpToDate) {
   ManifestFile file = fileEntry("coop.exe", "launcher bytes");
-  for (char& c : file.sha256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  publish({file}, {});
+  std::string document = manifestJson(manifestOf({file}));
+  const std::string lower = sha256Hex(file.sha256);
+  std::string upper = lower;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  document.replace(document.find(lower), lower.size(), upper);
+  serveSigned(net_, kManifestUrl, document);
   install("coop.exe", "launcher bytes");
   run();
   EXPECT_EQ(result_.status, PackageStatus::Ok);

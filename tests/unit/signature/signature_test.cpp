@@ -7,6 +7,7 @@
 
 #include "net/net.h"
 #include "support/test_signer.h"
+#include "text/text.h"
 
 namespace velm {
 namespace {

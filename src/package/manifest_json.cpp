@@ -1,0 +1,27 @@
+// Writing manifest.json, apart from the parser so that the launcher, which only reads
+// manifests, does not carry the writer.
+#include "package/manifest.h"
+
+#include <nlohmann/json.hpp>
+
+#include "text/text.h"
+
+namespace velm {
+
+std::string manifestJson(const Manifest& manifest) {
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  for (const ManifestFile& file : manifest.files) {
+    nlohmann::ordered_json entry;
+    entry["name"] = file.name;
+    entry["size"] = file.size;
+    entry["sha256"] = sha256Hex(file.sha256);
+    if (!file.required) entry["required"] = false;
+    files.push_back(std::move(entry));
+  }
+  nlohmann::ordered_json document;
+  document["version"] = manifest.version;
+  document["files"] = std::move(files);
+  return document.dump(2) + "\n";
+}
+
+}  // namespace velm
