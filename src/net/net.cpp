@@ -2,7 +2,7 @@
 
 namespace velm {
 
-uint32_t NoNet::get(const std::string&, ByteSink&) { return 0; }
+uint32_t NoNet::get(const std::string&, ByteSink&, const RequestOptions&) { return 0; }
 
 uint32_t getText(Net& net, const std::string& url, std::string& text) {
   text.clear();

@@ -4,9 +4,10 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <exception>
+
+#include "text/text.h"
 
 namespace velm {
 namespace {
@@ -80,14 +81,6 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return Clock::now() - transfer.lastByte > transfer.stallLimit ? 1 : 0;
 }
 
-bool startsWithNoCase(const std::string& text, const std::string& prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
-
 CURL* openHandle(const std::string& userAgent) {
   // Process-wide and never undone: the handle lives for the whole run.
   static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
@@ -130,12 +123,10 @@ void allowRedirects(CURL* curl, bool secure) {
 CurlNet::CurlNet(const std::string& userAgent, uint32_t timeoutMs)
     : handle_(openHandle(userAgent)), timeoutMs_(timeoutMs) {}
 
-CurlNet::~CurlNet() {
-  if (handle_ != nullptr) curl_easy_cleanup(static_cast<CURL*>(handle_));
-}
+void CurlNet::EasyTraits::close(void* handle) { curl_easy_cleanup(static_cast<CURL*>(handle)); }
 
-uint32_t CurlNet::get(const std::string& url, ByteSink& sink) {
-  CURL* curl = static_cast<CURL*>(handle_);
+uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptions& options) {
+  CURL* curl = static_cast<CURL*>(handle_.get());
   if (curl == nullptr) return 0;
   // curl reads up to the first NUL, so a URL with one inside would name another resource.
   if (url.find('\0') != std::string::npos) return 0;
@@ -145,7 +136,8 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink) {
   // The fragment belongs to the client and has no place in a request.
   const std::string target = url.substr(0, url.find('#'));
 
-  Transfer transfer(curl, sink, timeoutMs_);
+  Transfer transfer(curl, sink,
+                    options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_);
   curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
   allowRedirects(curl, secure);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
@@ -158,6 +150,10 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink) {
   if (result != CURLE_OK) return 0;
   const long code = transfer.responseCode();
   return code > 0 ? static_cast<uint32_t>(code) : 0;
+}
+
+std::unique_ptr<Net> makeSystemNet(uint32_t timeoutMs) {
+  return std::make_unique<CurlNet>(kUserAgent, timeoutMs);
 }
 
 }  // namespace velm

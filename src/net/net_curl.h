@@ -5,6 +5,7 @@
 #include <string>
 
 #include "net/net.h"
+#include "platform/unique_handle.h"
 
 namespace velm {
 
@@ -12,13 +13,19 @@ class CurlNet final : public Net {
  public:
   // A failed set-up is not reported: every get then answers 0.
   CurlNet(const std::string& userAgent, uint32_t timeoutMs);
-  ~CurlNet() override;
   CurlNet(const CurlNet&) = delete;
   CurlNet& operator=(const CurlNet&) = delete;
-  uint32_t get(const std::string& url, ByteSink& sink) override;
+  using Net::get;
+  uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
 
  private:
-  void* handle_ = nullptr;  // CURL*, kept out of this header
+  // The easy handle, a CURL* kept out of this header.
+  struct EasyTraits {
+    using Handle = void*;
+    static void* none() { return nullptr; }
+    static void close(void* handle);
+  };
+  UniqueHandle<EasyTraits> handle_;
   uint32_t timeoutMs_;
 };
 

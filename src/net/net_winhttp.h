@@ -5,6 +5,7 @@
 #include <string>
 
 #include "net/net.h"
+#include "platform/unique_handle.h"
 
 namespace velm {
 
@@ -12,13 +13,19 @@ class WinHttpNet final : public Net {
  public:
   // A failed WinHttpOpen is not reported: every get then answers 0.
   WinHttpNet(const std::wstring& userAgent, uint32_t timeoutMs);
-  ~WinHttpNet() override;
   WinHttpNet(const WinHttpNet&) = delete;
   WinHttpNet& operator=(const WinHttpNet&) = delete;
-  uint32_t get(const std::string& url, ByteSink& sink) override;
+  using Net::get;
+  uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
 
  private:
-  void* internet_ = nullptr;  // HINTERNET, kept out of this header
+  // The session's HINTERNET, kept out of this header.
+  struct SessionTraits {
+    using Handle = void*;
+    static void* none() { return nullptr; }
+    static void close(void* handle);
+  };
+  UniqueHandle<SessionTraits> internet_;
   uint32_t timeoutMs_;
 };
 

@@ -1,4 +1,4 @@
-// The POSIX port's AppIo: libcurl for the network, the terminal for the key wait.
+// The POSIX port's AppIo: the terminal for the key wait; the rest is ConsoleAppIo's.
 #include "platform/app_io.h"
 
 #include <termios.h>
@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "net/net_curl.h"
 #include "platform/console_app_io.h"
 
 namespace velm {
@@ -14,8 +13,7 @@ namespace {
 
 class PosixAppIo final : public ConsoleAppIo {
  public:
-  explicit PosixAppIo(bool offlineMode)
-      : ConsoleAppIo(offlineMode), curlNet_("VelmCoop/1", 30000) {}
+  explicit PosixAppIo(bool offlineMode) : ConsoleAppIo(offlineMode) {}
 
   // Like _getch: one key, no echo, no Enter; never blocks without a terminal on both ends.
   void waitForKey() override {
@@ -35,12 +33,6 @@ class PosixAppIo final : public ConsoleAppIo {
     (void)ignored;
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   }
-
- protected:
-  Net& onlineNet() override { return curlNet_; }
-
- private:
-  CurlNet curlNet_;
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The Windows AppIo: WinHTTP for the network, the console for the key wait.
+// The Windows AppIo: the console for the key wait; the rest is ConsoleAppIo's.
 #include "platform/app_io.h"
 
 #include <conio.h>
@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "net/net_winhttp.h"
 #include "platform/console_app_io.h"
 
 namespace velm {
@@ -14,8 +13,7 @@ namespace {
 
 class WindowsAppIo final : public ConsoleAppIo {
  public:
-  explicit WindowsAppIo(bool offlineMode)
-      : ConsoleAppIo(offlineMode), winHttpNet_(L"VelmCoop/1", 30000) {}
+  explicit WindowsAppIo(bool offlineMode) : ConsoleAppIo(offlineMode) {}
 
   void waitForKey() override {
     std::fflush(stdout);
@@ -27,12 +25,6 @@ class WindowsAppIo final : public ConsoleAppIo {
     FlushConsoleInputBuffer(input);
     _getch();
   }
-
- protected:
-  Net& onlineNet() override { return winHttpNet_; }
-
- private:
-  WinHttpNet winHttpNet_;
 };
 
 }  // namespace

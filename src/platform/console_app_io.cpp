@@ -9,7 +9,7 @@ namespace velm {
 
 Net& ConsoleAppIo::net() {
   if (offlineMode_) return noNet_;
-  return onlineNet();
+  return *onlineNet_;
 }
 
 SelfUpdateIo& ConsoleAppIo::selfUpdateIo() { return systemSelfUpdateIo(); }

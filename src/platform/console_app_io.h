@@ -1,6 +1,8 @@
-// What the AppIo of both platforms shares: the Net choice, the two console channels, the
+// What the AppIo of both platforms shares: the platform's Net and the offline one, the two console channels, the
 // progress stream, the trusted keys, the self-update io and the process start.
 #pragma once
+
+#include <memory>
 
 #include "net/net.h"
 #include "platform/app_io.h"
@@ -9,7 +11,8 @@ namespace velm {
 
 class ConsoleAppIo : public AppIo {
  public:
-  explicit ConsoleAppIo(bool offlineMode) : offlineMode_(offlineMode) {}
+  explicit ConsoleAppIo(bool offlineMode)
+      : onlineNet_(makeSystemNet(kTransferTimeoutMs)), offlineMode_(offlineMode) {}
 
   // The offline Net when VELM_COOP_OFFLINE was 1, else the platform's.
   Net& net() override;
@@ -22,10 +25,8 @@ class ConsoleAppIo : public AppIo {
   FILE* progressOutput() override;
   const std::vector<TrustedKey>& trustedKeys() override;
 
- protected:
-  virtual Net& onlineNet() = 0;
-
  private:
+  std::unique_ptr<Net> onlineNet_;
   NoNet noNet_;
   bool offlineMode_;
 };

@@ -43,7 +43,7 @@ class PlatformNet : public testing::Test {
     return net_->get(url, sink);
   }
 
-  std::unique_ptr<Net> net_ = makePlatformNet(kLauncherTimeoutMs);
+  std::unique_ptr<Net> net_ = makeSystemNet(kLauncherTimeoutMs);
 };
 
 TEST_F(PlatformNet, StreamsALargeBodyIntactInChunksOfAtMost64KiB) {
@@ -210,7 +210,7 @@ TEST_F(PlatformNet, KeepsTheConnectionForTheNextRequest) {
 }
 
 TEST_F(PlatformNet, AStalledBodyAnswersZero) {
-  std::unique_ptr<Net> net = makePlatformNet(1000);
+  std::unique_ptr<Net> net = makeSystemNet(1000);
   Received received;
   ByteSink sink = received.sink();
   EXPECT_EQ(net->get(httpsUrl("/stall.bin"), sink), 0u);

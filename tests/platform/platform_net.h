@@ -1,4 +1,4 @@
-// The platform's real Net for the platform tests, and where to reach the local test server.
+// Where the platform tests reach the local test server.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +8,6 @@
 #include "net/net.h"
 
 namespace velm {
-
-// The Net the launcher uses on this platform, with the launcher's user agent "VelmCoop/1".
-std::unique_ptr<Net> makePlatformNet(uint32_t timeoutMs);
 
 // URLs on the local test server that run_platform_tests.sh started; its ports come in through
 // the environment. Empty when the tests run without that script.

@@ -18,8 +18,9 @@ void FakeNet::answer(std::string url, uint32_t status) {
 
 void FakeNet::breakAfter(std::string url, size_t bytes) { replies_[std::move(url)].breakAt = bytes; }
 
-uint32_t FakeNet::get(const std::string& url, ByteSink& sink) {
+uint32_t FakeNet::get(const std::string& url, ByteSink& sink, const RequestOptions& options) {
   requested.push_back(url);
+  timeouts.push_back(options.transferTimeoutMs);
   auto found = replies_.find(url);
   if (found == replies_.end()) return 404;
   const Reply& reply = found->second;

@@ -17,8 +17,10 @@ struct FakeNet final : Net {
   void breakAfter(std::string url, size_t bytes);         // a transfer cut mid-way: status 0
   // Bodies are delivered in chunks of this size (the platform Nets use at most 64 KiB).
   size_t chunkSize = 65536;
-  uint32_t get(const std::string& url, ByteSink& sink) override;
+  using Net::get;
+  uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
   std::vector<std::string> requested;  // what the code under test asked for, in order
+  std::vector<uint32_t> timeouts;      // the time-out each request asked for, 0 for the Net's own
 
  private:
   struct Reply {
