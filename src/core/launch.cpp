@@ -116,7 +116,7 @@ int run(const LaunchOptions& options, AppIo& io) {
 
   {
     FolderLock lock(options.exeDir);
-    if (runSelfUpdate(parsed.catalogue.launcher, options.version, io.selfUpdateIo()) ==
+    if (runSelfUpdate(parsed.catalogue.launcher, options.version, io.selfUpdateIo(), io.net()) ==
         SelfUpdateResult::Restarting) {
       return 0;
     }

@@ -8,6 +8,7 @@
 
 #include "net/sha256.h"
 #include "platform/exclusive_file.h"
+#include "platform/file_move.h"
 #include "text/text.h"
 
 namespace velm {
@@ -16,16 +17,6 @@ namespace {
 // Small files finish too fast for a progress line to help.
 constexpr uint64_t kProgressThreshold = 4194304;
 constexpr uint32_t kNoPercentYet = UINT32_MAX;
-
-// The transfer's state while the sink runs.
-struct Transfer {
-  ExclusiveFile out;
-  Sha256 hasher;
-  uint64_t received = 0;
-  bool tooLarge = false;
-  bool writeFailed = false;
-  uint32_t lastPercent = kNoPercentYet;
-};
 
 // The progress line is drawn with carriage returns and no newline, so a line-buffered console
 // would hold it back until the next line; flush every time.
@@ -41,64 +32,99 @@ void blankProgressLine(FILE* progress) {
 
 }  // namespace
 
+Download streamDownload(Net& net, const DownloadRequest& request,
+                        const std::function<void(uint64_t received)>& onChunk) {
+  Download result;
+  ExclusiveFile out;
+  // No other writer, another launcher included, may touch the file while it arrives.
+  if (!out.open(request.temporary)) {
+    result.outcome = DownloadOutcome::NotOpened;
+    return result;
+  }
+
+  Sha256 hasher;
+  bool tooLarge = false;
+  bool writeFailed = false;
+  ByteSink sink = [&](const char* data, size_t length) {
+    if (length > request.size - result.received) {
+      // Counted, so the caller can say how much came; never written.
+      result.received += length;
+      tooLarge = true;
+      return false;
+    }
+    if (!out.write(data, length)) {
+      writeFailed = true;
+      return false;
+    }
+    hasher.update(data, length);
+    result.received += length;
+    if (onChunk) onChunk(result.received);
+    return true;
+  };
+  result.status = net.get(request.url, sink, request.options);
+
+  const bool closed = out.close();
+  if (result.status == 0) {
+    result.outcome = DownloadOutcome::NoAnswer;
+  } else if (result.status != 200) {
+    result.outcome = DownloadOutcome::HttpStatus;
+  } else if (writeFailed || !closed) {
+    result.outcome = DownloadOutcome::NotWritten;
+  } else if (tooLarge) {
+    result.outcome = DownloadOutcome::TooLarge;
+  } else if (result.received != request.size) {
+    result.outcome = DownloadOutcome::TooShort;
+  } else if (hasher.finalDigest() != request.sha256) {
+    result.outcome = DownloadOutcome::WrongDigest;
+  } else {
+    // A download is moved over its target next: its bytes must be on disk before that.
+    std::error_code error;
+    result.outcome = flushToDisk(request.temporary, error) ? DownloadOutcome::Ok
+                                                           : DownloadOutcome::NotWritten;
+  }
+  if (result.outcome != DownloadOutcome::Ok) {
+    std::error_code ignored;
+    std::filesystem::remove(request.temporary, ignored);
+  }
+  return result;
+}
+
 std::string downloadFile(Net& net, const std::string& url, const PendingFile& pending,
                          FILE* progress) {
   const ManifestFile& file = pending.file;
-  const std::string writeError = "could not write " + file.name + ".new";
-
-  Transfer transfer;
-  // No other writer, another launcher included, may touch the file while it arrives.
-  if (!transfer.out.open(pending.temporary)) return writeError;
-
   const bool showProgress = progress != nullptr && file.size > kProgressThreshold;
-  ByteSink sink = [&](const char* data, size_t length) {
-    // Nothing of a chunk that would pass the announced size is written.
-    if (length > file.size - transfer.received) {
-      transfer.tooLarge = true;
-      return false;
+  uint32_t lastPercent = kNoPercentYet;
+  auto onChunk = [&](uint64_t received) {
+    const uint32_t percent = static_cast<uint32_t>(received * 100 / file.size);
+    if (percent != lastPercent && percent % 5 == 0) {
+      showPercent(progress, file.name, percent);
+      lastPercent = percent;
     }
-    if (!transfer.out.write(data, length)) {
-      transfer.writeFailed = true;
-      return false;
-    }
-    transfer.hasher.update(data, length);
-    transfer.received += length;
-    if (showProgress) {
-      const uint32_t percent = static_cast<uint32_t>(transfer.received * 100 / file.size);
-      if (percent != transfer.lastPercent && percent % 5 == 0) {
-        showPercent(progress, file.name, percent);
-        transfer.lastPercent = percent;
-      }
-    }
-    return true;
   };
-  const uint32_t status = net.get(url, sink);
-  if (showProgress) blankProgressLine(progress);
+  const DownloadRequest request{url, pending.temporary, file.size, file.sha256, {}};
+  const Download download = streamDownload(
+      net, request, showProgress ? std::function<void(uint64_t)>(onChunk) : nullptr);
+  if (showProgress && download.outcome != DownloadOutcome::NotOpened) blankProgressLine(progress);
 
-  const bool closed = transfer.out.close();
-  const bool streamFailed = transfer.writeFailed || !closed;
-
-  std::string reason;
-  if (status == 0) {
-    reason = "no answer from the server";
-  } else if (status != 200) {
-    reason = "the server said HTTP " + decimalText(status);
-  } else if (streamFailed) {
-    reason = writeError;
-  } else if (transfer.tooLarge) {
-    reason = "is larger than the " + decimalText(file.size) + " bytes the manifest says";
-  } else if (transfer.received != file.size) {
-    reason = "is " + decimalText(transfer.received) + " bytes, the manifest says " +
+  switch (download.outcome) {
+    case DownloadOutcome::Ok:
+      return std::string();
+    case DownloadOutcome::NotOpened:
+    case DownloadOutcome::NotWritten:
+      return "could not write " + file.name + ".new";
+    case DownloadOutcome::NoAnswer:
+      return "no answer from the server";
+    case DownloadOutcome::HttpStatus:
+      return "the server said HTTP " + decimalText(download.status);
+    case DownloadOutcome::TooLarge:
+      return "is larger than the " + decimalText(file.size) + " bytes the manifest says";
+    case DownloadOutcome::TooShort:
+      return "is " + decimalText(download.received) + " bytes, the manifest says " +
              decimalText(file.size);
-  } else if (!sameSha256(transfer.hasher.finalHex(), file.sha256)) {
-    reason = "does not match its sha256";
+    case DownloadOutcome::WrongDigest:
+      break;
   }
-
-  if (!reason.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(pending.temporary, ignored);
-  }
-  return reason;
+  return "does not match its sha256";
 }
 
 }  // namespace velm

@@ -14,4 +14,9 @@ namespace velm {
                                      const std::string& workingFolder, uint64_t steamAppId,
                                      std::string& error);
 
+// The POSIX port only: a package's launcher or a downloaded build may arrive without the execute
+// bit. Sets it for the owner, keeping the other mode bits; a file that cannot be read or changed
+// is left to the start, which says why it cannot run it.
+void makeOwnerExecutable(const std::string& path);
+
 }  // namespace velm

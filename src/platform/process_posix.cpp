@@ -42,14 +42,6 @@ std::string absolutePath(const std::string& path) {
   return error ? path : absolute.string();
 }
 
-// A package's launcher may arrive without the execute bit; other mode bits are kept. A file that
-// cannot be read or changed is left to posix_spawn, which reports why it cannot run it.
-void makeOwnerExecutable(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-  if ((info.st_mode & S_IXUSR) == 0) chmod(path.c_str(), (info.st_mode & 07777) | S_IXUSR);
-}
-
 std::vector<std::string> currentEnvironment() {
   std::vector<std::string> list;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
@@ -68,6 +60,12 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
 }
 
 }  // namespace
+
+void makeOwnerExecutable(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  if ((info.st_mode & S_IXUSR) == 0) chmod(path.c_str(), (info.st_mode & 07777) | S_IXUSR);
+}
 
 bool startChildProcess(const std::string& exePath, const std::string& commandLine,
                        const std::string& workingFolder, uint64_t steamAppId, std::string& error) {

@@ -1,16 +1,13 @@
 #include "selfupdate/self_update.h"
 
-#include "net/sha256.h"
+#include "package/download.h"
 
 namespace velm {
 namespace {
 
-// Only a block that names a digest, a size and an https URL is worth a download: the digest and
-// size are what make the unsigned build trustworthy.
-bool isComplete(const LauncherInfo& launcher) {
-  return isSha256Hex(launcher.sha256) && launcher.size != 0 &&
-         launcher.url.compare(0, 8, "https://") == 0;
-}
+// A build is fetched once and may be large: it gets twice the launcher's usual time-outs.
+constexpr uint32_t kBuildTimeoutMs = 60000;
+constexpr uint32_t kMaxPort = 65535;
 
 // Every failure is reported on standard error and lets the running build go on.
 SelfUpdateResult carryOn(SelfUpdateIo& io, const std::string& text) {
@@ -18,7 +15,56 @@ SelfUpdateResult carryOn(SelfUpdateIo& io, const std::string& text) {
   return SelfUpdateResult::CarryOn;
 }
 
+void setProblem(std::string* problem, const std::string& text) {
+  if (problem != nullptr) *problem = text;
+}
+
+// Nothing, or digits up to kMaxPort.
+bool isPortText(const std::string& text) {
+  uint32_t port = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    port = port * 10 + static_cast<uint32_t>(c - '0');
+    if (port > kMaxPort) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool readAnnouncedVersion(const LauncherInfo& launcher, Version& announced, std::string* problem) {
+  if (parseVersion(launcher.version, announced)) return true;
+  setProblem(problem, "the server's launcher version \"" + launcher.version +
+                          "\" is not MAJOR.MINOR.PATCH");
+  return false;
+}
+
+// The digest and size are what make the unsigned build trustworthy; the catalogue already holds
+// the digest as 32 bytes.
+bool isCompleteBlock(const LauncherInfo& launcher, std::string* problem) {
+  if (launcher.size != 0 && launcher.url.compare(0, 8, "https://") == 0) return true;
+  setProblem(problem, "the server's launcher block is incomplete");
+  return false;
+}
+
+bool isBuildUrl(const std::string& url, std::string* problem) {
+  // A NUL would end the URL early at the platform's client.
+  bool usable = url.find('\0') == std::string::npos && startsWithNoCase(url, "https://");
+  if (usable) {
+    const size_t end = url.find_first_of("/?#", 8);
+    std::string authority = url.substr(8, end == std::string::npos ? end : end - 8);
+    const size_t at = authority.rfind('@');
+    if (at != std::string::npos) authority.erase(0, at + 1);  // user and password are no host
+    // The port follows the last ':' that is not inside an IPv6 literal's brackets.
+    const size_t close = authority.rfind(']');
+    const size_t colon = authority.find(':', close == std::string::npos ? 0 : close);
+    const std::string host = authority.substr(0, colon);
+    usable = !host.empty() &&
+             (colon == std::string::npos || isPortText(authority.substr(colon + 1)));
+  }
+  if (!usable) setProblem(problem, "not an https URL: " + url);
+  return usable;
+}
 
 void removeUpdateLeftover(SelfUpdateIo& io) {
   std::wstring exe = io.exePath();
@@ -28,63 +74,72 @@ void removeUpdateLeftover(SelfUpdateIo& io) {
 }
 
 SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& running,
-                               SelfUpdateIo& io) {
+                               SelfUpdateIo& io, Net& net) {
   // A build that an update has just started never updates in its first run.
   if (io.consumeUpdatedMark()) return SelfUpdateResult::Skipped;
 
   const std::string runningText = formatVersion(running);
-  const std::string asRunning = "carrying on as " + runningText;
+  const std::string carrying = "carrying on as " + runningText;
+  const std::string asRunning = " -- " + carrying;
   Version announced;
-  if (!parseVersion(launcher.version, announced)) {
-    return carryOn(io, "the server's launcher version \"" + launcher.version +
-                           "\" is not MAJOR.MINOR.PATCH -- " + asRunning);
-  }
+  std::string problem;
+  if (!readAnnouncedVersion(launcher, announced, &problem)) return carryOn(io, problem + asRunning);
   if (compareVersions(announced, running) <= 0) return SelfUpdateResult::UpToDate;
-  if (!isComplete(launcher)) {
-    return carryOn(io, "the server's launcher block is incomplete -- " + asRunning);
-  }
+  if (!isCompleteBlock(launcher, &problem)) return carryOn(io, problem + asRunning);
 
   const std::string announcedText = formatVersion(announced);
   io.printLine("self-update: " + announcedText + " is out, this is " + runningText +
                " -- downloading");
 
   const std::wstring exe = io.exePath();
+  const std::string failed = "the download failed" + asRunning;
   // Without its own path the launcher would write ".new" into the current folder.
-  if (exe.empty()) return carryOn(io, "the download failed -- " + asRunning);
+  if (exe.empty()) return carryOn(io, failed);
   const std::wstring newPath = exe + L".new";
   const std::wstring aside = asidePath(exe);
 
-  std::string digest;
-  uint64_t byteCount = 0;
-  if (!io.download(launcher.url, newPath, digest, byteCount, launcher.size)) {
-    io.deleteFile(newPath);
-    return carryOn(io, "the download failed -- " + asRunning);
+  if (!isBuildUrl(launcher.url, &problem)) {
+    io.printError("self-update: " + problem);
+    return carryOn(io, failed);
   }
-  if (byteCount != launcher.size) {
-    io.deleteFile(newPath);
-    return carryOn(io, "the download is " + decimalText(byteCount) + " bytes, games.json says " +
-                           decimalText(launcher.size) + " -- discarded, " + asRunning);
-  }
-  if (!sameSha256(digest, launcher.sha256)) {
-    io.deleteFile(newPath);
-    return carryOn(io, "the download does not match its sha256 -- discarded, " + asRunning);
+  const DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size,
+                                launcher.sha256, RequestOptions{kBuildTimeoutMs}};
+  const Download download = streamDownload(net, request);
+  if (download.outcome != DownloadOutcome::Ok) io.deleteFile(newPath);
+  switch (download.outcome) {
+    case DownloadOutcome::Ok:
+      break;
+    case DownloadOutcome::HttpStatus:
+      io.printError("self-update: the server answered HTTP " + decimalText(download.status));
+      return carryOn(io, failed);
+    case DownloadOutcome::NotOpened:
+    case DownloadOutcome::NoAnswer:
+    case DownloadOutcome::NotWritten:
+      return carryOn(io, failed);
+    case DownloadOutcome::TooLarge:
+    case DownloadOutcome::TooShort:
+      return carryOn(io, "the download is " + decimalText(download.received) +
+                             " bytes, games.json says " + decimalText(launcher.size) +
+                             " -- discarded, " + carrying);
+    case DownloadOutcome::WrongDigest:
+      return carryOn(io, "the download does not match its sha256 -- discarded, " + carrying);
   }
 
   // A leftover that removeUpdateLeftover could not delete would block the move aside.
   io.deleteFile(aside);
   if (!io.keepAside(exe, aside)) {
     io.deleteFile(newPath);
-    return carryOn(io, "could not move the running exe aside -- " + asRunning);
+    return carryOn(io, "could not move the running exe aside" + asRunning);
   }
   if (!io.moveFile(newPath, exe)) {
     // While the running build cannot come back, the verified new one is all there is to
     // recover with: it stays.
     if (io.moveFile(aside, exe)) io.deleteFile(newPath);
-    return carryOn(io, "could not put the new exe in place -- " + asRunning);
+    return carryOn(io, "could not put the new exe in place" + asRunning);
   }
   if (!io.startExe(exe)) {
     io.moveFile(aside, exe);
-    return carryOn(io, "the new exe would not start -- the old one is back, " + asRunning);
+    return carryOn(io, "the new exe would not start -- the old one is back, " + carrying);
   }
 
   io.printLine("self-update: updated to " + announcedText + " -- restarting");

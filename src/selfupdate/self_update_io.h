@@ -1,8 +1,9 @@
-// Everything the self-update needs of the machine. Each call carries out one effect; a call that
-// fails for a platform reason prints that reason itself with printError.
+// Everything the self-update needs of the machine apart from the network: the relaunch mark, the
+// running exe's path, moving, deleting and starting builds, and two output lines. Each call
+// carries out one effect; a call that fails for a platform reason prints that reason itself
+// with printError.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace velm {
@@ -14,12 +15,6 @@ class SelfUpdateIo {
   virtual bool consumeUpdatedMark() = 0;
   // Full path of the running exe, empty on failure.
   virtual std::wstring exePath() = 0;
-  // Fetches an https URL into target, hashing as it streams. True when the whole body is in the
-  // file; digest and byteCount are then set. A partial file may stay on failure. A body that
-  // passes maxBytes is not read further (a server must not fill the disk): the call then ends
-  // true with byteCount above maxBytes, which the caller refuses as the wrong size.
-  virtual bool download(const std::string& url, const std::wstring& target, std::string& digest,
-                        uint64_t& byteCount, uint64_t maxBytes) = 0;
   virtual bool moveFile(const std::wstring& source, const std::wstring& target) = 0;
   // Keeps the running build at aside, for a rollback, before the new one is moved over exe.
   // Windows must move it: a running exe's name cannot be replaced. A port that can replace it

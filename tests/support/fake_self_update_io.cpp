@@ -1,7 +1,6 @@
 #include "support/fake_self_update_io.h"
 
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "text/text.h"
@@ -17,22 +16,6 @@ bool FakeSelfUpdateIo::consumeUpdatedMark() {
   bool was = updatedMark;
   updatedMark = false;
   return was;
-}
-
-bool FakeSelfUpdateIo::download(const std::string& url, const std::wstring& target,
-                                std::string& digest, uint64_t& byteCount, uint64_t maxBytes) {
-  calls.push_back("download " + url);
-  lastMaxBytes = maxBytes;
-  byteCount = 0;
-  std::string body = downloadOk ? downloadBody : downloadBody.substr(0, downloadBody.size() / 2);
-  // Like the real ios: nothing past the first byte over the limit is read.
-  if (maxBytes < body.size()) body.resize(maxBytes + 1);
-  std::ofstream file(pathOf(target), std::ios::binary | std::ios::trunc);
-  file.write(body.data(), static_cast<std::streamsize>(body.size()));
-  byteCount = body.size();
-  if (!file || !downloadOk) return false;
-  digest = downloadDigest;
-  return true;
 }
 
 bool FakeSelfUpdateIo::moveFile(const std::wstring& source, const std::wstring& target) {

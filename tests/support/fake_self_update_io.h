@@ -1,5 +1,5 @@
-// A SelfUpdateIo whose downloads, moves and starts are scripted. Files are real (in a TempDir),
-// so tests can check what an update leaves on disk.
+// A SelfUpdateIo whose moves and starts are scripted. Files are real (in a TempDir), so tests can
+// check what an update leaves on disk; the build itself comes through a FakeNet.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +14,6 @@ namespace velm {
 struct FakeSelfUpdateIo final : SelfUpdateIo {
   bool consumeUpdatedMark() override;
   std::wstring exePath() override { return exe; }
-  bool download(const std::string& url, const std::wstring& target, std::string& digest,
-                uint64_t& byteCount, uint64_t maxBytes) override;
   bool moveFile(const std::wstring& source, const std::wstring& target) override;
   void deleteFile(const std::wstring& path) override;
   bool startExe(const std::wstring& exePath) override;
@@ -24,13 +22,9 @@ struct FakeSelfUpdateIo final : SelfUpdateIo {
 
   bool updatedMark = false;
   std::wstring exe;
-  bool downloadOk = true;          // false: writes half the body, then fails
-  std::string downloadBody;
-  std::string downloadDigest;      // what download reports as the digest
-  uint64_t lastMaxBytes = 0;       // the limit of the last download
   std::set<int> failingMoves;      // 1-based numbers of moveFile calls that fail
   bool startOk = true;
-  std::vector<std::string> calls;  // "download URL", "move A -> B", "delete P", "start P"
+  std::vector<std::string> calls;  // "move A -> B", "delete P", "start P"
   std::vector<std::string> out;
   std::vector<std::string> err;
 

@@ -341,13 +341,14 @@ TEST_F(LaunchWithPackage, EndsAtOnceWhenANewBuildStarts) {
   serveSigned(io_.fakeNet, catalogueUrl(), catalogueJson({testGame("a", "game.exe")}, launcher));
   io_.selfUpdate.exe = utf8ToWide(joinPath(dir_.str(), "Velm Co-op.exe"));
   dir_.write("Velm Co-op.exe", "the running build");
-  io_.selfUpdate.downloadBody = build;
-  io_.selfUpdate.downloadDigest = sha256Of(build);
+  io_.fakeNet.serve(launcher.url, build);
   EXPECT_EQ(runWith(), 0);
   EXPECT_EQ(io_.selfUpdate.out.back(), "self-update: updated to 2.1.0 -- restarting");
   EXPECT_TRUE(io_.starts.empty());
   EXPECT_FALSE(dir_.exists("Velm Co-op")) << "nothing is saved when a new build takes over";
-  EXPECT_EQ(io_.fakeNet.requested.size(), 2u) << "no manifest is fetched";
+  EXPECT_EQ(io_.fakeNet.requested,
+            (std::vector<std::string>{catalogueUrl(), signatureUrl(catalogueUrl()), launcher.url}))
+      << "no manifest is fetched";
 }
 
 TEST(PackageFolder, JoinsTheExeFolderWithTheFolderName) {
