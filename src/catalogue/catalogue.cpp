@@ -210,6 +210,10 @@ CatalogueResult parseCatalogue(const std::string& text) {
   return result;
 }
 
+std::string catalogueUrlForHost(const std::string& host) {
+  return "https://" + host + "/" + kCatalogueName;
+}
+
 bool isAbsoluteHttpsUrl(const std::string& text) {
   constexpr size_t kSchemeLength = 8;  // "https://"
   if (text.size() <= kSchemeLength) return false;

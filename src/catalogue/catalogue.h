@@ -9,6 +9,9 @@
 
 namespace velm {
 
+// The catalogue's name on the server, beside its ".sig", and in the package folder.
+inline constexpr char kCatalogueName[] = "games.json";
+
 struct LauncherInfo {
   std::string version;  // MAJOR.MINOR.PATCH as written
   std::string url;      // absolute https URL of the build
@@ -38,6 +41,10 @@ struct CatalogueResult {
 
 // Pure: validates the document and reports the first failure with its path.
 CatalogueResult parseCatalogue(const std::string& text);
+
+// Where every launcher built for host (a name with an optional :port) fetches its catalogue:
+// "https://" + host + "/games.json".
+std::string catalogueUrlForHost(const std::string& host);
 
 // Longer than 8 bytes, "https://" in any case, no blank, control or DEL byte, and neither '/',
 // '?' nor '#' right after the scheme.

@@ -5,21 +5,16 @@
 
 #include "catalogue/catalogue.h"
 #include "core/game_search.h"
+#include "core/game_start.h"
 #include "core/offline_start.h"
+#include "package/package_folder.h"
 #include "package/package_update.h"
-#include "platform/exclusive_file.h"
-#include "platform/file_move.h"
 #include "platform/folder_lock.h"
-#include "platform/game_start.h"
 #include "selfupdate/self_update.h"
 #include "velm_config.h"
 
 namespace velm {
 namespace {
-
-constexpr char kCatalogueName[] = "games.json";
-constexpr char kManifestName[] = "manifest.json";
-constexpr char kPackageFolderName[] = "Velm Co-op";
 
 std::string reachMessage() { return std::string("Could not reach ") + config::kCatalogueHost; }
 
@@ -28,11 +23,10 @@ bool isVersionRequest(const std::string& arguments) {
   return end != std::string::npos && arguments.compare(0, end + 1, "--version") == 0;
 }
 
-void saveCopy(AppIo& io, const std::string& folder, const char* name, const std::string& text,
+void saveCopy(AppIo& io, const std::filesystem::path& path, const std::string& text,
               const char* consequence) {
-  std::string path = joinPath(folder, name);
   if (!saveFile(path, text)) {
-    io.printError("Could not save " + path + " -- an offline start will not find the " +
+    io.printError("Could not save " + path.u8string() + " -- an offline start will not find the " +
                   consequence + ".");
   }
 }
@@ -40,7 +34,7 @@ void saveCopy(AppIo& io, const std::string& folder, const char* name, const std:
 // Steps 9 to 11: bring the package up to date, keep the copies, start the game.
 int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
                    const std::string& catalogueText) {
-  std::string folder = packageFolder(options);
+  const std::filesystem::path folder = packageFolder(options);
   PackageResult package;
   {
     // Released before the game starts or anything waits for a key.
@@ -50,12 +44,12 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
     updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys);
 
     if (package.status != PackageStatus::Unsigned) {
-      std::error_code ignored;
-      std::filesystem::create_directories(std::filesystem::u8path(folder), ignored);
-      saveCopy(io, folder, kCatalogueName, catalogueText, "game");
+      // The update may have stopped before it made the folder; a failure shows in the save.
+      (void)createPackageFolder(folder);
+      saveCopy(io, savedCataloguePath(folder), catalogueText, "game");
     }
     if (package.status == PackageStatus::Ok) {
-      saveCopy(io, folder, kManifestName, package.manifestText, "package");
+      saveCopy(io, savedManifestPath(folder), package.manifestText, "package");
     }
   }
   switch (package.status) {
@@ -80,9 +74,7 @@ std::string bannerText(const Version& version) {
   return std::string(config::kProductName) + " " + formatVersion(version);
 }
 
-std::string catalogueUrl() {
-  return std::string("https://") + config::kCatalogueHost + "/" + kCatalogueName;
-}
+std::string catalogueUrl() { return catalogueUrlForHost(config::kCatalogueHost); }
 
 int run(const LaunchOptions& options, AppIo& io) {
   io.printLine(bannerText(options.version));
@@ -134,27 +126,12 @@ int run(const LaunchOptions& options, AppIo& io) {
   return updateAndStart(options, io, search.games.front(), catalogueText);
 }
 
-std::string packageFolder(const LaunchOptions& options) {
-  return joinPath(options.exeDir, kPackageFolderName);
+std::filesystem::path packageFolder(const LaunchOptions& options) {
+  return packageFolderPath(options.exeDir);
 }
 
 std::string joinPath(const std::string& folder, const std::string& name) {
   return (std::filesystem::u8path(folder) / std::filesystem::u8path(name)).u8string();
-}
-
-bool saveFile(const std::string& path, const std::string& bytes) {
-  std::filesystem::path target = std::filesystem::u8path(path);
-  std::filesystem::path temporary = std::filesystem::u8path(path + ".new");
-  {
-    ExclusiveFile file;
-    if (!file.open(temporary)) return false;
-    const bool written = file.write(bytes.data(), bytes.size());
-    if (!file.close() || !written) return false;
-  }
-  std::error_code error;
-  if (moveReplacing(temporary, target, error)) return true;
-  std::filesystem::remove(temporary, error);
-  return false;
 }
 
 std::string unreadableMessage(const std::string& detail) {

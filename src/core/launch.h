@@ -1,6 +1,7 @@
 // The launch sequence: the whole life of the launcher after start-up.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "platform/app_io.h"
@@ -24,12 +25,11 @@ std::string catalogueUrl();
 // Returns the process exit code: 0 or 1.
 int run(const LaunchOptions& options, AppIo& io);
 
-std::string packageFolder(const LaunchOptions& options);
+// The package folder beside the exe.
+std::filesystem::path packageFolder(const LaunchOptions& options);
 // Composes by the filesystem's path rules: no separator after an empty folder, a folder that
 // already ends in one, or (on Windows) a bare drive designator.
 std::string joinPath(const std::string& folder, const std::string& name);
-// Writes path + ".new" and moves it over path; true when path now holds exactly bytes.
-[[nodiscard]] bool saveFile(const std::string& path, const std::string& bytes);
 std::string unreadableMessage(const std::string& detail);
 std::string unsignedMessage(const std::string& detail);
 

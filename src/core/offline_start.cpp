@@ -1,27 +1,26 @@
 #include "core/offline_start.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "core/game_search.h"
-#include "platform/game_start.h"
+#include "core/game_start.h"
+#include "package/package_folder.h"
 
 namespace velm {
 namespace {
 
 // Presence only: an error while asking counts as absence.
-bool isRegularFile(const std::string& path) {
+bool isRegularFile(const std::filesystem::path& path) {
   std::error_code error;
-  return std::filesystem::is_regular_file(std::filesystem::u8path(path), error);
+  return std::filesystem::is_regular_file(path, error);
 }
 
 }  // namespace
 
 int startOffline(const LaunchOptions& options, AppIo& io, const std::string& reason) {
   std::string text;
-  if (!readTextFile(joinPath(packageFolder(options), "games.json"), text)) {
+  if (!readTextFile(savedCataloguePath(packageFolder(options)), text)) {
     return reportNotInstalled(options, io, reason);
   }
   CatalogueResult saved = parseCatalogue(text);
@@ -47,17 +46,17 @@ int startInstalled(const LaunchOptions& options, AppIo& io, const std::string& r
 }
 
 bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest* manifest) {
-  std::string folder = packageFolder(options);
+  const std::filesystem::path folder = packageFolder(options);
   Manifest saved;
   if (manifest == nullptr) {
     std::string text;
-    if (!readTextFile(joinPath(folder, "manifest.json"), text)) return false;
+    if (!readTextFile(savedManifestPath(folder), text)) return false;
     if (!parseManifest(text, saved, nullptr)) return false;
     manifest = &saved;
   }
-  if (!isRegularFile(joinPath(folder, game.launcher))) return false;
+  if (!isRegularFile(packageFilePath(folder, game.launcher))) return false;
   for (const ManifestFile& file : manifest->files) {
-    if (file.required && !isRegularFile(joinPath(folder, file.name))) return false;
+    if (file.required && !isRegularFile(packageFilePath(folder, file.name))) return false;
   }
   return true;
 }
@@ -65,13 +64,6 @@ bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest*
 int reportNotInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason) {
   return failAndWait(io, {reason + ", and Velm Co-op is not installed in " + options.exeDir +
                           " yet. Connect to the internet and start it again."});
-}
-
-bool readTextFile(const std::string& path, std::string& text) {
-  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
-  if (!file.is_open()) return false;
-  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return true;
 }
 
 }  // namespace velm

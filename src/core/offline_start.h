@@ -17,7 +17,5 @@ int startInstalled(const LaunchOptions& options, AppIo& io, const std::string& r
                    const Game& game, const Manifest* manifest);
 bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest* manifest);
 int reportNotInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason);
-// The whole file, byte for byte; false when it cannot be opened.
-[[nodiscard]] bool readTextFile(const std::string& path, std::string& text);
 
 }  // namespace velm

@@ -2,7 +2,7 @@
 
 #include "core/launch.h"
 #include "platform/exe_path.h"
-#include "platform/game_start.h"
+#include "platform/command_line.h"
 #include "text/text.h"
 #include "velm_config.h"
 

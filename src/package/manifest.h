@@ -9,6 +9,9 @@
 
 namespace velm {
 
+// The name under which the package folder keeps the manifest, and velm-publish writes it.
+inline constexpr char kManifestName[] = "manifest.json";
+
 struct ManifestFile {
   std::string name;
   uint64_t size = 0;

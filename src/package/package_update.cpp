@@ -11,18 +11,13 @@
 #include "net/sha256.h"
 #include "package/download.h"
 #include "package/name_compare.h"
+#include "package/package_folder.h"
 #include "package/package_url.h"
 #include "platform/file_move.h"
 #include "text/text.h"
 
 namespace velm {
 namespace {
-
-constexpr const char* kNewSuffix = ".new";
-
-// The launcher keeps its saved copies in the package folder under these names.
-constexpr const char* kSavedCopyNames[] = {"games.json", "manifest.json", "games.json.new",
-                                           "manifest.json.new"};
 
 void printLine(FILE* progress, const std::string& line) {
   if (progress == nullptr) return;
@@ -42,7 +37,7 @@ bool findNameClash(const Manifest& manifest, std::string& reason) {
   const std::vector<ManifestFile>& files = manifest.files;
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string& name = files[i].name;
-    for (const char* saved : kSavedCopyNames) {
+    for (const std::string& saved : savedCopyNames()) {
       if (sameFileName(name, saved)) {
         reason = quoted(name) + " is reserved for the launcher's saved copies";
         return true;
@@ -54,11 +49,11 @@ bool findNameClash(const Manifest& manifest, std::string& reason) {
         reason = quoted(name) + " is listed twice";
         return true;
       }
-      if (sameFileName(name, earlier + kNewSuffix)) {
+      if (sameFileName(name, earlier + kTemporarySuffix)) {
         reason = quoted(name) + " collides with the temporary file of \"" + earlier + "\"";
         return true;
       }
-      if (sameFileName(earlier, name + kNewSuffix)) {
+      if (sameFileName(earlier, name + kTemporarySuffix)) {
         reason = quoted(earlier) + " collides with the temporary file of \"" + name + "\"";
         return true;
       }
@@ -146,8 +141,8 @@ std::vector<PendingFile> planDownloads(const Manifest& manifest,
                                        const std::filesystem::path& folder) {
   std::vector<PendingFile> pending;
   for (const ManifestFile& file : manifest.files) {
-    PendingFile candidate{file, folder / std::filesystem::u8path(file.name),
-                          folder / std::filesystem::u8path(file.name + kNewSuffix)};
+    const std::filesystem::path target = packageFilePath(folder, file.name);
+    PendingFile candidate{file, target, temporaryPath(target)};
     if (!isUpToDate(candidate)) pending.push_back(std::move(candidate));
   }
   return pending;
@@ -214,23 +209,20 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
 
 }  // namespace
 
-void updatePackage(PackageResult& result, const std::string& packageFolder,
+void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
                    FILE* progress, const std::vector<TrustedKey>& keys) {
   result = PackageResult();
   result.status = PackageStatus::Failed;
   if (!acceptManifest(result, manifestUrl, launcherName, net, keys)) return;
 
-  const std::filesystem::path folder = std::filesystem::u8path(packageFolder);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (!std::filesystem::is_directory(folder, error)) {
+  if (!createPackageFolder(packageFolder)) {
     result.status = PackageStatus::Failed;
-    result.message = "could not create " + packageFolder;
+    result.message = "could not create " + packageFolder.u8string();
     return;
   }
 
-  std::vector<PendingFile> pending = planDownloads(result.manifest, folder);
+  std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder);
   if (pending.empty()) {
     result.status = PackageStatus::Ok;
     return;

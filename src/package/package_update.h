@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,7 @@ struct PackageResult {
 bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcherName);
 
 // Prints only to progress, and nothing when it is null.
-void updatePackage(PackageResult& result, const std::string& packageFolder,
+void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
                    FILE* progress, const std::vector<TrustedKey>& keys);
 

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/game_start.h"
+#include "platform/command_line.h"
 #include "text/text.h"
 
 extern char** environ;

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "platform/game_start.h"
+#include "platform/command_line.h"
 #include "text/text.h"
 
 namespace velm {

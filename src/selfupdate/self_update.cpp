@@ -1,6 +1,7 @@
 #include "selfupdate/self_update.h"
 
 #include "package/download.h"
+#include "package/package_folder.h"
 
 namespace velm {
 namespace {
@@ -95,7 +96,7 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
   const std::string failed = "the download failed" + asRunning;
   // Without its own path the launcher would write ".new" into the current folder.
   if (exe.empty()) return carryOn(io, failed);
-  const std::wstring newPath = exe + L".new";
+  const std::wstring newPath = exe + utf8ToWide(kTemporarySuffix);
   const std::wstring aside = asidePath(exe);
 
   if (!isBuildUrl(launcher.url, &problem)) {

@@ -4,8 +4,8 @@
 #include <map>
 #include <system_error>
 
-#include "core/launch.h"
 #include "documents.h"
+#include "package/package_folder.h"
 #include "publish.h"
 #include "signing_key.h"
 
@@ -193,7 +193,7 @@ int runManifest(const Arguments& args, std::ostream& out, std::ostream& err) {
                           args.all("--optional"),
                           {}};
   std::string output = args.one("--out");
-  if (output.empty()) output = (fs::u8path(request.folder) / "manifest.json").u8string();
+  if (output.empty()) output = (fs::u8path(request.folder) / kManifestName).u8string();
   // The manifest and its signature beside the package files are not package files.
   const fs::path outPath = fs::u8path(output);
   std::error_code code;
@@ -203,7 +203,7 @@ int runManifest(const Arguments& args, std::ostream& out, std::ostream& err) {
   }
   std::string text, error;
   if (!buildManifest(request, text, &error)) return refuse(err, error);
-  if (!saveFile(output, text)) return refuse(err, "could not write " + output);
+  if (!saveFile(fs::u8path(output), text)) return refuse(err, "could not write " + output);
   out << "wrote " << output << "\n";
   return 0;
 }
@@ -224,7 +224,7 @@ bool checkFile(const Arguments& args, const std::string& path, std::string& text
   }
   const bool catalogue =
       as.empty() ? guessDocumentKind(path, text) == DocumentKind::Catalogue : as == "catalogue";
-  label = catalogue ? "games.json" : "the manifest";
+  label = catalogue ? kCatalogueName : "the manifest";
   const std::string problem = catalogue ? checkCatalogue(text, nullptr)
                                         : checkManifest(text, args.one("--launcher"), nullptr);
   if (problem.empty()) return true;
@@ -251,7 +251,9 @@ int runSign(const Arguments& args, std::ostream& out, std::ostream& err) {
   if (!signDocument(key, label, text, keys, signature, &error)) {
     return refuse(err, path + ": not signed: " + error);
   }
-  if (!saveFile(path + ".sig", signature)) return refuse(err, "could not write " + path + ".sig");
+  if (!saveFile(fs::u8path(path + ".sig"), signature)) {
+    return refuse(err, "could not write " + path + ".sig");
+  }
   out << "wrote " << path << ".sig\n";
   return 0;
 }

@@ -34,7 +34,7 @@ void setError(std::string* error, const std::string& text) {
 }  // namespace
 
 DocumentKind guessDocumentKind(const std::string& fileName, const std::string& text) {
-  if (fs::u8path(fileName).filename() == "games.json") return DocumentKind::Catalogue;
+  if (fs::u8path(fileName).filename() == kCatalogueName) return DocumentKind::Catalogue;
   nlohmann::json document = parseJsonDocument(text);
   return document.is_object() && document.contains("games") ? DocumentKind::Catalogue
                                                             : DocumentKind::Manifest;

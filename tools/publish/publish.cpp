@@ -59,7 +59,7 @@ bool addPackage(SiteTree& tree, const SigningKey& key, const std::vector<Trusted
   if (!fs::is_directory(fs::u8path(folder), code)) {
     return fail(error, where + "the package folder " + folder + " is missing");
   }
-  const std::string manifestPath = inFolder(folder, "manifest.json");
+  const std::string manifestPath = inFolder(folder, kManifestName);
   std::string text;
   if (!fs::exists(fs::u8path(manifestPath), code)) {
     return fail(error, where + manifestPath + " is missing (velm-publish manifest writes it)");
@@ -146,9 +146,8 @@ bool publishSite(const PublishRequest& request, std::string* error) {
                            request.host);
   }
   SiteTree tree;
-  const std::string catalogueUrl = "https://" + request.host + "/games.json";
-  if (!addSigned(tree, key, request.launcherKeys, catalogueUrl, "games.json", catalogueText,
-                 "games.json", error)) {
+  if (!addSigned(tree, key, request.launcherKeys, catalogueUrlForHost(request.host),
+                 kCatalogueName, catalogueText, kCatalogueName, error)) {
     return false;
   }
   if (!request.launcherBuild.empty()) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/startup.h"
-#include "platform/game_start.h"
+#include "platform/command_line.h"
 
 namespace velm {
 namespace {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "package/package_folder.h"
 #include "support/fake_app_io.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
@@ -216,7 +217,7 @@ class LaunchWithPackage : public Launch {
   }
 
   std::string package(const std::string& name) const {
-    return joinPath(packageFolder(options_), name);
+    return packageFilePath(packageFolder(options_), name).u8string();
   }
 
   const std::string kManifestUrl = "https://cdn.test/a/manifest.json";
@@ -237,7 +238,7 @@ TEST_F(LaunchWithPackage, InstallsSavesBothCopiesAndStartsTheGame) {
   EXPECT_EQ(start.commandLine, "\"" + package("coop.exe") + "\" " +
                                    joinPath(options_.exeDir, "game.exe") +
                                    " -windowed \"two words\"");
-  EXPECT_EQ(start.workingFolder, packageFolder(options_));
+  EXPECT_EQ(start.workingFolder, packageFolder(options_).u8string());
   EXPECT_EQ(start.steamAppId, 480u);
   EXPECT_EQ(savedCatalogue(), catalogue_);
   EXPECT_EQ(dir_.read("Velm Co-op/manifest.json"), manifest);
@@ -351,15 +352,6 @@ TEST_F(LaunchWithPackage, EndsAtOnceWhenANewBuildStarts) {
       << "no manifest is fetched";
 }
 
-TEST(PackageFolder, JoinsTheExeFolderWithTheFolderName) {
-  LaunchOptions options;
-  options.exeDir = "";
-  EXPECT_EQ(packageFolder(options), "Velm Co-op");
-  std::string sep(1, static_cast<char>(std::filesystem::path::preferred_separator));
-  options.exeDir = "games" + sep + "x";
-  EXPECT_EQ(packageFolder(options), "games" + sep + "x" + sep + "Velm Co-op");
-}
-
 TEST(JoinPath, AddsOneSeparatorOnlyWhereNeeded) {
   std::string sep(1, static_cast<char>(std::filesystem::path::preferred_separator));
   EXPECT_EQ(joinPath("", "games.json"), "games.json");
@@ -367,25 +359,6 @@ TEST(JoinPath, AddsOneSeparatorOnlyWhereNeeded) {
   EXPECT_EQ(joinPath("a" + sep, "b"), "a" + sep + "b");
   EXPECT_EQ(joinPath(sep, "b"), sep + "b");
   EXPECT_EQ(joinPath("caf\xC3\xA9", "\xC3\xA4.dll"), "caf\xC3\xA9" + sep + "\xC3\xA4.dll");
-}
-
-TEST(SaveFile, ReplacesTheFileThroughATemporaryCopy) {
-  TempDir dir;
-  std::string path = joinPath(dir.str(), "games.json");
-  ASSERT_TRUE(saveFile(path, "first"));
-  ASSERT_TRUE(saveFile(path, std::string("second\0with zero", 16)));
-  EXPECT_EQ(dir.read("games.json"), std::string("second\0with zero", 16));
-  EXPECT_FALSE(dir.exists("games.json.new"));
-  ASSERT_TRUE(saveFile(path, ""));
-  EXPECT_EQ(dir.read("games.json"), "");
-}
-
-TEST(SaveFile, FailsWithoutLeavingATemporaryWhenTheMoveFails) {
-  TempDir dir;
-  std::filesystem::create_directories(dir.path() / "games.json" / "inside");
-  EXPECT_FALSE(saveFile(joinPath(dir.str(), "games.json"), "x"));
-  EXPECT_FALSE(dir.exists("games.json.new"));
-  EXPECT_FALSE(saveFile(joinPath(dir.str(), joinPath("missing", "games.json")), "x"));
 }
 
 TEST(Messages, WrapTheDetailWithTheHost) {

@@ -69,7 +69,7 @@ class PackageUpdate : public ::testing::Test {
     if (progress_) std::fclose(progress_);
   }
 
-  std::string folder() const { return folder_.u8string(); }
+  const fs::path& folder() const { return folder_; }
 
   // Serves the signed manifest; `contents` are served beside it, one per file.
   std::string publish(const std::vector<ManifestFile>& files,
@@ -437,7 +437,7 @@ TEST_F(PackageUpdate, RefusesNamesThatShareAFile) {
     serveSigned(net, kManifestUrl, manifestJson(manifestOf(files)));
     for (const ManifestFile& file : files)
       net.serve(fileUrl(kManifestUrl, file.name), "content of " + file.name);
-    updatePackage(result_, folder.u8string(), kManifestUrl, "coop.exe", net, nullptr, keys_);
+    updatePackage(result_, folder, kManifestUrl, "coop.exe", net, nullptr, keys_);
     if (c.message.empty()) {
       EXPECT_EQ(result_.status, PackageStatus::Ok) << c.names.back() << ": " << result_.message;
       continue;
@@ -465,11 +465,11 @@ TEST_F(PackageUpdate, NamesAreCheckedBeforeTheFolderIsTouched) {
 
 TEST_F(PackageUpdate, FolderThatCannotBeCreated) {
   dir_.write("blocker", "a file where a folder belongs");
-  const std::string folder = (dir_.path() / "blocker" / "Velm Co-op").u8string();
+  const fs::path folder = dir_.path() / "blocker" / "Velm Co-op";
   publish({fileEntry("coop.exe", "launcher")}, {"launcher"});
   updatePackage(result_, folder, kManifestUrl, "coop.exe", net_, progress_, keys_);
   EXPECT_EQ(result_.status, PackageStatus::Failed);
-  EXPECT_EQ(result_.message, "could not create " + folder);
+  EXPECT_EQ(result_.message, "could not create " + folder.u8string());
   EXPECT_EQ(net_.requested.size(), 2u);
 }
 

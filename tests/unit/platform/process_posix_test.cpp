@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/game_start.h"
+#include "platform/command_line.h"
 #include "platform/process.h"
 #include "support/temp_dir.h"
 

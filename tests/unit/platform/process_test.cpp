@@ -20,7 +20,7 @@
 #include <unistd.h>
 #endif
 
-#include "platform/game_start.h"
+#include "platform/command_line.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
 

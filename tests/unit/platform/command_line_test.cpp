@@ -1,65 +1,16 @@
-#include "platform/game_start.h"
+#include "platform/command_line.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "support/fake_app_io.h"
-
 namespace velm {
 namespace {
 
-const std::string kSep(1, static_cast<char>(std::filesystem::path::preferred_separator));
-
-Game coopGame() {
-  Game game;
-  game.id = "x";
-  game.name = "Example Game";
-  game.exe = "game.exe";
-  game.steam_appid = 480;
-  game.launcher = "coop.exe";
-  return game;
-}
-
-TEST(GameStart, StartsTheLauncherInThePackageFolder) {
-  FakeAppIo io;
-  LaunchOptions options;
-  options.exeDir = "G" + kSep + "My Games";
-  options.arguments = "-windowed  \"two words\"";
-  EXPECT_EQ(startGame(options, io, coopGame()), 0);
-
-  const std::string folder = "G" + kSep + "My Games" + kSep + "Velm Co-op";
-  const std::string launcher = folder + kSep + "coop.exe";
-  ASSERT_EQ(io.starts.size(), 1u);
-  EXPECT_EQ(io.starts[0].exePath, launcher);
-  EXPECT_EQ(io.starts[0].commandLine, "\"" + launcher + "\" \"G" + kSep + "My Games" + kSep +
-                                          "game.exe\" -windowed  \"two words\"");
-  EXPECT_EQ(io.starts[0].workingFolder, folder);
-  EXPECT_EQ(io.starts[0].steamAppId, 480u);
-  EXPECT_EQ(io.log, std::vector<std::string>{"Starting Example Game with co-op: coop.exe"});
-  EXPECT_EQ(io.keyWaits, 0);
-}
-
-TEST(GameStart, ReportsAFailedStart) {
-  FakeAppIo io;
-  io.startError = "error 2";
-  LaunchOptions options;
-  options.exeDir = "G";
-  EXPECT_EQ(startGame(options, io, coopGame()), 1);
-  const std::string launcher = "G" + kSep + "Velm Co-op" + kSep + "coop.exe";
-  EXPECT_EQ(io.log, (std::vector<std::string>{
-                        "Starting Example Game with co-op: coop.exe",
-                        "E: Could not start " + launcher + " (error 2)",
-                        "E: Press any key to exit.",
-                    }));
-  EXPECT_EQ(io.keyWaits, 1);
-}
-
-TEST(GameStart, CommandLine) {
+TEST(CommandLine, JoinsTheLauncherTheGameAndTheArguments) {
   EXPECT_EQ(buildCommandLine("C:\\G\\Velm Co-op\\coop.exe", "C:\\G\\game.exe", "-windowed"),
             "\"C:\\G\\Velm Co-op\\coop.exe\" C:\\G\\game.exe -windowed");
   EXPECT_EQ(buildCommandLine("C:\\G\\Velm Co-op\\coop.exe", "C:\\My G\\game.exe", ""),
@@ -68,7 +19,7 @@ TEST(GameStart, CommandLine) {
   EXPECT_EQ(buildCommandLine("", "", " "), "\"\" \"\"  ");
 }
 
-TEST(GameStart, QuoteArgument) {
+TEST(CommandLine, QuoteArgument) {
   struct Case {
     std::string text;
     std::string quoted;
@@ -92,7 +43,7 @@ TEST(GameStart, QuoteArgument) {
   for (const Case& c : cases) EXPECT_EQ(quoteArgument(c.text), c.quoted) << c.text;
 }
 
-TEST(GameStart, SplitCommandLine) {
+TEST(CommandLine, SplitCommandLine) {
   using Args = std::vector<std::string>;
   struct Case {
     std::string line;
@@ -132,7 +83,7 @@ std::string joinQuoted(const std::vector<std::string>& arguments, size_t from) {
   return line;
 }
 
-TEST(GameStart, SplitUndoesQuoting) {
+TEST(CommandLine, SplitUndoesQuoting) {
   const std::vector<std::string> pieces = {"a",    "Z",  " ",  "\t",       "\"", "\\",
                                            "\\\\", "\n", "\v", "\xC3\xA9", "=",  "-"};
   std::mt19937 random(20240611);
@@ -152,7 +103,7 @@ TEST(GameStart, SplitUndoesQuoting) {
 // The environment functions run on wide text on Windows and on bytes in the POSIX port; both
 // forms are checked on every build.
 template <class String>
-class GameStartEnvironment : public ::testing::Test {
+class Environment : public ::testing::Test {
  protected:
   static String s(const std::string& ascii) { return String(ascii.begin(), ascii.end()); }
   static std::vector<String> list(const std::vector<std::string>& entries) {
@@ -162,9 +113,9 @@ class GameStartEnvironment : public ::testing::Test {
   }
 };
 using StringTypes = ::testing::Types<std::string, std::wstring>;
-TYPED_TEST_SUITE(GameStartEnvironment, StringTypes);
+TYPED_TEST_SUITE(Environment, StringTypes);
 
-TYPED_TEST(GameStartEnvironment, SplitsBlocks) {
+TYPED_TEST(Environment, SplitsBlocks) {
   using String = TypeParam;
   EXPECT_TRUE(splitEnvironmentBlock<String>(nullptr).empty());
   String empty = this->s(std::string(2, '\0'));
@@ -174,7 +125,7 @@ TYPED_TEST(GameStartEnvironment, SplitsBlocks) {
             this->list({"=C:=C:\\Games", "A=1", "B="}));
 }
 
-TYPED_TEST(GameStartEnvironment, NamesEntries) {
+TYPED_TEST(Environment, NamesEntries) {
   struct Case {
     const char* entry;
     const char* name;
@@ -194,7 +145,7 @@ TYPED_TEST(GameStartEnvironment, NamesEntries) {
   }
 }
 
-TYPED_TEST(GameStartEnvironment, ReplacesSteamIdsAndSorts) {
+TYPED_TEST(Environment, ReplacesSteamIdsAndSorts) {
   auto before = this->list({"ZED=1", "SteamAppID=1", "Path=a", "steamgameid=2", "_=u", "PATH=b",
                             "b=v", "=C:=C:\\Games", "A1=x", "A=z", "SteamAppIdX=k",
                             "XSteamGameId=k", "STEAMAPPID", "STEAMGAMEID=3"});
@@ -205,7 +156,7 @@ TYPED_TEST(GameStartEnvironment, ReplacesSteamIdsAndSorts) {
 }
 
 // Enough equal names that an unstable sort would reorder them.
-TYPED_TEST(GameStartEnvironment, EqualNamesKeepTheirOrder) {
+TYPED_TEST(Environment, EqualNamesKeepTheirOrder) {
   const char* spellings[] = {"Path", "PATH", "path", "pAth"};
   std::vector<std::string> entries;
   for (int i = 0; i < 60; ++i) {
@@ -223,17 +174,17 @@ TYPED_TEST(GameStartEnvironment, EqualNamesKeepTheirOrder) {
   EXPECT_EQ(buildEnvironment(this->list(entries), 1), this->list(expected));
 }
 
-TYPED_TEST(GameStartEnvironment, ZeroIdKeepsTheListAsItIs) {
+TYPED_TEST(Environment, ZeroIdKeepsTheListAsItIs) {
   auto before = this->list({"Z=1", "SteamAppID=1", "a=2"});
   EXPECT_EQ(buildEnvironment(before, 0), before);
 }
 
-TYPED_TEST(GameStartEnvironment, EmptyListGetsOnlySteamIds) {
+TYPED_TEST(Environment, EmptyListGetsOnlySteamIds) {
   EXPECT_EQ(buildEnvironment(std::vector<TypeParam>(), UINT64_MAX),
             this->list({"SteamAppId=18446744073709551615", "SteamGameId=18446744073709551615"}));
 }
 
-TYPED_TEST(GameStartEnvironment, JoinsBlocks) {
+TYPED_TEST(Environment, JoinsBlocks) {
   using String = TypeParam;
   EXPECT_EQ(joinEnvironmentBlock(std::vector<String>()), this->s(std::string(2, '\0')));
   auto entries = this->list({"A=1", "=C:=C:\\"});
@@ -243,7 +194,7 @@ TYPED_TEST(GameStartEnvironment, JoinsBlocks) {
 }
 
 // Code units above 0x7F sort after every ASCII letter, in either string form.
-TEST(GameStartEnvironment, SortsUnitsUnsigned) {
+TEST(Environment, SortsUnitsUnsigned) {
   std::vector<std::string> bytes = {"\xC3\xA9=1", "Z=2"};
   EXPECT_EQ(buildEnvironment(bytes, 7),
             (std::vector<std::string>{"SteamAppId=7", "SteamGameId=7", "Z=2", "\xC3\xA9=1"}));

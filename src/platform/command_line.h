@@ -1,18 +1,12 @@
-// Starting the game's co-op launcher: its command line, its environment and the start itself.
+// The command line and the environment of a started process, by the rules of Windows programs:
+// how arguments are quoted and split, and how an environment block is read, changed and written.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "core/launch.h"
-#include "platform/app_io.h"
-
 namespace velm {
-
-// Returns 0 when the process was created, else 1 after the report and the key wait.
-int startGame(const LaunchOptions& options, AppIo& io, const Game& game);
 
 // quoteArgument(launcher) + " " + quoteArgument(gameExe) [+ " " + arguments, verbatim]
 std::string buildCommandLine(const std::string& launcherPath, const std::string& gameExePath,

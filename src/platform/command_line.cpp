@@ -1,10 +1,8 @@
-// Starting the co-op launcher: its path, command line and the environment it is given.
-#include "platform/game_start.h"
+#include "platform/command_line.h"
 
 #include <algorithm>
 #include <type_traits>
 
-#include "core/game_search.h"
 #include "text/text.h"
 
 namespace velm {
@@ -48,17 +46,6 @@ bool nameLess(const String& a, const String& b) {
 }
 
 }  // namespace
-
-int startGame(const LaunchOptions& options, AppIo& io, const Game& game) {
-  std::string folder = packageFolder(options);
-  std::string launcherPath = joinPath(folder, game.launcher);
-  std::string gameExePath = joinPath(options.exeDir, game.exe);
-  std::string commandLine = buildCommandLine(launcherPath, gameExePath, options.arguments);
-  io.printLine("Starting " + game.name + " with co-op: " + game.launcher);
-  std::string error;
-  if (io.startProcess(launcherPath, commandLine, folder, game.steam_appid, error)) return 0;
-  return failAndWait(io, {"Could not start " + launcherPath + " (" + error + ")"});
-}
 
 std::string buildCommandLine(const std::string& launcherPath, const std::string& gameExePath,
                              const std::string& arguments) {

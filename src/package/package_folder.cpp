@@ -1,0 +1,71 @@
+#include "package/package_folder.h"
+
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "catalogue/catalogue.h"
+#include "package/manifest.h"
+#include "platform/exclusive_file.h"
+#include "platform/file_move.h"
+
+namespace velm {
+
+std::filesystem::path packageFolderPath(const std::string& exeDir) {
+  return std::filesystem::u8path(exeDir) / std::filesystem::u8path(kPackageFolderName);
+}
+
+std::filesystem::path packageFilePath(const std::filesystem::path& folder,
+                                      const std::string& name) {
+  return folder / std::filesystem::u8path(name);
+}
+
+std::filesystem::path savedCataloguePath(const std::filesystem::path& folder) {
+  return packageFilePath(folder, kCatalogueName);
+}
+
+std::filesystem::path savedManifestPath(const std::filesystem::path& folder) {
+  return packageFilePath(folder, kManifestName);
+}
+
+const std::vector<std::string>& savedCopyNames() {
+  static const std::vector<std::string> names = {
+      kCatalogueName, kManifestName, std::string(kCatalogueName) + kTemporarySuffix,
+      std::string(kManifestName) + kTemporarySuffix};
+  return names;
+}
+
+std::filesystem::path temporaryPath(const std::filesystem::path& path) {
+  std::filesystem::path temporary = path;
+  temporary += kTemporarySuffix;
+  return temporary;
+}
+
+bool createPackageFolder(const std::filesystem::path& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  return std::filesystem::is_directory(folder, error);
+}
+
+bool saveFile(const std::filesystem::path& path, const std::string& bytes) {
+  const std::filesystem::path temporary = temporaryPath(path);
+  {
+    ExclusiveFile file;
+    if (!file.open(temporary)) return false;
+    const bool written = file.write(bytes.data(), bytes.size());
+    if (!file.close() || !written) return false;
+  }
+  std::error_code error;
+  if (moveReplacing(temporary, path, error)) return true;
+  std::filesystem::remove(temporary, error);
+  return false;
+}
+
+bool readTextFile(const std::filesystem::path& path, std::string& text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file.is_open()) return false;
+  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return true;
+}
+
+}  // namespace velm

@@ -1,0 +1,77 @@
+// The package folder's names and its two file operations: the atomic save of a copy, and reading
+// one back byte for byte.
+#include "package/package_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace velm {
+namespace {
+
+const std::string kSep(1, static_cast<char>(std::filesystem::path::preferred_separator));
+
+TEST(PackageFolder, NamesEveryFileTheLauncherKeeps) {
+  EXPECT_EQ(packageFolderPath("").u8string(), "Velm Co-op");
+  const std::filesystem::path folder = packageFolderPath("games" + kSep + "x");
+  EXPECT_EQ(folder.u8string(), "games" + kSep + "x" + kSep + "Velm Co-op");
+  EXPECT_EQ(savedCataloguePath(folder).u8string(), folder.u8string() + kSep + "games.json");
+  EXPECT_EQ(savedManifestPath(folder).u8string(), folder.u8string() + kSep + "manifest.json");
+  EXPECT_EQ(packageFilePath(folder, "m\xC3\xB6" "d.dll").u8string(),
+            folder.u8string() + kSep + "m\xC3\xB6" "d.dll");
+  EXPECT_EQ(temporaryPath(packageFilePath(folder, "m\xC3\xB6" "d.dll")).u8string(),
+            folder.u8string() + kSep + "m\xC3\xB6" "d.dll.new");
+  EXPECT_EQ(savedCopyNames(), (std::vector<std::string>{"games.json", "manifest.json",
+                                                        "games.json.new", "manifest.json.new"}));
+}
+
+TEST(PackageFolder, CreatesItsParentsOrSaysItCannot) {
+  TempDir dir;
+  EXPECT_TRUE(createPackageFolder(dir.path() / "a" / "b" / "Velm Co-op"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "a" / "b" / "Velm Co-op"));
+  EXPECT_TRUE(createPackageFolder(dir.path() / "a" / "b" / "Velm Co-op")) << "already there";
+  dir.write("blocker", "a file where a folder belongs");
+  EXPECT_FALSE(createPackageFolder(dir.path() / "blocker" / "Velm Co-op"));
+  EXPECT_FALSE(createPackageFolder(dir.path() / "blocker"));
+}
+
+TEST(SaveFile, ReplacesTheFileThroughATemporaryCopy) {
+  TempDir dir;
+  const std::filesystem::path path = dir.path() / "games.json";
+  ASSERT_TRUE(saveFile(path, "first"));
+  ASSERT_TRUE(saveFile(path, std::string("second\0with zero", 16)));
+  EXPECT_EQ(dir.read("games.json"), std::string("second\0with zero", 16));
+  EXPECT_FALSE(dir.exists("games.json.new"));
+  ASSERT_TRUE(saveFile(path, ""));
+  EXPECT_EQ(dir.read("games.json"), "");
+}
+
+TEST(SaveFile, FailsWithoutLeavingATemporaryWhenTheMoveFails) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "games.json" / "inside");
+  EXPECT_FALSE(saveFile(dir.path() / "games.json", "x"));
+  EXPECT_FALSE(dir.exists("games.json.new"));
+  EXPECT_FALSE(saveFile(dir.path() / "missing" / "games.json", "x"));
+}
+
+TEST(ReadTextFile, GivesBackEveryByte) {
+  TempDir dir;
+  const std::string bytes("{\r\n\"a\": 1}\0\xFF\n", 13);
+  dir.write("manifest.json", bytes);
+  std::string text = "old";
+  ASSERT_TRUE(readTextFile(dir.path() / "manifest.json", text));
+  EXPECT_EQ(text, bytes);
+  dir.write("empty.json", "");
+  ASSERT_TRUE(readTextFile(dir.path() / "empty.json", text));
+  EXPECT_EQ(text, "");
+  text = "kept";
+  EXPECT_FALSE(readTextFile(dir.path() / "missing.json", text));
+  EXPECT_EQ(text, "kept");
+}
+
+}  // namespace
+}  // namespace velm
