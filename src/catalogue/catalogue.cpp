@@ -217,7 +217,7 @@ std::string catalogueUrlForHost(const std::string& host) {
 bool isAbsoluteHttpsUrl(const std::string& text) {
   constexpr size_t kSchemeLength = 8;  // "https://"
   if (text.size() <= kSchemeLength) return false;
-  if (toLowerAscii(text.substr(0, kSchemeLength)) != "https://") return false;
+  if (!startsWithNoCase(text, "https://")) return false;
   for (char c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
     if (byte < 0x21 || byte == 0x7F) return false;

@@ -14,6 +14,7 @@
 #include "package/package_folder.h"
 #include "package/package_url.h"
 #include "platform/file_move.h"
+#include "platform/os_error.h"
 #include "text/text.h"
 
 namespace velm {

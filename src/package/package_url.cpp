@@ -2,12 +2,12 @@
 
 #include <cstdio>
 
-#include "catalogue/file_name.h"
+#include "text/text.h"
 
 namespace velm {
 
 bool isHttpsUrl(const std::string& url) {
-  return url.size() > 8 && toLowerAscii(url.substr(0, 8)) == "https://" && url[8] != '/';
+  return url.size() > 8 && startsWithNoCase(url, "https://") && url[8] != '/';
 }
 
 std::string fileUrl(const std::string& manifestUrl, const std::string& name) {

@@ -19,7 +19,6 @@ class ExclusiveFile {
   // is: not truncated). Windows denies write and delete sharing; POSIX takes an exclusive lock
   // that every launcher asks for before it truncates.
   [[nodiscard]] bool open(const std::filesystem::path& path);
-  bool isOpen() const { return file_ != nullptr; }
   // False once any write failed.
   [[nodiscard]] bool write(const void* data, size_t length);
   // Flushes and closes; false when that, or any earlier write, failed.

@@ -1,4 +1,4 @@
-// Moving a finished ".new" file over its target, and the system's words for a failed move.
+// Moving a finished ".new" file over its target; platform/os_error.h words a failed move.
 #pragma once
 
 #include <filesystem>
@@ -18,9 +18,5 @@ namespace velm {
 // Writes a file's cached bytes to stable storage (FlushFileBuffers, fsync). On failure returns
 // false with error set.
 [[nodiscard]] bool flushToDisk(const std::filesystem::path& file, std::error_code& error);
-
-// The system's message for a code from moveReplacing: US English where available, trailing
-// white space removed, "unknown error" when the system has none.
-std::string systemErrorMessage(const std::error_code& error);
 
 }  // namespace velm

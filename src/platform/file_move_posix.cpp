@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+
+#include "platform/file_descriptor_posix.h"
+#include "platform/os_error.h"
 
 namespace velm {
 
@@ -13,16 +15,13 @@ namespace {
 
 // fsync of one path, opened read-only (enough for both files and folders on Linux).
 bool syncPath(const char* path, std::error_code& error) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::error_code(errno, std::generic_category());
+  const FileDescriptor fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd || fsync(fd.get()) != 0) {
+    error = lastError();
     return false;
   }
-  const bool synced = fsync(fd) == 0;
-  if (!synced) error = std::error_code(errno, std::generic_category());
-  close(fd);
-  if (synced) error.clear();
-  return synced;
+  error.clear();
+  return true;
 }
 
 }  // namespace
@@ -43,7 +42,7 @@ bool moveReplacing(const std::filesystem::path& source, const std::filesystem::p
     return true;
   }
   if (errno != EXDEV) {
-    error = std::error_code(errno, std::generic_category());
+    error = lastError();
     return false;
   }
   // Across file systems: copy next to nothing else, then drop the source, as a copy-allowed move.
@@ -52,15 +51,6 @@ bool moveReplacing(const std::filesystem::path& source, const std::filesystem::p
   if (error || !flushToDisk(target, error)) return false;
   std::filesystem::remove(source, error);
   return !error;
-}
-
-std::string systemErrorMessage(const std::error_code& error) {
-  std::string text = error.message();
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' ||
-                           text.back() == '\t')) {
-    text.pop_back();
-  }
-  return text.empty() ? "unknown error" : text;
 }
 
 }  // namespace velm

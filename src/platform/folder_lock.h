@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace velm {
 
 class FolderLock {
@@ -14,15 +16,17 @@ class FolderLock {
   // all (a folder that cannot be opened, a file system without locks) the run goes on without
   // one, as a single launcher would.
   explicit FolderLock(const std::string& folder);
-  ~FolderLock();
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
 
-  bool held() const { return handle_ != kNone; }
+  bool held() const { return static_cast<bool>(handle_); }
 
  private:
-  static constexpr intptr_t kNone = -1;
-  intptr_t handle_ = kNone;  // a file descriptor, or a mutex HANDLE
+  // A file descriptor on the folder, or a mutex HANDLE; closing it releases the lock.
+  struct Traits {
+    using Handle = intptr_t;
+    static intptr_t none() { return -1; }
+    static void close(intptr_t handle);
+  };
+  UniqueHandle<Traits> handle_;
 };
 
 }  // namespace velm

@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "platform/file_descriptor_posix.h"
 #include "platform/folder_lock.h"
 
 namespace velm {
@@ -11,21 +12,15 @@ namespace velm {
 // when the process ends, however it ends.
 FolderLock::FolderLock(const std::string& folder) {
   if (folder.empty()) return;
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
+  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return;
   int locked;
   do {
-    locked = flock(fd, LOCK_EX);
+    locked = flock(fd.get(), LOCK_EX);
   } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    ::close(fd);
-    return;
-  }
-  handle_ = fd;
+  if (locked == 0) handle_.reset(fd.release());
 }
 
-FolderLock::~FolderLock() {
-  if (held()) ::close(static_cast<int>(handle_));
-}
+void FolderLock::Traits::close(intptr_t handle) { ::close(static_cast<int>(handle)); }
 
 }  // namespace velm

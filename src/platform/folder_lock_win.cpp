@@ -4,6 +4,7 @@
 
 #include "net/sha256.h"
 #include "platform/folder_lock.h"
+#include "platform/kernel_handle_win.h"
 #include "text/text.h"
 
 namespace velm {
@@ -34,19 +35,16 @@ FolderLock::FolderLock(const std::string& folder) {
   if (folder.empty()) return;
   const std::wstring name = mutexName(folder);
   if (name.empty()) return;
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-  if (mutex == nullptr) return;
-  const DWORD waited = WaitForSingleObject(mutex, INFINITE);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    CloseHandle(mutex);
-    return;
+  KernelHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
+  if (!mutex) return;
+  const DWORD waited = WaitForSingleObject(mutex.get(), INFINITE);
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    handle_.reset(reinterpret_cast<intptr_t>(mutex.release()));
   }
-  handle_ = reinterpret_cast<intptr_t>(mutex);
 }
 
-FolderLock::~FolderLock() {
-  if (!held()) return;
-  HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+void FolderLock::Traits::close(intptr_t handle) {
+  HANDLE mutex = reinterpret_cast<HANDLE>(handle);
   ReleaseMutex(mutex);
   CloseHandle(mutex);
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/command_line.h"
-#include "text/text.h"
+#include "platform/os_error.h"
 
 extern char** environ;
 
@@ -97,7 +97,7 @@ bool startChildProcess(const std::string& exePath, const std::string& commandLin
         posix_spawn(&child, program.c_str(), actions.get(), nullptr, argv.data(), childEnvironment);
   }
   if (result != 0) {
-    error = "error " + decimalText(static_cast<uint32_t>(result));
+    error = errorCodeText(static_cast<uint32_t>(result));
     return false;
   }
   return true;

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "platform/command_line.h"
+#include "platform/kernel_handle_win.h"
+#include "platform/os_error.h"
 #include "text/text.h"
 
 namespace velm {
@@ -42,12 +44,12 @@ bool startChildProcess(const std::string& exePath, const std::string& commandLin
                       hasBlock ? CREATE_UNICODE_ENVIRONMENT : 0,
                       hasBlock ? static_cast<void*>(block.data()) : nullptr, folder.c_str(),
                       &startup, &process)) {
-    DWORD code = GetLastError();
-    error = "error " + decimalText(static_cast<uint32_t>(code));
+    error = errorCodeText(lastErrorCode());
     return false;
   }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  // Not waited for: both handles are closed here, the thread's first.
+  const KernelHandle child(process.hProcess);
+  const KernelHandle thread(process.hThread);
   return true;
 }
 

@@ -4,6 +4,7 @@
 // with printError.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace velm {
@@ -32,5 +33,9 @@ class SelfUpdateIo {
 
 // The process-wide implementation of this platform, created on first use.
 SelfUpdateIo& systemSelfUpdateIo();
+
+// The lines with which an io names a platform's reason, the same on every platform.
+std::string moveFailedLine(const std::wstring& source, const std::wstring& target, uint32_t code);
+std::string startFailedLine(uint32_t code);
 
 }  // namespace velm

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 
 #include "platform/console.h"
 #include "platform/exe_path.h"
+#include "platform/os_error.h"
 #include "platform/process.h"
 #include "selfupdate/self_update_io.h"
 #include "text/text.h"
@@ -67,9 +67,7 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
   bool moveFile(const std::wstring& source, const std::wstring& target) override {
     // No copy across file systems: the running exe is only ever moved within its own folder.
     if (std::rename(wideToUtf8(source).c_str(), wideToUtf8(target).c_str()) == 0) return true;
-    const int code = errno;
-    printError("self-update: could not move " + wideToUtf8(source) + " to " + wideToUtf8(target) +
-               " (error " + decimalText(static_cast<uint32_t>(code)) + ")");
+    printError(moveFailedLine(source, target, lastErrorCode()));
     return false;
   }
 
@@ -108,8 +106,7 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
     const int code = posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
     unsetenv(kUpdatedMark);
     if (code != 0) {
-      printError("self-update: the new exe would not start (error " +
-                 decimalText(static_cast<uint32_t>(code)) + ")");
+      printError(startFailedLine(static_cast<uint32_t>(code)));
       return false;
     }
     return true;

@@ -6,8 +6,9 @@
 
 #include "platform/console.h"
 #include "platform/exe_path.h"
+#include "platform/kernel_handle_win.h"
+#include "platform/os_error.h"
 #include "selfupdate/self_update_io.h"
-#include "text/text.h"
 
 namespace velm {
 namespace {
@@ -34,9 +35,7 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
   bool moveFile(const std::wstring& source, const std::wstring& target) override {
     // No copy across volumes: the running exe is only ever moved within its own folder.
     if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    const DWORD code = GetLastError();
-    printError("self-update: could not move " + wideToUtf8(source) + " to " + wideToUtf8(target) +
-               " (error " + decimalText(static_cast<uint32_t>(code)) + ")");
+    printError(moveFailedLine(source, target, lastErrorCode()));
     return false;
   }
 
@@ -60,15 +59,15 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
     const BOOL started = CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                         0, nullptr, nullptr, &startup, &process);
     // Taken before anything else can overwrite it.
-    const DWORD code = started ? 0 : GetLastError();
+    const uint32_t code = started ? 0 : lastErrorCode();
     SetEnvironmentVariableW(kUpdatedMark, nullptr);
     if (!started) {
-      printError("self-update: the new exe would not start (error " +
-                 decimalText(static_cast<uint32_t>(code)) + ")");
+      printError(startFailedLine(code));
       return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // Not waited for: both handles are closed here, the thread's first.
+    const KernelHandle child(process.hProcess);
+    const KernelHandle thread(process.hThread);
     return true;
   }
 

@@ -25,8 +25,7 @@ bool FakeSelfUpdateIo::moveFile(const std::wstring& source, const std::wstring& 
     std::filesystem::rename(pathOf(source), pathOf(target), error);
     if (!error) return true;
   }
-  printError("self-update: could not move " + wideToUtf8(source) + " to " + wideToUtf8(target) +
-             " (error 5)");
+  printError(moveFailedLine(source, target, 5));
   return false;
 }
 
@@ -38,7 +37,7 @@ void FakeSelfUpdateIo::deleteFile(const std::wstring& path) {
 
 bool FakeSelfUpdateIo::startExe(const std::wstring& exePath) {
   calls.push_back("start " + wideToUtf8(exePath));
-  if (!startOk) printError("self-update: the new exe would not start (error 2)");
+  if (!startOk) printError(startFailedLine(2));
   return startOk;
 }
 

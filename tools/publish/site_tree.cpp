@@ -11,7 +11,7 @@
 
 #include "catalogue/file_name.h"
 #include "net/sha256.h"
-#include "signature/signature.h"
+#include "text/text.h"
 
 namespace velm {
 namespace {
@@ -56,7 +56,7 @@ bool sameBytes(const Sha256Digest& digest, uint64_t size, const Sha256Digest& ot
 }  // namespace
 
 bool siteFilePath(const std::string& url, std::string& path, std::string* error) {
-  if (url.size() <= 8 || toLowerAscii(url.substr(0, 8)) != "https://") {
+  if (url.size() <= 8 || !startsWithNoCase(url, "https://")) {
     return failUrl(url, "it is not an https URL", error);
   }
   const std::string rest = url.substr(8, url.find_first_of("?#") - 8);

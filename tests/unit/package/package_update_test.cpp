@@ -14,6 +14,7 @@
 #include "net/sha256.h"
 #include "package/package_url.h"
 #include "platform/file_move.h"
+#include "platform/os_error.h"
 #include "support/fake_net.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,5 @@
 #include "platform/file_move.h"
+#include "platform/os_error.h"
 
 #include <gtest/gtest.h>
 

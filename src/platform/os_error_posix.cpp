@@ -1,0 +1,20 @@
+#include "platform/os_error.h"
+
+#include <cerrno>
+
+namespace velm {
+
+uint32_t lastErrorCode() { return static_cast<uint32_t>(errno); }
+
+std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
+
+std::string systemErrorMessage(const std::error_code& error) {
+  std::string text = error.message();
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' ||
+                           text.back() == '\t')) {
+    text.pop_back();
+  }
+  return text.empty() ? "unknown error" : text;
+}
+
+}  // namespace velm
