@@ -14,4 +14,8 @@ bool sameFileName(const std::string& a, const std::string& b) {
                               static_cast<int>(wideB.size()), TRUE) == CSTR_EQUAL;
 }
 
+bool sameFileNameOnWindows(const std::string& a, const std::string& b) {
+  return sameFileName(a, b);
+}
+
 }  // namespace velm

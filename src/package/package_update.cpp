@@ -30,31 +30,29 @@ void printLine(FILE* progress, const std::string& line) {
 
 std::string quoted(const std::string& name) { return "file name \"" + name + "\""; }
 
-}  // namespace
-
-// Names that would make two of the update's files one file on this platform: the manifest's own
+// Names that would make two of the update's files one file under sameName: the manifest's own
 // check compares ASCII case only and knows nothing of ".new" files or the saved copies.
-bool findNameClash(const Manifest& manifest, std::string& reason) {
+bool findNameClash(const Manifest& manifest, std::string& reason, SameNameRule sameName) {
   const std::vector<ManifestFile>& files = manifest.files;
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string& name = files[i].name;
     for (const std::string& saved : savedCopyNames()) {
-      if (sameFileName(name, saved)) {
+      if (sameName(name, saved)) {
         reason = quoted(name) + " is reserved for the launcher's saved copies";
         return true;
       }
     }
     for (size_t j = 0; j < i; ++j) {
       const std::string& earlier = files[j].name;
-      if (sameFileName(name, earlier)) {
+      if (sameName(name, earlier)) {
         reason = quoted(name) + " is listed twice";
         return true;
       }
-      if (sameFileName(name, earlier + kTemporarySuffix)) {
+      if (sameName(name, earlier + kTemporarySuffix)) {
         reason = quoted(name) + " collides with the temporary file of \"" + earlier + "\"";
         return true;
       }
-      if (sameFileName(earlier, name + kTemporarySuffix)) {
+      if (sameName(earlier, name + kTemporarySuffix)) {
         reason = quoted(earlier) + " collides with the temporary file of \"" + name + "\"";
         return true;
       }
@@ -70,8 +68,6 @@ bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcher
   }
   return false;
 }
-
-namespace {
 
 bool isUpToDate(const PendingFile& pending) {
   Sha256Digest digest;
@@ -125,12 +121,7 @@ bool acceptManifest(PackageResult& result, const std::string& manifestUrl,
   result.version = manifest.version;
   result.manifestText = std::move(text);
   result.manifest = std::move(manifest);
-  if (!launcherName.empty() && !listsRequiredLauncher(result.manifest, launcherName)) {
-    result.status = PackageStatus::Unreadable;
-    result.message = "the manifest does not list " + launcherName + " as a required file";
-    return false;
-  }
-  if (findNameClash(result.manifest, result.message)) {
+  if (!acceptsManifestFiles(result.manifest, launcherName, &result.message)) {
     result.status = PackageStatus::Unreadable;
     return false;
   }
@@ -209,6 +200,18 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
 }
 
 }  // namespace
+
+bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherName,
+                          std::string* problem, SameNameRule sameName) {
+  std::string reason;
+  if (!launcherName.empty() && !listsRequiredLauncher(manifest, launcherName)) {
+    reason = "the manifest does not list " + launcherName + " as a required file";
+  } else if (!findNameClash(manifest, reason, sameName)) {
+    return true;
+  }
+  if (problem != nullptr) *problem = reason;
+  return false;
+}
 
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,

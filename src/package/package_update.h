@@ -9,6 +9,7 @@
 
 #include "net/net.h"
 #include "package/manifest.h"
+#include "package/name_compare.h"
 #include "signature/signature.h"
 
 namespace velm {
@@ -25,11 +26,14 @@ struct PackageResult {
   Manifest manifest;
 };
 
-// True, with the reason, when two of the manifest's names, their ".new" files or the saved
-// copies' names would be one file on this platform.
-[[nodiscard]] bool findNameClash(const Manifest& manifest, std::string& reason);
-// True when the manifest lists launcherName (ASCII case ignored) as a required file.
-bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcherName);
+// What the launcher asks of a valid manifest before it touches a file, and velm-publish asks of
+// every manifest it passes: for a non-empty launcherName, that file listed as required (ASCII
+// case ignored); and no two of its names, their ".new" files or the saved copies' names one
+// file by sameName (this platform's rule, or the Windows launcher's for the publisher). False
+// with *problem set to the launcher's reason otherwise.
+[[nodiscard]] bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherName,
+                                        std::string* problem,
+                                        SameNameRule sameName = sameFileName);
 
 // Prints only to progress, and nothing when it is null.
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,

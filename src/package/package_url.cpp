@@ -5,9 +5,39 @@
 #include "text/text.h"
 
 namespace velm {
+namespace {
+
+constexpr uint32_t kMaxPort = 65535;
+
+// Nothing, or digits up to kMaxPort.
+bool isPortText(const std::string& text) {
+  uint32_t port = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    port = port * 10 + static_cast<uint32_t>(c - '0');
+    if (port > kMaxPort) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool isHttpsUrl(const std::string& url) {
   return url.size() > 8 && startsWithNoCase(url, "https://") && url[8] != '/';
+}
+
+bool isRequestableHttpsUrl(const std::string& url) {
+  // A NUL would end the URL early at the platform's client.
+  if (url.find('\0') != std::string::npos || !startsWithNoCase(url, "https://")) return false;
+  const size_t end = url.find_first_of("/?#", 8);
+  std::string authority = url.substr(8, end == std::string::npos ? end : end - 8);
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  // The port follows the first ':' after an IPv6 literal's closing bracket.
+  const size_t close = authority.rfind(']');
+  const size_t colon = authority.find(':', close == std::string::npos ? 0 : close);
+  return colon != 0 && !authority.empty() &&
+         (colon == std::string::npos || isPortText(authority.substr(colon + 1)));
 }
 
 std::string fileUrl(const std::string& manifestUrl, const std::string& name) {

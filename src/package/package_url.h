@@ -11,6 +11,11 @@ namespace velm {
 // ninth byte is not "/". Looser than the catalogue's URL check: the rest is not looked at.
 bool isHttpsUrl(const std::string& url);
 
+// Stricter: "https://" in any ASCII case, then a host and, when a port is given, a valid one;
+// no NUL. The address of something both platforms' HTTP clients will ask for (user and password
+// before "@" are no host).
+bool isRequestableHttpsUrl(const std::string& url);
+
 // The download URL of a package file: the manifest URL without its query or fragment, cut after
 // its last "/" past the host (or given one), followed by the percent-encoded name.
 std::string fileUrl(const std::string& manifestUrl, const std::string& name);

@@ -2,13 +2,13 @@
 
 #include "package/download.h"
 #include "package/package_folder.h"
+#include "package/package_url.h"
 
 namespace velm {
 namespace {
 
 // A build is fetched once and may be large: it gets twice the launcher's usual time-outs.
 constexpr uint32_t kBuildTimeoutMs = 60000;
-constexpr uint32_t kMaxPort = 65535;
 
 // Every failure is reported on standard error and lets the running build go on.
 SelfUpdateResult carryOn(SelfUpdateIo& io, const std::string& text) {
@@ -18,17 +18,6 @@ SelfUpdateResult carryOn(SelfUpdateIo& io, const std::string& text) {
 
 void setProblem(std::string* problem, const std::string& text) {
   if (problem != nullptr) *problem = text;
-}
-
-// Nothing, or digits up to kMaxPort.
-bool isPortText(const std::string& text) {
-  uint32_t port = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    port = port * 10 + static_cast<uint32_t>(c - '0');
-    if (port > kMaxPort) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -49,22 +38,9 @@ bool isCompleteBlock(const LauncherInfo& launcher, std::string* problem) {
 }
 
 bool isBuildUrl(const std::string& url, std::string* problem) {
-  // A NUL would end the URL early at the platform's client.
-  bool usable = url.find('\0') == std::string::npos && startsWithNoCase(url, "https://");
-  if (usable) {
-    const size_t end = url.find_first_of("/?#", 8);
-    std::string authority = url.substr(8, end == std::string::npos ? end : end - 8);
-    const size_t at = authority.rfind('@');
-    if (at != std::string::npos) authority.erase(0, at + 1);  // user and password are no host
-    // The port follows the last ':' that is not inside an IPv6 literal's brackets.
-    const size_t close = authority.rfind(']');
-    const size_t colon = authority.find(':', close == std::string::npos ? 0 : close);
-    const std::string host = authority.substr(0, colon);
-    usable = !host.empty() &&
-             (colon == std::string::npos || isPortText(authority.substr(colon + 1)));
-  }
-  if (!usable) setProblem(problem, "not an https URL: " + url);
-  return usable;
+  if (isRequestableHttpsUrl(url)) return true;
+  setProblem(problem, "not an https URL: " + url);
+  return false;
 }
 
 void removeUpdateLeftover(SelfUpdateIo& io) {

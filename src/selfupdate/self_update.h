@@ -30,8 +30,7 @@ std::wstring asidePath(const std::wstring& exePath);
                                         std::string* problem);
 // A non-zero size and a URL that begins "https://" in lower case.
 [[nodiscard]] bool isCompleteBlock(const LauncherInfo& launcher, std::string* problem);
-// https in any case, then a host (and a valid port, if one is given): an address that both
-// platforms' HTTP clients take as the build's.
+// A URL that the build can be fetched from (isRequestableHttpsUrl).
 [[nodiscard]] bool isBuildUrl(const std::string& url, std::string* problem);
 
 }  // namespace velm

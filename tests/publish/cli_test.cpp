@@ -129,5 +129,29 @@ TEST(Cli, SignsOnlyWhatTheLauncherAccepts) {
   }
 }
 
+// The whole command, as a team runs it before an upload.
+TEST(Cli, CheckRefusesABuildAddressNoLauncherUses) {
+  TempDir dir;
+  const std::string catalogue = R"({"schema": 1, "launcher": {"version": "2.1.0",
+      "url": "HTTPS://cdn.test/Velm%20Co-op.exe",
+      "sha256": "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", "size": 3},
+      "games": [{"id": "demo", "name": "Demo", "exe": "demo.exe", "steam_appid": 480,
+      "manifest": "https://cdn.test/demo/manifest.json", "launcher": "coop.exe"}]})";
+  const std::string path = dir.write("games.json", catalogue).string();
+  ToolRun refused = run({"check", path});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "velm-publish: " + path +
+                             ": the launcher would refuse this catalogue: self-update: the "
+                             "server's launcher block is incomplete\n");
+
+  std::string fixed = catalogue;
+  fixed.replace(fixed.find("HTTPS://"), 8, "https://");
+  dir.write("games.json", fixed);
+  ToolRun accepted = run({"check", path});
+  EXPECT_EQ(accepted.code, 0) << accepted.err;
+  EXPECT_EQ(accepted.out, path + ": the launcher accepts it\n");
+}
+
 }  // namespace
 }  // namespace velm

@@ -22,6 +22,14 @@ std::string catalogueWithVersion(const std::string& version) {
          "launcher": "coop.exe"}]})";
 }
 
+// A valid catalogue but for the build's and the game manifest's addresses.
+std::string catalogueWithUrls(const std::string& buildUrl, const std::string& manifestUrl) {
+  std::string text = catalogueWithVersion("2.1.0");
+  text.replace(text.find("https://cdn.test/velm.exe"), 25, buildUrl);
+  text.replace(text.find("https://cdn.test/demo/manifest.json"), 35, manifestUrl);
+  return text;
+}
+
 std::string manifestWith(const std::string& entries) {
   return R"({"version": "1", "files": [)" + entries + "]}";
 }
@@ -74,6 +82,50 @@ TEST(Documents, ChecksCataloguesWithTheLaunchersTexts) {
        "the document is larger than the launcher reads (16777216 bytes)"},
   };
   for (const Case& c : cases) EXPECT_EQ(checkCatalogue(c.text, nullptr), c.problem) << c.problem;
+}
+
+// Documents that check accepted while a launcher refused them: the catalogue validator is
+// looser than the self-update and than the HTTP clients, and the manifest's names were judged
+// by the rule of the platform velm-publish runs on. Each now fails with the launcher's reason.
+TEST(Documents, RefusesWhatAnyLauncherRefuses) {
+  struct Case {
+    std::string text;
+    std::string problem;
+  };
+  const std::string manifestUrl = "https://cdn.test/demo/manifest.json";
+  const std::string buildUrl = "https://cdn.test/velm.exe";
+  const std::string incomplete = "self-update: the server's launcher block is incomplete";
+  const std::vector<Case> catalogues = {
+      {catalogueWithUrls("HTTPS://cdn.test/velm.exe", manifestUrl), incomplete},
+      {catalogueWithUrls("Https://cdn.test/velm.exe", manifestUrl), incomplete},
+      {catalogueWithUrls("https://:443/velm.exe", manifestUrl),
+       "self-update: not an https URL: https://:443/velm.exe"},
+      {catalogueWithUrls("https://user@/velm.exe", manifestUrl),
+       "self-update: not an https URL: https://user@/velm.exe"},
+      {catalogueWithUrls("https://cdn.test:65536/velm.exe", manifestUrl),
+       "self-update: not an https URL: https://cdn.test:65536/velm.exe"},
+      {catalogueWithUrls(buildUrl, "https://:8443/demo/manifest.json"),
+       "games[0].manifest: \"https://:8443/demo/manifest.json\" names no host and port that a "
+       "launcher can ask"},
+      {catalogueWithUrls(buildUrl, "https://cdn.test:443x/demo/manifest.json"),
+       "games[0].manifest: \"https://cdn.test:443x/demo/manifest.json\" names no host and port "
+       "that a launcher can ask"},
+      // Still accepted: every launcher reads a manifest URL's scheme in any case.
+      {catalogueWithUrls(buildUrl, "HTTPS://cdn.test/demo/manifest.json"), ""},
+  };
+  for (const Case& c : catalogues) EXPECT_EQ(checkCatalogue(c.text, nullptr), c.problem) << c.text;
+
+  // The Windows launcher takes names that differ in any letter's case for one file.
+  const std::vector<Case> manifests = {
+      {manifestWith(entry("\xC3\x84.dll") + "," + entry("\xC3\xA4.dll")),
+       "file name \"\xC3\xA4.dll\" is listed twice"},
+      {manifestWith(entry("\xCE\xA3.dat") + "," + entry("\xCF\x83.dat")),
+       "file name \"\xCF\x83.dat\" is listed twice"},
+      {manifestWith(entry("\xC3\x84.dll") + "," + entry("\xC3\xA4.DLL.NEW")),
+       "file name \"\xC3\xA4.DLL.NEW\" collides with the temporary file of \"\xC3\x84.dll\""},
+      {manifestWith(entry("\xC3\x84.dll") + "," + entry("A.dll")), ""},
+  };
+  for (const Case& c : manifests) EXPECT_EQ(checkManifest(c.text, "", nullptr), c.problem) << c.text;
 }
 
 TEST(Documents, ChecksManifestsWithTheLaunchersTexts) {

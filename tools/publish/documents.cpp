@@ -9,7 +9,10 @@
 #include "catalogue/file_name.h"
 #include "net/net.h"
 #include "net/sha256.h"
+#include "package/name_compare.h"
 #include "package/package_update.h"
+#include "package/package_url.h"
+#include "selfupdate/self_update.h"
 #include "text/json_document.h"
 #include "text/text.h"
 
@@ -45,12 +48,23 @@ std::string checkCatalogue(const std::string& text, Catalogue* catalogue) {
   if (!problem.empty()) return problem;
   CatalogueResult result = parseCatalogue(text);
   if (!result.ok) return result.error;
-  // The catalogue's version rule is looser than the self-update's; a version only the first
-  // accepts would greet every player with this warning on every start.
-  Version version;
-  if (!parseVersion(result.catalogue.launcher.version, version)) {
-    return "self-update: the server's launcher version \"" + result.catalogue.launcher.version +
-           "\" is not MAJOR.MINOR.PATCH";
+  // The catalogue's own rules are looser than the self-update's. Every launcher older than the
+  // announced build judges the block by the self-update's, and one it cannot use greets every
+  // player with a warning on every start and never updates anyone.
+  const LauncherInfo& launcher = result.catalogue.launcher;
+  Version announced;
+  if (!readAnnouncedVersion(launcher, announced, &problem) ||
+      !isCompleteBlock(launcher, &problem) || !isBuildUrl(launcher.url, &problem)) {
+    return "self-update: " + problem;
+  }
+  // A manifest at an address no client asks for could never be fetched: the game would never
+  // install.
+  for (size_t i = 0; i < result.catalogue.games.size(); ++i) {
+    const std::string& url = result.catalogue.games[i].manifest;
+    if (!isRequestableHttpsUrl(url)) {
+      return "games[" + decimalText(uint64_t{i}) + "].manifest: \"" + url +
+             "\" names no host and port that a launcher can ask";
+    }
   }
   if (catalogue != nullptr) *catalogue = std::move(result.catalogue);
   return std::string();
@@ -62,10 +76,10 @@ std::string checkManifest(const std::string& text, const std::string& launcherNa
   if (!problem.empty()) return problem;
   Manifest parsed;
   if (!parseManifest(text, parsed, &problem)) return problem;
-  if (!launcherName.empty() && !listsRequiredLauncher(parsed, launcherName)) {
-    return "the manifest does not list " + launcherName + " as a required file";
+  // By the Windows launcher's rule for names, the strictest one, wherever this tool runs.
+  if (!acceptsManifestFiles(parsed, launcherName, &problem, sameFileNameOnWindows)) {
+    return problem;
   }
-  if (findNameClash(parsed, problem)) return problem;
   if (manifest != nullptr) *manifest = std::move(parsed);
   return std::string();
 }

@@ -17,11 +17,14 @@ enum class DocumentKind { Catalogue, Manifest };
 // taken for a manifest.
 DocumentKind guessDocumentKind(const std::string& fileName, const std::string& text);
 
-// Empty when the launcher accepts the catalogue and its self-update reads the announced
-// version; else the launcher's own text for the first problem. Fills *catalogue on success.
+// Empty when every launcher accepts the catalogue, its self-update can act on the launcher
+// block (version, completeness, the build's address) and each game's manifest has an address a
+// launcher can ask; else the launcher's own text for the first problem. Fills *catalogue on
+// success.
 std::string checkCatalogue(const std::string& text, Catalogue* catalogue);
-// Empty when the launcher accepts the manifest and, for a non-empty launcherName, finds that
-// file listed as required; else the launcher's own text. Fills *manifest on success.
+// Empty when every launcher accepts the manifest (its names judged by the Windows launcher's
+// rule) and, for a non-empty launcherName, finds that file listed as required; else the
+// launcher's own text. Fills *manifest on success.
 std::string checkManifest(const std::string& text, const std::string& launcherName,
                           Manifest* manifest);
 

@@ -29,6 +29,40 @@ TEST(PackageUrl, IsHttpsUrl) {
   for (const Case& c : cases) EXPECT_EQ(isHttpsUrl(c.url), c.https) << c.url;
 }
 
+// What both platforms' clients will ask for; the self-update and velm-publish hold URLs to it.
+TEST(PackageUrl, IsRequestableHttpsUrl) {
+  struct Case {
+    std::string url;
+    bool requestable;
+  };
+  const Case cases[] = {
+      {"https://updates.example/v.exe", true},
+      {"HTTPS://updates.example/v.exe", true},
+      {"https://updates.example:8443/v.exe?build=7#sha", true},
+      {"https://user:pw@updates.example/v.exe", true},
+      {"https://[::1]:8443/v.exe", true},
+      {"https://[::1]/v.exe", true},
+      {"https://updates.example:/v.exe", true},
+      {"https://updates.example", true},
+      {"https://127.0.0.1:65535/v.exe", true},
+      {"https:///v.exe", false},
+      {"https://", false},
+      {"https://:443/v.exe", false},
+      {"https://user@/v.exe", false},
+      {"https://user:secret@:8443/v.exe", false},
+      {"https://updates.example:65536/v.exe", false},
+      {"https://updates.example:443x/v.exe", false},
+      {"https://[::1]:99999/v.exe", false},
+      {"https://?x=1", false},
+      {"https://#top", false},
+      {"http://updates.example/v.exe", false},
+      {"updates.example/v.exe", false},
+      {"", false},
+      {std::string("https://updates.example/v.exe\0.txt", 34), false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isRequestableHttpsUrl(c.url), c.requestable) << c.url;
+}
+
 TEST(PackageUrl, FileUrlSitsBesideTheManifest) {
   struct Case {
     std::string manifest;
