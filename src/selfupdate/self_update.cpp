@@ -20,6 +20,41 @@ void setProblem(std::string* problem, const std::string& text) {
   if (problem != nullptr) *problem = text;
 }
 
+const std::string kDownloadFailed = "the download failed -- ";
+
+// Fetches the announced build into newPath through the one download. Empty when the build
+// arrived whole and matches the block; else the flow's words for the failure, up to the
+// running version, after any line that names the cause.
+std::string downloadBuild(const LauncherInfo& launcher, const std::wstring& newPath,
+                          SelfUpdateIo& io, Net& net) {
+  std::string problem;
+  if (!isBuildUrl(launcher.url, &problem)) {
+    io.printError("self-update: " + problem);
+    return kDownloadFailed;
+  }
+  const DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size,
+                                launcher.sha256, RequestOptions{kBuildTimeoutMs}};
+  const Download download = streamDownload(net, request);
+  switch (download.outcome) {
+    case DownloadOutcome::Ok:
+      return std::string();
+    case DownloadOutcome::HttpStatus:
+      io.printError("self-update: the server answered HTTP " + decimalText(download.status));
+      return kDownloadFailed;
+    case DownloadOutcome::NotOpened:
+    case DownloadOutcome::NoAnswer:
+    case DownloadOutcome::NotWritten:
+      return kDownloadFailed;
+    case DownloadOutcome::TooLarge:
+    case DownloadOutcome::TooShort:
+      return "the download is " + decimalText(download.received) + " bytes, games.json says " +
+             decimalText(launcher.size) + " -- discarded, ";
+    case DownloadOutcome::WrongDigest:
+      break;
+  }
+  return "the download does not match its sha256 -- discarded, ";
+}
+
 }  // namespace
 
 bool readAnnouncedVersion(const LauncherInfo& launcher, Version& announced, std::string* problem) {
@@ -69,37 +104,15 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
                " -- downloading");
 
   const std::wstring exe = io.exePath();
-  const std::string failed = "the download failed" + asRunning;
   // Without its own path the launcher would write ".new" into the current folder.
-  if (exe.empty()) return carryOn(io, failed);
+  if (exe.empty()) return carryOn(io, kDownloadFailed + carrying);
   const std::wstring newPath = exe + utf8ToWide(kTemporarySuffix);
   const std::wstring aside = asidePath(exe);
 
-  if (!isBuildUrl(launcher.url, &problem)) {
-    io.printError("self-update: " + problem);
-    return carryOn(io, failed);
-  }
-  const DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size,
-                                launcher.sha256, RequestOptions{kBuildTimeoutMs}};
-  const Download download = streamDownload(net, request);
-  if (download.outcome != DownloadOutcome::Ok) io.deleteFile(newPath);
-  switch (download.outcome) {
-    case DownloadOutcome::Ok:
-      break;
-    case DownloadOutcome::HttpStatus:
-      io.printError("self-update: the server answered HTTP " + decimalText(download.status));
-      return carryOn(io, failed);
-    case DownloadOutcome::NotOpened:
-    case DownloadOutcome::NoAnswer:
-    case DownloadOutcome::NotWritten:
-      return carryOn(io, failed);
-    case DownloadOutcome::TooLarge:
-    case DownloadOutcome::TooShort:
-      return carryOn(io, "the download is " + decimalText(download.received) +
-                             " bytes, games.json says " + decimalText(launcher.size) +
-                             " -- discarded, " + carrying);
-    case DownloadOutcome::WrongDigest:
-      return carryOn(io, "the download does not match its sha256 -- discarded, " + carrying);
+  const std::string failure = downloadBuild(launcher, newPath, io, net);
+  if (!failure.empty()) {
+    io.deleteFile(newPath);
+    return carryOn(io, failure + carrying);
   }
 
   // A leftover that removeUpdateLeftover could not delete would block the move aside.
