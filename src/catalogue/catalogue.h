@@ -15,7 +15,7 @@ inline constexpr char kCatalogueName[] = "games.json";
 struct LauncherInfo {
   std::string version;  // MAJOR.MINOR.PATCH as written
   std::string url;      // absolute https URL of the build
-  Sha256Digest sha256;
+  Sha256Digest sha256{};
   uint64_t size = 0;
 };
 

@@ -12,8 +12,7 @@ int startGame(const LaunchOptions& options, AppIo& io, const Game& game) {
   const std::filesystem::path folder = packageFolder(options);
   const std::string launcherPath = packageFilePath(folder, game.launcher).u8string();
   const std::string gameExePath = joinPath(options.exeDir, game.exe);
-  const std::string commandLine =
-      buildCommandLine(launcherPath, gameExePath, options.arguments);
+  const std::string commandLine = buildCommandLine(launcherPath, gameExePath, options.arguments);
   io.printLine("Starting " + game.name + " with co-op: " + game.launcher);
   std::string error;
   if (io.startProcess(launcherPath, commandLine, folder.u8string(), game.steam_appid, error)) {

@@ -143,8 +143,9 @@ uint32_t WinHttpNet::get(const std::string& url, ByteSink& sink, const RequestOp
   if (!internet_) return 0;
   RequestTarget target;
   if (!crackRequestTarget(url, target)) return 0;
-  Response response = sendGet(
-      internet_.get(), target, options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_);
+  Response response =
+      sendGet(internet_.get(), target,
+              options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_);
   if (response.status != 200) return response.status;
 
   // One buffer for the whole body, so a file of any size streams with constant memory.

@@ -79,8 +79,8 @@ Download streamDownload(Net& net, const DownloadRequest& request,
   } else {
     // A download is moved over its target next: its bytes must be on disk before that.
     std::error_code error;
-    result.outcome = flushToDisk(request.temporary, error) ? DownloadOutcome::Ok
-                                                           : DownloadOutcome::NotWritten;
+    result.outcome =
+        flushToDisk(request.temporary, error) ? DownloadOutcome::Ok : DownloadOutcome::NotWritten;
   }
   if (result.outcome != DownloadOutcome::Ok) {
     std::error_code ignored;
@@ -102,8 +102,8 @@ std::string downloadFile(Net& net, const std::string& url, const PendingFile& pe
     }
   };
   const DownloadRequest request{url, pending.temporary, file.size, file.sha256, {}};
-  const Download download = streamDownload(
-      net, request, showProgress ? std::function<void(uint64_t)>(onChunk) : nullptr);
+  const Download download =
+      streamDownload(net, request, showProgress ? std::function<void(uint64_t)>(onChunk) : nullptr);
   if (showProgress && download.outcome != DownloadOutcome::NotOpened) blankProgressLine(progress);
 
   switch (download.outcome) {

@@ -15,7 +15,7 @@ inline constexpr char kManifestName[] = "manifest.json";
 struct ManifestFile {
   std::string name;
   uint64_t size = 0;
-  Sha256Digest sha256;
+  Sha256Digest sha256{};
   bool required = true;
 };
 

@@ -29,9 +29,9 @@ std::filesystem::path savedManifestPath(const std::filesystem::path& folder) {
 }
 
 const std::vector<std::string>& savedCopyNames() {
-  static const std::vector<std::string> names = {
-      kCatalogueName, kManifestName, std::string(kCatalogueName) + kTemporarySuffix,
-      std::string(kManifestName) + kTemporarySuffix};
+  static const std::vector<std::string> names = {kCatalogueName, kManifestName,
+                                                 std::string(kCatalogueName) + kTemporarySuffix,
+                                                 std::string(kManifestName) + kTemporarySuffix};
   return names;
 }
 

@@ -16,8 +16,7 @@ inline constexpr char kTemporarySuffix[] = ".new";
 // The package folder: exeDir (UTF-8, may be empty) joined with "Velm Co-op".
 std::filesystem::path packageFolderPath(const std::string& exeDir);
 // A file of the folder by its UTF-8 name, which must be well-formed UTF-8.
-std::filesystem::path packageFilePath(const std::filesystem::path& folder,
-                                      const std::string& name);
+std::filesystem::path packageFilePath(const std::filesystem::path& folder, const std::string& name);
 // The copies of the last catalogue and manifest that were accepted, for offline starts.
 std::filesystem::path savedCataloguePath(const std::filesystem::path& folder);
 std::filesystem::path savedManifestPath(const std::filesystem::path& folder);

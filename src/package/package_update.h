@@ -32,8 +32,7 @@ struct PackageResult {
 // file by sameName (this platform's rule, or the Windows launcher's for the publisher). False
 // with *problem set to the launcher's reason otherwise.
 [[nodiscard]] bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherName,
-                                        std::string* problem,
-                                        SameNameRule sameName = sameFileName);
+                                        std::string* problem, SameNameRule sameName = sameFileName);
 
 // Prints only to progress, and nothing when it is null.
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,

@@ -1,5 +1,5 @@
-// What the AppIo of both platforms shares: the platform's Net and the offline one, the two console channels, the
-// progress stream, the trusted keys, the self-update io and the process start.
+// What the AppIo of both platforms shares: the platform's Net and the offline one, the two console
+// channels, the progress stream, the trusted keys, the self-update io and the process start.
 #pragma once
 
 #include <memory>

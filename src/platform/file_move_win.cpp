@@ -8,9 +8,9 @@
 namespace velm {
 
 bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
-  const KernelHandle handle = ownFileHandle(
-      CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const KernelHandle handle = ownFileHandle(CreateFileW(
+      file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!handle || !FlushFileBuffers(handle.get())) {
     error = lastError();
     return false;

@@ -13,15 +13,15 @@ std::error_code lastError() {
 }
 
 std::string systemErrorMessage(const std::error_code& error) {
-  const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                      FORMAT_MESSAGE_IGNORE_INSERTS;
+  const DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
   const DWORD code = static_cast<DWORD>(error.value());
   wchar_t* buffer = nullptr;
   DWORD length = FormatMessageW(flags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
                                 reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   if (length == 0) {
-    length = FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                            nullptr);
+    length =
+        FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   }
   std::wstring text = length != 0 && buffer ? std::wstring(buffer, length) : std::wstring();
   if (buffer) LocalFree(buffer);

@@ -32,8 +32,8 @@ std::string downloadBuild(const LauncherInfo& launcher, const std::wstring& newP
     io.printError("self-update: " + problem);
     return kDownloadFailed;
   }
-  const DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size,
-                                launcher.sha256, RequestOptions{kBuildTimeoutMs}};
+  const DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size, launcher.sha256,
+                                RequestOptions{kBuildTimeoutMs}};
   const Download download = streamDownload(net, request);
   switch (download.outcome) {
     case DownloadOutcome::Ok:
@@ -59,8 +59,8 @@ std::string downloadBuild(const LauncherInfo& launcher, const std::wstring& newP
 
 bool readAnnouncedVersion(const LauncherInfo& launcher, Version& announced, std::string* problem) {
   if (parseVersion(launcher.version, announced)) return true;
-  setProblem(problem, "the server's launcher version \"" + launcher.version +
-                          "\" is not MAJOR.MINOR.PATCH");
+  setProblem(problem,
+             "the server's launcher version \"" + launcher.version + "\" is not MAJOR.MINOR.PATCH");
   return false;
 }
 

@@ -125,7 +125,8 @@ TEST(Documents, RefusesWhatAnyLauncherRefuses) {
        "file name \"\xC3\xA4.DLL.NEW\" collides with the temporary file of \"\xC3\x84.dll\""},
       {manifestWith(entry("\xC3\x84.dll") + "," + entry("A.dll")), ""},
   };
-  for (const Case& c : manifests) EXPECT_EQ(checkManifest(c.text, "", nullptr), c.problem) << c.text;
+  for (const Case& c : manifests)
+    EXPECT_EQ(checkManifest(c.text, "", nullptr), c.problem) << c.text;
 }
 
 TEST(Documents, ChecksManifestsWithTheLaunchersTexts) {

@@ -23,10 +23,10 @@ struct Case {
 // Letters past ASCII, which only the Windows rule folds.
 const std::vector<Case>& nonAsciiCases() {
   static const std::vector<Case> cases = {
-      {"\xC3\x84.dll", "\xC3\xA4.dll", true},  // Ä, ä
-      {"\xCE\xA3.dat", "\xCF\x83.dat", true},  // Σ, σ
-      {"\xD0\x96.txt", "\xD0\xB6.txt", true},  // Ж, ж
-      {"\xC3\x84.dll", "A.dll", false},        // no accent folding
+      {"\xC3\x84.dll", "\xC3\xA4.dll", true},    // Ä, ä
+      {"\xCE\xA3.dat", "\xCF\x83.dat", true},    // Σ, σ
+      {"\xD0\x96.txt", "\xD0\xB6.txt", true},    // Ж, ж
+      {"\xC3\x84.dll", "A.dll", false},          // no accent folding
       {"e\xCC\x81.txt", "\xC3\xA9.txt", false},  // nor normalisation
       {"stra\xC3\x9F"
        "e",

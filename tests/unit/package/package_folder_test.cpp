@@ -21,10 +21,10 @@ TEST(PackageFolder, NamesEveryFileTheLauncherKeeps) {
   EXPECT_EQ(folder.u8string(), "games" + kSep + "x" + kSep + "Velm Co-op");
   EXPECT_EQ(savedCataloguePath(folder).u8string(), folder.u8string() + kSep + "games.json");
   EXPECT_EQ(savedManifestPath(folder).u8string(), folder.u8string() + kSep + "manifest.json");
-  EXPECT_EQ(packageFilePath(folder, "m\xC3\xB6" "d.dll").u8string(),
-            folder.u8string() + kSep + "m\xC3\xB6" "d.dll");
-  EXPECT_EQ(temporaryPath(packageFilePath(folder, "m\xC3\xB6" "d.dll")).u8string(),
-            folder.u8string() + kSep + "m\xC3\xB6" "d.dll.new");
+  const std::string name = "m\xC3\xB6" + std::string("d.dll");  // möd.dll
+  EXPECT_EQ(packageFilePath(folder, name).u8string(), folder.u8string() + kSep + name);
+  EXPECT_EQ(temporaryPath(packageFilePath(folder, name)).u8string(),
+            folder.u8string() + kSep + name + ".new");
   EXPECT_EQ(savedCopyNames(), (std::vector<std::string>{"games.json", "manifest.json",
                                                         "games.json.new", "manifest.json.new"}));
 }
