@@ -8,7 +8,6 @@
 
 #include "net/sha256.h"
 #include "platform/exclusive_file.h"
-#include "platform/file_move.h"
 #include "text/text.h"
 
 namespace velm {
@@ -77,10 +76,7 @@ Download streamDownload(Net& net, const DownloadRequest& request,
   } else if (hasher.finalDigest() != request.sha256) {
     result.outcome = DownloadOutcome::WrongDigest;
   } else {
-    // A download is moved over its target next: its bytes must be on disk before that.
-    std::error_code error;
-    result.outcome =
-        flushToDisk(request.temporary, error) ? DownloadOutcome::Ok : DownloadOutcome::NotWritten;
+    result.outcome = DownloadOutcome::Ok;
   }
   if (result.outcome != DownloadOutcome::Ok) {
     std::error_code ignored;

@@ -22,7 +22,8 @@ bool ExclusiveFile::write(const void* data, size_t length) {
 bool ExclusiveFile::close() {
   if (file_ == nullptr) return false;
   // Buffered bytes reach the system only here, so a full disk may show up only now.
-  const bool closed = std::fclose(file_) == 0;
+  const bool synced = std::fflush(file_) == 0 && syncToDisk(file_);
+  const bool closed = std::fclose(file_) == 0 && synced;
   file_ = nullptr;
   return closed && !failed_;
 }

@@ -21,7 +21,9 @@ class ExclusiveFile {
   [[nodiscard]] bool open(const std::filesystem::path& path);
   // False once any write failed.
   [[nodiscard]] bool write(const void* data, size_t length);
-  // Flushes and closes; false when that, or any earlier write, failed.
+  // Flushes, puts the bytes on disk and closes; false when that, or any earlier write, failed.
+  // A finished file is moved over its target next, so a power loss after the move must never
+  // find a target replaced by bytes that were still in the cache.
   [[nodiscard]] bool close();
 
  private:
@@ -29,7 +31,9 @@ class ExclusiveFile {
   bool failed_ = false;
 };
 
-// The platform half: a stdio stream for writing, or null.
+// The platform half: a stdio stream for writing, or null; and the sync of its written bytes to
+// stable storage (fsync, FlushFileBuffers).
 FILE* openExclusiveForWriting(const std::filesystem::path& path);
+[[nodiscard]] bool syncToDisk(FILE* file);
 
 }  // namespace velm

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -21,6 +22,11 @@ FILE* openExclusiveForWriting(const std::filesystem::path& path) {
   FILE* file = fdopen(fd.get(), "wb");
   if (file != nullptr) fd.release();  // the stream owns it now
   return file;
+}
+
+bool syncToDisk(FILE* file) {
+  // A device that keeps nothing to sync says so with EINVAL.
+  return fsync(fileno(file)) == 0 || errno == EINVAL;
 }
 
 }  // namespace velm

@@ -1,3 +1,4 @@
+#include <io.h>
 #include <share.h>
 
 #include "platform/exclusive_file.h"
@@ -9,5 +10,7 @@ FILE* openExclusiveForWriting(const std::filesystem::path& path) {
   // open of a second launcher fails before it could truncate the first one's download.
   return _wfsopen(path.c_str(), L"wb", _SH_DENYWR);
 }
+
+bool syncToDisk(FILE* file) { return _commit(_fileno(file)) == 0; }
 
 }  // namespace velm

@@ -9,9 +9,8 @@ namespace velm {
 
 // Moves source over target, replacing an existing target; may copy across volumes (Windows:
 // MoveFileExW with replace-existing and copy-allowed; POSIX: rename, else copy and delete).
-// The source's bytes reach stable storage first, so a power loss after the move never leaves a
-// target that was replaced by bytes still in the cache. On failure returns false with error set
-// to the system's code.
+// The source comes from an ExclusiveFile, whose close put its bytes on stable storage. On
+// failure returns false with error set to the system's code.
 [[nodiscard]] bool moveReplacing(const std::filesystem::path& source,
                                  const std::filesystem::path& target, std::error_code& error);
 

@@ -32,7 +32,6 @@ bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
 
 bool moveReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
                    std::error_code& error) {
-  if (!flushToDisk(source, error)) return false;
   if (std::rename(source.c_str(), target.c_str()) == 0) {
     // The new name itself is durable only once its folder is; a failure here is not the move's.
     std::error_code ignored;

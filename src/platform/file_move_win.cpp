@@ -21,7 +21,6 @@ bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
 
 bool moveReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
                    std::error_code& error) {
-  if (!flushToDisk(source, error)) return false;
   if (MoveFileExW(source.c_str(), target.c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     error.clear();
