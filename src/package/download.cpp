@@ -90,10 +90,11 @@ std::string downloadFile(Net& net, const std::string& url, const PendingFile& pe
   const ManifestFile& file = pending.file;
   const bool showProgress = progress != nullptr && file.size > kProgressThreshold;
   uint32_t lastPercent = kNoPercentYet;
+  const std::string shownName = showProgress ? displayText(file.name) : std::string();
   auto onChunk = [&](uint64_t received) {
     const uint32_t percent = static_cast<uint32_t>(received * 100 / file.size);
     if (percent != lastPercent && percent % 5 == 0) {
-      showPercent(progress, file.name, percent);
+      showPercent(progress, shownName, percent);
       lastPercent = percent;
     }
   };

@@ -22,7 +22,8 @@ namespace {
 
 void printLine(FILE* progress, const std::string& line) {
   if (progress == nullptr) return;
-  std::fputs(line.c_str(), progress);
+  // File names from the manifest may hold what a console would act on.
+  std::fputs(displayText(line).c_str(), progress);
   std::fputc('\n', progress);
   // Each line announces work that may take a while; show it before the work starts.
   std::fflush(progress);
@@ -145,11 +146,7 @@ bool downloadAll(PackageResult& result, std::vector<PendingFile>& pending,
                  const std::string& manifestUrl, Net& net, FILE* progress) {
   for (PendingFile& entry : pending) {
     const std::string& name = entry.file.name;
-    if (progress != nullptr) {
-      std::fprintf(progress, "[*] downloading %s (%s)\n", name.c_str(),
-                   sizeText(entry.file.size).c_str());
-      std::fflush(progress);
-    }
+    printLine(progress, "[*] downloading " + name + " (" + sizeText(entry.file.size) + ")");
     const std::string reason = downloadFile(net, fileUrl(manifestUrl, name), entry, progress);
     if (reason.empty()) {
       entry.downloaded = true;

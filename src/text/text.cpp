@@ -1,5 +1,7 @@
 #include "text/text.h"
 
+#include "text/utf8.h"
+
 namespace velm {
 namespace {
 
@@ -107,6 +109,27 @@ bool parseSha256Hex(const std::string& text, Sha256Digest& digest) {
 }
 
 std::string sha256Hex(const Sha256Digest& digest) { return hexLower(digest.data(), digest.size()); }
+
+namespace {
+
+bool mayReachConsole(char32_t c) {
+  return !(c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069));
+}
+
+}  // namespace
+
+std::string displayText(const std::string& text) {
+  size_t plain = 0;
+  while (plain < text.size() && text[plain] >= 0x20 && text[plain] < 0x7F) ++plain;
+  if (plain == text.size()) return text;  // the usual line: nothing to look at twice
+  std::string shown = text.substr(0, plain);
+  for (size_t i = plain; i < text.size();) {
+    const char32_t c = nextCodePoint(text, i);
+    appendUtf8(shown, mayReachConsole(c) ? c : kReplacementCharacter);
+  }
+  return shown;
+}
 
 bool startsWithNoCase(const std::string& text, const std::string& lowerPrefix) {
   if (text.size() < lowerPrefix.size()) return false;

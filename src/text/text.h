@@ -51,6 +51,12 @@ using Sha256Digest = std::array<uint8_t, 32>;
 // 64 lower-case hex digits.
 std::string sha256Hex(const Sha256Digest& digest);
 
+// Text as it may reach a console: C0 and C1 control characters, DEL, the bidirectional
+// embeddings, overrides and isolates (U+202A-U+202E, U+2066-U+2069) and ill-formed UTF-8 each
+// become U+FFFD, so a name from a document can neither move the cursor, send a terminal command
+// nor reorder the line it stands in.
+std::string displayText(const std::string& text);
+
 // True when text begins with lowerPrefix, ASCII letters of text compared in either case.
 bool startsWithNoCase(const std::string& text, const std::string& lowerPrefix);
 

@@ -1,0 +1,16 @@
+// UTF-8 one code point at a time, for the conversions and the console's text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace velm {
+
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+// The code point that starts at text[i], and i moved past it. An ill-formed sequence (its
+// maximal valid prefix, at least one byte) gives U+FFFD, as the Windows conversions do.
+char32_t nextCodePoint(const std::string& text, size_t& i);
+void appendUtf8(std::string& out, char32_t c);
+
+}  // namespace velm
