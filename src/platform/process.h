@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velm {
 
@@ -18,5 +19,19 @@ namespace velm {
 // bit. Sets it for the owner, keeping the other mode bits; a file that cannot be read or changed
 // is left to the start, which says why it cannot run it.
 void makeOwnerExecutable(const std::string& path);
+
+// The POSIX port only: posix_spawn of program in workingFolder (ours when empty), without
+// waiting. The child keeps standard input, output and error and no other descriptor, whatever a
+// library left open without close-on-exec. Returns 0, or the error code of the failed spawn,
+// chdir or exec.
+int spawnProgram(const std::string& program, char* const argv[], char* const envp[],
+                 const std::string& workingFolder);
+
+// The Windows port only: starts exePath with commandLine (zero-terminated; CreateProcessW may
+// write into it) in our folder and console, with our environment, and does not wait. Of our
+// handles the child inherits the standard ones and no other. On failure returns false with
+// GetLastError set.
+[[nodiscard]] bool startSharingStandardHandles(const std::wstring& exePath,
+                                               std::vector<wchar_t>& commandLine);
 
 }  // namespace velm

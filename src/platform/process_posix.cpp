@@ -67,6 +67,20 @@ void makeOwnerExecutable(const std::string& path) {
   if ((info.st_mode & S_IXUSR) == 0) chmod(path.c_str(), (info.st_mode & 07777) | S_IXUSR);
 }
 
+int spawnProgram(const std::string& program, char* const argv[], char* const envp[],
+                 const std::string& workingFolder) {
+  SpawnActions actions;
+  if (!actions.ok()) return ENOMEM;
+  int result = posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+  if (result == 0 && !workingFolder.empty()) {
+    result = posix_spawn_file_actions_addchdir_np(actions.get(), workingFolder.c_str());
+  }
+  if (result != 0) return result;
+  // glibc reports a failed chdir or exec of the child through the result, not errno.
+  pid_t child = 0;
+  return posix_spawn(&child, program.c_str(), actions.get(), nullptr, argv, envp);
+}
+
 bool startChildProcess(const std::string& exePath, const std::string& commandLine,
                        const std::string& workingFolder, uint64_t steamAppId, std::string& error) {
   std::string program = absolutePath(exePath);
@@ -85,17 +99,7 @@ bool startChildProcess(const std::string& exePath, const std::string& commandLin
     childEnvironment = envp.data();
   }
 
-  SpawnActions actions;
-  int result = actions.ok() ? 0 : ENOMEM;
-  if (result == 0 && !workingFolder.empty()) {  // an empty folder leaves the child in ours
-    result = posix_spawn_file_actions_addchdir_np(actions.get(), workingFolder.c_str());
-  }
-  if (result == 0) {
-    // glibc reports a failed chdir or exec of the child through the result.
-    pid_t child = 0;
-    result =
-        posix_spawn(&child, program.c_str(), actions.get(), nullptr, argv.data(), childEnvironment);
-  }
+  const int result = spawnProgram(program, argv.data(), childEnvironment, workingFolder);
   if (result != 0) {
     error = errorCodeText(static_cast<uint32_t>(result));
     return false;

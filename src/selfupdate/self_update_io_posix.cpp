@@ -1,6 +1,5 @@
 // The POSIX port's SelfUpdateIo: rename, link, unlink and posix_spawn, behaving as the Windows
 // one does.
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,9 +100,7 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
 
     // The mark is in the environment only while the new process inherits it.
     setenv(kUpdatedMark, "1", 1);
-    pid_t child = 0;
-    // glibc reports a failed exec of the child through the result, not errno.
-    const int code = posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    const int code = spawnProgram(program, argv.data(), environ, std::string());
     unsetenv(kUpdatedMark);
     if (code != 0) {
       printError(startFailedLine(static_cast<uint32_t>(code)));

@@ -8,6 +8,7 @@
 #include "platform/exe_path.h"
 #include "platform/kernel_handle_win.h"
 #include "platform/os_error.h"
+#include "platform/process.h"
 #include "selfupdate/self_update_io.h"
 
 namespace velm {
@@ -53,11 +54,7 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
     SetEnvironmentVariableW(kUpdatedMark, L"1");
     const wchar_t* own = GetCommandLineW();
     std::vector<wchar_t> commandLine(own, own + wcslen(own) + 1);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    const BOOL started = CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        0, nullptr, nullptr, &startup, &process);
+    const bool started = startSharingStandardHandles(exePath, commandLine);
     // Taken before anything else can overwrite it.
     const uint32_t code = started ? 0 : lastErrorCode();
     SetEnvironmentVariableW(kUpdatedMark, nullptr);
@@ -65,9 +62,6 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
       printError(startFailedLine(code));
       return false;
     }
-    // Not waited for: both handles are closed here, the thread's first.
-    const KernelHandle child(process.hProcess);
-    const KernelHandle thread(process.hThread);
     return true;
   }
 

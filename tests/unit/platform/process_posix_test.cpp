@@ -1,5 +1,6 @@
-// What the POSIX port adds to a start: the execute bit, argv from the Windows command line, and
-// exec failures reported with their errno.
+// What the POSIX port adds to a start: the execute bit, argv from the Windows command line, exec
+// failures reported with their errno, and no descriptor of ours in the child.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,6 +93,26 @@ TEST(ProcessPosix, ReportsErrnoOfAFailedStart) {
     EXPECT_FALSE(startChildProcess(c.exe, quoteArgument(c.exe), c.folder, 480, error)) << c.exe;
     EXPECT_EQ(error, c.error) << c.exe << " in " << c.folder;
   }
+}
+
+TEST(ProcessPosix, TheChildGetsNoDescriptorBeyondTheStandardThree) {
+  // A library's socket or file opened without close-on-exec, as a kept-alive connection is.
+  TempDir dir;
+  std::filesystem::path script = dir.write(
+      "coop.exe",
+      "#!/bin/sh\n"
+      "state=closed\n"
+      "[ -e /proc/self/fd/$2 ] && state=open\n"
+      "echo $state > \"$1.part\" && mv \"$1.part\" \"$1\"\n");
+  const int leaked = open(script.c_str(), O_RDONLY);
+  ASSERT_GE(leaked, 3);
+  std::string out = (dir.path() / "out").string();
+  std::string error;
+  const bool started = startChildProcess(
+      script.string(), "coop " + quoteArgument(out) + " " + std::to_string(leaked), "", 0, error);
+  close(leaked);
+  ASSERT_TRUE(started) << error;
+  EXPECT_EQ(waitForFile(dir, "out"), "closed\n");
 }
 
 }  // namespace
