@@ -22,6 +22,9 @@ void setProblem(std::string* problem, const std::string& text) {
 
 const std::string kDownloadFailed = "the download failed -- ";
 
+// Where the new build is downloaded to, beside the running one.
+std::wstring downloadPath(const std::wstring& exe) { return exe + utf8ToWide(kTemporarySuffix); }
+
 // Fetches the announced build into newPath through the one download. Empty when the build
 // arrived whole and matches the block; else the flow's words for the failure, up to the
 // running version, after any line that names the cause.
@@ -83,6 +86,8 @@ void removeUpdateLeftover(SelfUpdateIo& io) {
   // Without a path the leftover's name would be ".old" in the current folder: not ours.
   if (exe.empty()) return;
   io.deleteFile(asidePath(exe));
+  // A download that a kill cut short: never verified, so never started or moved in.
+  io.deleteFile(downloadPath(exe));
 }
 
 SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& running,
@@ -106,7 +111,7 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
   const std::wstring exe = io.exePath();
   // Without its own path the launcher would write ".new" into the current folder.
   if (exe.empty()) return carryOn(io, kDownloadFailed + carrying);
-  const std::wstring newPath = exe + utf8ToWide(kTemporarySuffix);
+  const std::wstring newPath = downloadPath(exe);
   const std::wstring aside = asidePath(exe);
 
   const std::string failure = downloadBuild(launcher, newPath, io, net);

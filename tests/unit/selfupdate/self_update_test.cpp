@@ -356,21 +356,27 @@ TEST_F(SelfUpdate, AFailedStartWhoseRestoreFailsLeavesTheNewExe) {
   EXPECT_FALSE(dir_.exists(kNew));
 }
 
-TEST(UpdateLeftover, DeletesTheCopyMovedAside) {
+TEST(UpdateLeftover, DeletesTheCopyMovedAsideAndAnUnfinishedDownload) {
   struct Case {
     const char* exe;
     const char* aside;
+    const char* download;
   };
-  const Case cases[] = {{"Velm Co-op.exe", "Velm Co-op.old.exe"}, {"velm-coop", "velm-coop.old"}};
+  const Case cases[] = {{"Velm Co-op.exe", "Velm Co-op.old.exe", "Velm Co-op.exe.new"},
+                        {"velm-coop", "velm-coop.old", "velm-coop.new"}};
   for (const Case& c : cases) {
     TempDir dir;
     dir.write(c.exe, "new build");
     dir.write(c.aside, "old build");
+    dir.write(c.download, "half a build");
+    dir.write("coop.exe.new", "not the launcher's");
     FakeSelfUpdateIo io;
     io.exe = utf8ToWide((dir.path() / c.exe).u8string());
     removeUpdateLeftover(io);
     EXPECT_FALSE(dir.exists(c.aside)) << c.exe;
+    EXPECT_FALSE(dir.exists(c.download)) << c.exe;
     EXPECT_EQ(dir.read(c.exe), "new build") << c.exe;
+    EXPECT_EQ(dir.read("coop.exe.new"), "not the launcher's") << c.exe;
     EXPECT_TRUE(io.err.empty()) << c.exe;
   }
 }
