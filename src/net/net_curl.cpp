@@ -2,9 +2,14 @@
 #include "net/net_curl.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 
 #include "text/text.h"
@@ -81,6 +86,30 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return Clock::now() - transfer.lastByte > transfer.stallLimit ? 1 : 0;
 }
 
+// Every connection is close-on-exec from birth: the one kept alive between requests must not
+// leak into the game or co-op launcher started meanwhile (and hold the server's connection open
+// for as long as the game runs).
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// libcurl 7.88 (Debian 12) also opens a socket pair of its own in the first transfer, to wake its
+// poll, without close-on-exec and with no hook to set it. Every socket of the launcher is its
+// Net's, so after each transfer any that lacks the flag gets it.
+void keepSocketsFromChildren() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return;
+  const int own = dirfd(folder);
+  while (const dirent* entry = readdir(folder)) {
+    const int fd = std::atoi(entry->d_name);  // "." and ".." read as 0
+    struct stat info;
+    if (fd <= 2 || fd == own || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) continue;
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags != -1 && (flags & FD_CLOEXEC) == 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+  closedir(folder);
+}
+
 CURL* openHandle(const std::string& userAgent) {
   // Process-wide and never undone: the handle lives for the whole run.
   static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
@@ -93,6 +122,11 @@ CURL* openHandle(const std::string& userAgent) {
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  // TLS 1.2 at least, whatever the machine's OpenSSL configuration would allow, as on Windows;
+  // a proxy spoken to over TLS gets the same floor.
+  curl_easy_setopt(curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+  curl_easy_setopt(curl, CURLOPT_PROXY_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kMaxChunk));
   // Only the origin's own answers reach the header callback, not a proxy's CONNECT reply.
   curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -144,6 +178,7 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   const CURLcode result = curl_easy_perform(curl);
+  keepSocketsFromChildren();
   if (transfer.thrown) std::rethrow_exception(transfer.thrown);
 
   if (transfer.stoppedWith != 0) return transfer.stoppedWith;
