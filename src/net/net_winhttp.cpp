@@ -1,4 +1,5 @@
-// The Windows Net: synchronous WinHTTP with the platform's proxy, redirect and TLS defaults.
+// The Windows Net: synchronous WinHTTP with the player's proxy, TLS 1.2 or later, and WinHTTP's
+// redirect defaults.
 #include "net/net_winhttp.h"
 
 #include <windows.h>
@@ -23,7 +24,49 @@ struct InternetTraits {
 };
 using InternetHandle = UniqueHandle<InternetTraits>;
 
+// The strings WinHTTP allocates for its caller, freed with GlobalFree.
+struct GlobalTextTraits {
+  using Handle = wchar_t*;
+  static wchar_t* none() { return nullptr; }
+  static void close(wchar_t* text) { GlobalFree(text); }
+};
+using GlobalText = UniqueHandle<GlobalTextTraits>;
+
+std::wstring textOf(const GlobalText& text) { return text ? std::wstring(text.get()) : L""; }
+
+// TLS 1.2 and 1.3, or 1.2 alone where the system does not know 1.3. A session that cannot be held
+// to 1.2 (Windows 7 without the update that taught WinHTTP 1.2) is not used at all: its requests
+// fail like an unreachable server, and the launcher starts what is installed, rather than fetch
+// signed files over TLS 1.0.
+bool holdTlsFloor(HINTERNET session) {
+  constexpr DWORD kChoices[] = {
+      WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3,
+      WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2};
+  for (DWORD protocols : kChoices) {
+    if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A session with the given proxy policy, held to the TLS floor; none when either fails.
+HINTERNET openSession(const std::wstring& userAgent, DWORD access, const wchar_t* proxy = nullptr,
+                      const wchar_t* bypass = nullptr) {
+  InternetHandle session(WinHttpOpen(userAgent.c_str(), access, proxy, bypass, 0));
+  if (!session || !holdTlsFloor(session.get())) return nullptr;
+  return session.release();
+}
+
+// Wine (8.0) accepts WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY and then connects directly, ignoring
+// the per-user settings that Windows honours. It is told apart by ntdll's own export.
+bool runsOnWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 struct RequestTarget {
+  std::wstring url;  // without the fragment
   bool secure = false;
   INTERNET_PORT port = 0;
   std::wstring host;
@@ -38,7 +81,8 @@ bool crackRequestTarget(const std::string& url, RequestTarget& target) {
   if (url.find('\0') != std::string::npos) return false;
   // The fragment belongs to the client and has no place in a request; not every cracker splits
   // it off (Wine's leaves it in the path), so it goes before cracking.
-  std::wstring wide = utf8ToWide(url.substr(0, url.find('#')));
+  target.url = utf8ToWide(url.substr(0, url.find('#')));
+  const std::wstring& wide = target.url;
 
   URL_COMPONENTS parts = {};
   static_assert(sizeof(URL_COMPONENTS) == 104, "the 64-bit record layout WinHTTP expects");
@@ -133,19 +177,91 @@ bool endedEarly(HINTERNET request, uint64_t received) {
 }  // namespace
 
 WinHttpNet::WinHttpNet(const std::wstring& userAgent, uint32_t timeoutMs)
-    : internet_(WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)),
-      timeoutMs_(timeoutMs) {}
+    : userAgent_(userAgent), timeoutMs_(timeoutMs) {
+  // Windows 8.1 and later resolve each request's proxy as the player's browser does: the
+  // per-user settings with their proxy script or its search (WPAD), then the machine's.
+  if (!runsOnWine()) {
+    InternetHandle automatic(WinHttpOpen(userAgent_.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (automatic) {
+      systemProxy_ = true;
+      if (holdTlsFloor(automatic.get())) automatic_.reset(automatic.release());
+      return;
+    }
+  }
+  // Older Windows (and Wine) get the same resolution here. The session of the machine-wide
+  // setting also runs the proxy script searches, which need one.
+  machineDefault_.reset(openSession(userAgent_, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY));
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings = {};
+  if (WinHttpGetIEProxyConfigForCurrentUser(&settings)) {
+    const GlobalText autoConfigUrl(settings.lpszAutoConfigUrl);
+    const GlobalText proxy(settings.lpszProxy);
+    const GlobalText bypass(settings.lpszProxyBypass);
+    userProxy_.autoDetect = settings.fAutoDetect != FALSE;
+    userProxy_.autoConfigUrl = textOf(autoConfigUrl);
+    userProxy_.proxy = textOf(proxy);
+    userProxy_.bypass = textOf(bypass);
+  }
+}
 
 void WinHttpNet::SessionTraits::close(void* handle) { WinHttpCloseHandle(handle); }
 
+void* WinHttpNet::sessionFor(const std::wstring& url) {
+  if (systemProxy_) return automatic_.get();
+  if (!machineDefault_) return nullptr;
+
+  if ((userProxy_.autoDetect || !userProxy_.autoConfigUrl.empty()) && !scriptFailed_) {
+    WINHTTP_AUTOPROXY_OPTIONS search = {};
+    if (userProxy_.autoDetect) {
+      search.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+      search.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    if (!userProxy_.autoConfigUrl.empty()) {
+      search.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+      search.lpszAutoConfigUrl = userProxy_.autoConfigUrl.c_str();
+    }
+    WINHTTP_PROXY_INFO found = {};
+    bool ok = WinHttpGetProxyForUrl(machineDefault_.get(), url.c_str(), &search, &found);
+    if (!ok && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+      // The script's server asks who we are: the player's domain logon goes only then.
+      search.fAutoLogonIfChallenged = TRUE;
+      ok = WinHttpGetProxyForUrl(machineDefault_.get(), url.c_str(), &search, &found);
+    }
+    if (ok) {
+      const GlobalText proxy(found.lpszProxy);
+      const GlobalText bypass(found.lpszProxyBypass);
+      if (found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && proxy) {
+        return namedProxySession(textOf(proxy), textOf(bypass));
+      }
+      if (!direct_) direct_.reset(openSession(userAgent_, WINHTTP_ACCESS_TYPE_NO_PROXY));
+      return direct_.get();
+    }
+    // No script, or one that would not run: the fixed settings stand, as they do for Windows's
+    // own resolution. A search that failed once (it may take seconds) fails for the whole run.
+    scriptFailed_ = true;
+  }
+  if (!userProxy_.proxy.empty()) return namedProxySession(userProxy_.proxy, userProxy_.bypass);
+  return machineDefault_.get();
+}
+
+// Each proxy gets a session of its own rather than WINHTTP_OPTION_PROXY on the request, which
+// Wine ignores; the session also keeps its tunnels for the next request.
+void* WinHttpNet::namedProxySession(const std::wstring& proxy, const std::wstring& bypass) {
+  Session& session = named_[proxy + L'\n' + bypass];
+  if (!session) {
+    session.reset(openSession(userAgent_, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
+                              bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str()));
+  }
+  return session.get();
+}
+
 uint32_t WinHttpNet::get(const std::string& url, ByteSink& sink, const RequestOptions& options) {
-  if (!internet_) return 0;
   RequestTarget target;
   if (!crackRequestTarget(url, target)) return 0;
-  Response response =
-      sendGet(internet_.get(), target,
-              options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_);
+  HINTERNET session = sessionFor(target.url);
+  if (session == nullptr) return 0;
+  Response response = sendGet(
+      session, target, options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_);
   if (response.status != 200) return response.status;
 
   // One buffer for the whole body, so a file of any size streams with constant memory.

@@ -1,7 +1,8 @@
-// The Windows Net over WinHTTP: one session handle for the run, a connection per request.
+// The Windows Net over WinHTTP: sessions kept for the run, a connection handle per request.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "net/net.h"
@@ -11,7 +12,8 @@ namespace velm {
 
 class WinHttpNet final : public Net {
  public:
-  // A failed WinHttpOpen is not reported: every get then answers 0.
+  // A session that cannot be opened or held to TLS 1.2 is not reported: the requests that would
+  // go through it answer 0.
   WinHttpNet(const std::wstring& userAgent, uint32_t timeoutMs);
   WinHttpNet(const WinHttpNet&) = delete;
   WinHttpNet& operator=(const WinHttpNet&) = delete;
@@ -19,14 +21,38 @@ class WinHttpNet final : public Net {
   uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
 
  private:
-  // The session's HINTERNET, kept out of this header.
+  // A session's HINTERNET, kept out of this header.
   struct SessionTraits {
     using Handle = void*;
     static void* none() { return nullptr; }
     static void close(void* handle);
   };
-  UniqueHandle<SessionTraits> internet_;
+  using Session = UniqueHandle<SessionTraits>;
+
+  // The player's own proxy settings (those of Internet Options), read once for the run.
+  struct UserProxy {
+    bool autoDetect = false;     // search the network for a proxy script (WPAD)
+    std::wstring autoConfigUrl;  // the proxy script's address
+    std::wstring proxy;          // a fixed proxy list, and the hosts that bypass it
+    std::wstring bypass;
+  };
+
+  // The session a request for url goes through; none when it cannot hold TLS 1.2.
+  void* sessionFor(const std::wstring& url);
+  void* namedProxySession(const std::wstring& proxy, const std::wstring& bypass);
+
+  std::wstring userAgent_;
   uint32_t timeoutMs_;
+  // Windows 8.1 and later find each request's proxy themselves, in this one session.
+  bool systemProxy_ = false;
+  Session automatic_;
+  // Elsewhere the Net finds it from userProxy_ and takes the session that goes that way: the
+  // machine-wide WinHTTP setting when the player has none, direct, or through a named proxy.
+  UserProxy userProxy_;
+  bool scriptFailed_ = false;  // no proxy script this run: not searched for again
+  Session machineDefault_;
+  Session direct_;
+  std::map<std::wstring, Session> named_;  // by proxy list and bypass list
 };
 
 }  // namespace velm
