@@ -8,11 +8,14 @@ only.
 Usage:
   server.py --root DIR --cert server.pem --key server.key [--port N] [--http-port N]
             [--bind ADDR] [--faults FILE] [--fault PATH=JSON ...] [--ready-file FILE]
-            [--log FILE] [--exit-with PID] [--verbose]
+            [--log FILE] [--exit-with PID] [--tls VERSIONS] [--verbose]
 
   --port 0 (the default) and --http-port 0 pick a free port. Without --http-port there is no
   plain HTTP listener. --bind defaults to 127.0.0.1. --exit-with PID stops the server once
   that process is gone, so a killed test script leaves no server behind.
+  --tls VERSIONS: the TLS versions offered, one ("1.2") or a range ("1.0-1.1"), of 1.0, 1.1,
+  1.2 and 1.3; by default whatever Python's ssl offers (1.2 and 1.3 with OpenSSL 3). OpenSSL 3
+  refuses 1.0 and 1.1 below security level 0, so a range that includes them lowers it.
 
 Ready file: written (atomically) once both listeners accept connections, as shell-sourceable
 lines, so a script can wait for it and then `. FILE`:
@@ -49,6 +52,8 @@ Built-in routes:
 
 Request log (--log): one line per request, flushed at once:
   <https|http> <connection id> <new|reused> <status> <raw request target>
+An absolute-form target ("https://host/path", which Wine's WinHTTP sends through a proxy) is
+served, echoed and logged as its path and query.
 "new" marks the first request of a connection: for https, a new TLS connection. A TLS
 handshake that fails is logged as "https <id> handshake-failed - -".
 """
@@ -67,8 +72,11 @@ import sys
 import threading
 import time
 import urllib.parse
+import warnings
 
 CHUNK = 65536
+TLS_VERSIONS = {"1.0": ssl.TLSVersion.TLSv1, "1.1": ssl.TLSVersion.TLSv1_1,
+                "1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}
 
 
 class Faults:
@@ -186,6 +194,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.answer(send_body=True)
 
     def answer(self, send_body):
+        self.path = origin_form(self.path)
         self.requests_on_connection += 1
         self.send_body = send_body
         self.status_sent = "-"
@@ -313,6 +322,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         raw.close()
 
 
+def origin_form(target):
+    """The path and query of an absolute-form target ("https://host:port/p?q"); any other target
+    as it is. Servers must accept that form (RFC 9112, 3.2.2), and Wine's WinHTTP sends it inside
+    a proxy's tunnel."""
+    scheme, separator, rest = target.partition("://")
+    if not separator or scheme.lower() not in ("http", "https"):
+        return target
+    slash = rest.find("/")
+    return rest[slash:] if slash >= 0 else "/"
+
+
 class _BytesReader:
     def __init__(self, data):
         self.data = memoryview(data)
@@ -383,8 +403,31 @@ def parse_args(argv):
     parser.add_argument("--log", help="request log, one line per request")
     parser.add_argument("--exit-with", type=int, metavar="PID",
                         help="stop when this process is gone (a script that gets killed)")
+    parser.add_argument("--tls", metavar="VERSIONS",
+                        help="TLS versions to offer: one (1.2) or a range (1.0-1.1)")
     parser.add_argument("--verbose", action="store_true", help="log requests to stderr")
     return parser.parse_args(argv)
+
+
+def tls_context(cert, key, versions):
+    """A server context offering the versions given as "1.2" or "1.0-1.1" (None: the default)."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    if versions is None:
+        return context
+    low, _, high = versions.partition("-")
+    if low not in TLS_VERSIONS or (high or low) not in TLS_VERSIONS:
+        sys.exit(f"server.py: --tls {versions}: use versions of 1.0, 1.1, 1.2, 1.3")
+    low, high = TLS_VERSIONS[low], TLS_VERSIONS[high or low]
+    if low > high:
+        sys.exit(f"server.py: --tls {versions}: the range runs backwards")
+    with warnings.catch_warnings():  # ssl warns that 1.0 and 1.1 are deprecated: that is the point
+        warnings.simplefilter("ignore", DeprecationWarning)
+        if low < ssl.TLSVersion.TLSv1_2:
+            context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        context.minimum_version = low
+        context.maximum_version = high
+    return context
 
 
 def main(argv):
@@ -406,8 +449,7 @@ def main(argv):
             sys.exit(f"server.py: --fault {item}: {error}")
 
     state = State(root, Faults(faults_path, overrides), RequestLog(args.log), args.verbose)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(args.cert, args.key)
+    context = tls_context(args.cert, args.key, args.tls)
 
     servers = [Server((args.bind, args.port), state, context)]
     state.https_port = servers[0].server_address[1]

@@ -46,6 +46,27 @@ class PlatformNet : public testing::Test {
   std::unique_ptr<Net> net_ = makeSystemNet(kLauncherTimeoutMs);
 };
 
+// TLS 1.2 is the floor: a server that offers nothing newer is no answer, whatever the system
+// would allow (the runner lets OpenSSL speak 1.0; Wine's schannel does by default).
+TEST_F(PlatformNet, SpeaksTls12OrLaterOnly) {
+  ASSERT_FALSE(oldTlsPort().empty() || tls12Port().empty()) << "no TLS-limited servers";
+  struct Case {
+    const char* offered;
+    std::string port;
+    uint32_t status;
+  };
+  const Case cases[] = {
+      {"TLS 1.0 and 1.1", oldTlsPort(), 0},
+      {"TLS 1.2 alone", tls12Port(), 200},
+      {"TLS 1.2 and 1.3", httpsPort(), 200},
+  };
+  for (const Case& c : cases) {
+    Received received;
+    EXPECT_EQ(fetch("https://localhost:" + c.port + "/small.txt", received), c.status) << c.offered;
+    EXPECT_EQ(received.body, c.status == 200 ? "hello\n" : "") << c.offered;
+  }
+}
+
 TEST_F(PlatformNet, StreamsALargeBodyIntactInChunksOfAtMost64KiB) {
   Received received;
   ASSERT_EQ(fetch(httpsUrl("/big.bin"), received), 200u);

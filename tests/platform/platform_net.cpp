@@ -15,6 +15,8 @@ std::string environment(const char* name) {
 
 std::string httpsPort() { return environment("VELM_TEST_HTTPS_PORT"); }
 std::string httpPort() { return environment("VELM_TEST_HTTP_PORT"); }
+std::string oldTlsPort() { return environment("VELM_TEST_OLD_TLS_PORT"); }
+std::string tls12Port() { return environment("VELM_TEST_TLS12_PORT"); }
 
 std::string httpsUrl(const std::string& pathAndMore) {
   return "https://localhost:" + httpsPort() + pathAndMore;

@@ -15,6 +15,9 @@ std::string httpsUrl(const std::string& pathAndMore);
 std::string httpUrl(const std::string& pathAndMore);
 std::string httpsPort();
 std::string httpPort();
+// Servers of the same site that offer only TLS 1.0 and 1.1, and only TLS 1.2.
+std::string oldTlsPort();
+std::string tls12Port();
 
 // The numbered-line bodies that make_site.py writes: "0000000\n0000001\n...".
 std::string patternBody(size_t lines);

@@ -7,6 +7,11 @@
 #   The command sees the server's ports in VELM_TEST_HTTPS_PORT and VELM_TEST_HTTP_PORT; its
 #   standard input is /dev/null (Wine wants no console input). The server's request log is
 #   WORK_DIR/requests.log.
+#   Two more servers of the same site offer only some TLS versions: 1.0 and 1.1 on
+#   VELM_TEST_OLD_TLS_PORT, 1.2 alone on VELM_TEST_TLS12_PORT. openssl s_client checks first
+#   that they do, or a client's refusal would prove nothing. The command runs with an OpenSSL
+#   configuration that allows TLS 1.0 (as some systems' do), so that libcurl's refusal is the
+#   launcher's own and not Debian's.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,10 +29,48 @@ sh "$https/start_server.sh" "$work/ready" --root "$work/site" --faults "$work/fa
   --cert "$work/certs/server.pem" --key "$work/certs/server.key" --http-port 0 \
   --log "$work/requests.log" --exit-with $$ >/dev/null
 . "$work/ready"
-trap 'kill "$PID" 2>/dev/null || true' EXIT
+servers=$PID
+trap 'kill $servers 2>/dev/null || true' EXIT
 trap 'exit 143' INT TERM
-
 export VELM_TEST_HTTPS_PORT="$HTTPS_PORT" VELM_TEST_HTTP_PORT="$HTTP_PORT"
+
+# Lets this machine's OpenSSL speak TLS 1.0 and 1.1, for s_client here and libcurl in the tests.
+cat >"$work/openssl-old-tls.cnf" <<'EOF'
+openssl_conf = openssl_init
+[openssl_init]
+ssl_conf = ssl_section
+[ssl_section]
+system_default = system_default_section
+[system_default_section]
+MinProtocol = TLSv1
+CipherString = DEFAULT:@SECLEVEL=0
+EOF
+export OPENSSL_CONF="$work/openssl-old-tls.cnf"
+
+for versions in 1.0-1.1 1.2; do
+  sh "$https/start_server.sh" "$work/ready-$versions" --root "$work/site" --tls "$versions" \
+    --cert "$work/certs/server.pem" --key "$work/certs/server.key" --exit-with $$ >/dev/null
+  . "$work/ready-$versions"
+  servers="$servers $PID"
+  case $versions in
+    1.0-1.1) export VELM_TEST_OLD_TLS_PORT="$HTTPS_PORT"; offered="tls1 tls1_1" ;;
+    *) export VELM_TEST_TLS12_PORT="$HTTPS_PORT"; offered="tls1_2" ;;
+  esac
+  for version in tls1 tls1_1 tls1_2 tls1_3; do
+    case " $offered " in *" $version "*) expected=yes ;; *) expected=no ;; esac
+    got=no
+    if openssl s_client -connect "127.0.0.1:$HTTPS_PORT" "-$version" </dev/null \
+      >"$work/s_client.out" 2>&1; then
+      got=yes
+    fi
+    if [ "$got" != "$expected" ]; then
+      echo "$0: the server offering TLS $versions: a $version handshake succeeded: $got" >&2
+      cat "$work/s_client.out" >&2
+      exit 1
+    fi
+  done
+done
+
 status=0
 sh "$https/run_with_ca.sh" "$work/certs/ca.pem" "$@" </dev/null || status=$?
 exit "$status"
