@@ -44,10 +44,13 @@ std::filesystem::path temporaryPath(const std::filesystem::path& path) {
 bool createPackageFolder(const std::filesystem::path& folder) {
   std::error_code error;
   std::filesystem::create_directories(folder, error);
-  return std::filesystem::is_directory(folder, error);
+  // A linked package folder would carry every write, move and delete into the folder it names;
+  // the folders above it may be links (a game library moved to another drive).
+  return std::filesystem::is_directory(folder, error) && !isLink(folder);
 }
 
 bool saveFile(const std::filesystem::path& path, const std::string& bytes) {
+  if (isLink(path.parent_path())) return false;
   const std::filesystem::path temporary = temporaryPath(path);
   {
     ExclusiveFile file;

@@ -25,10 +25,12 @@ const std::vector<std::string>& savedCopyNames();
 // path with ".new" appended.
 std::filesystem::path temporaryPath(const std::filesystem::path& path);
 
-// Creates the folder and its missing parents; true when it is a folder afterwards.
+// Creates the folder and its missing parents; true when it is a folder afterwards, and not a
+// symbolic link or junction to one.
 [[nodiscard]] bool createPackageFolder(const std::filesystem::path& folder);
 // Writes temporaryPath(path), closed to other writers, and moves it over path; true when path
-// now holds exactly bytes. A failed move leaves no ".new" behind.
+// now holds exactly bytes. A failed move leaves no ".new" behind. False, with nothing written,
+// when path's folder, path or its ".new" is a link.
 [[nodiscard]] bool saveFile(const std::filesystem::path& path, const std::string& bytes);
 // The whole file, byte for byte; false when it cannot be opened.
 [[nodiscard]] bool readTextFile(const std::filesystem::path& path, std::string& text);

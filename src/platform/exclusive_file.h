@@ -15,9 +15,10 @@ class ExclusiveFile {
   ExclusiveFile(const ExclusiveFile&) = delete;
   ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
-  // False when the file cannot be opened, or another writer holds it (it is then left as it
-  // is: not truncated). Windows denies write and delete sharing; POSIX takes an exclusive lock
-  // that every launcher asks for before it truncates.
+  // False when the file cannot be opened, another writer holds it, or it is a symbolic link or
+  // junction (it is then left as it is: not truncated, and nothing written where a link leads).
+  // Windows denies write and delete sharing; POSIX takes an exclusive lock that every launcher
+  // asks for before it truncates.
   [[nodiscard]] bool open(const std::filesystem::path& path);
   // False once any write failed.
   [[nodiscard]] bool write(const void* data, size_t length);

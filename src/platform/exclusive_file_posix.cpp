@@ -11,8 +11,9 @@ namespace velm {
 
 FILE* openExclusiveForWriting(const std::filesystem::path& path) {
   // Open without truncating, lock, and only then truncate: a second launcher that finds the
-  // file locked leaves the first one's bytes alone.
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  // file locked leaves the first one's bytes alone. A symbolic link is refused (ELOOP), never
+  // followed to the file it names.
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd) return nullptr;
   struct stat info;
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || fstat(fd.get(), &info) != 0 ||

@@ -1,4 +1,5 @@
-// Moving a finished ".new" file over its target; platform/os_error.h words a failed move.
+// Moving a finished ".new" file over its target, and telling a link from what it leads to;
+// platform/os_error.h words a failed move.
 #pragma once
 
 #include <filesystem>
@@ -9,13 +10,25 @@ namespace velm {
 
 // Moves source over target, replacing an existing target; may copy across volumes (Windows:
 // MoveFileExW with replace-existing and copy-allowed; POSIX: rename, else copy and delete).
-// The source comes from an ExclusiveFile, whose close put its bytes on stable storage. On
-// failure returns false with error set to the system's code.
+// The source comes from an ExclusiveFile, whose close put its bytes on stable storage. A source,
+// target or target folder that is a link is refused before anything moves, with error set to
+// linkRefusedError(): the target folder is the package folder, and a link there would carry the
+// move into another folder. On failure returns false with error set to the system's code.
 [[nodiscard]] bool moveReplacing(const std::filesystem::path& source,
                                  const std::filesystem::path& target, std::error_code& error);
 
 // Writes a file's cached bytes to stable storage (FlushFileBuffers, fsync). On failure returns
 // false with error set.
 [[nodiscard]] bool flushToDisk(const std::filesystem::path& file, std::error_code& error);
+
+// True when path itself, not what it leads to, is a symbolic link, a junction, a mount point or
+// another reparse point that names something else (a cloud file's placeholder holds its own
+// data and is no link). Only the last component counts: the folders above it may be links. A
+// path that cannot be examined (a missing one) is no link.
+[[nodiscard]] bool isLink(const std::filesystem::path& path);
+
+// The platform half of moveReplacing: the move itself, links already refused.
+[[nodiscard]] bool renameReplacing(const std::filesystem::path& source,
+                                   const std::filesystem::path& target, std::error_code& error);
 
 }  // namespace velm

@@ -1,6 +1,7 @@
 #include "platform/file_move.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,14 +25,63 @@ bool syncPath(const char* path, std::error_code& error) {
   return true;
 }
 
+bool writeAll(int fd, const char* data, ssize_t length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, data, static_cast<size_t>(length));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    length -= written;
+  }
+  return true;
+}
+
+// Across file systems: source's bytes and mode into target, on disk when it returns. Neither
+// name is followed if it has become a link since moveReplacing looked.
+bool copyOver(const char* source, const char* target, std::error_code& error) {
+  const FileDescriptor in(open(source, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info;
+  if (!in || fstat(in.get(), &info) != 0) {
+    error = lastError();
+    return false;
+  }
+  const FileDescriptor out(
+      open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, info.st_mode & 07777));
+  if (!out || fchmod(out.get(), info.st_mode & 07777) != 0) {
+    error = lastError();
+    return false;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(in.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got == 0) break;
+    if (got < 0 || !writeAll(out.get(), buffer, got)) {
+      error = lastError();
+      return false;
+    }
+  }
+  if (fsync(out.get()) != 0) {
+    error = lastError();
+    return false;
+  }
+  error.clear();
+  return true;
+}
+
 }  // namespace
 
 bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
   return syncPath(file.c_str(), error);
 }
 
-bool moveReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
-                   std::error_code& error) {
+bool isLink(const std::filesystem::path& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool renameReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
+                     std::error_code& error) {
   if (std::rename(source.c_str(), target.c_str()) == 0) {
     // The new name itself is durable only once its folder is; a failure here is not the move's.
     std::error_code ignored;
@@ -44,10 +94,8 @@ bool moveReplacing(const std::filesystem::path& source, const std::filesystem::p
     error = lastError();
     return false;
   }
-  // Across file systems: copy next to nothing else, then drop the source, as a copy-allowed move.
-  std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing,
-                             error);
-  if (error || !flushToDisk(target, error)) return false;
+  // Then drop the source, as a copy-allowed move does.
+  if (!copyOver(source.c_str(), target.c_str(), error)) return false;
   std::filesystem::remove(source, error);
   return !error;
 }

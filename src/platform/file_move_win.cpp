@@ -19,8 +19,27 @@ bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
   return true;
 }
 
-bool moveReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
-                   std::error_code& error) {
+bool isLink(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return false;
+  }
+  // Cloud files (OneDrive) and deduplicated files are reparse points too, with their data in
+  // place; only a name surrogate (symbolic link, junction, mount point) leads elsewhere. A tag
+  // that cannot be read counts as a link: Wine shows a linked folder's attribute but no tag.
+  const KernelHandle handle = ownFileHandle(CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (!handle ||
+      !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &info, sizeof info)) {
+    return true;
+  }
+  return info.ReparseTag == 0 || IsReparseTagNameSurrogate(info.ReparseTag);
+}
+
+bool renameReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
+                     std::error_code& error) {
   if (MoveFileExW(source.c_str(), target.c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     error.clear();

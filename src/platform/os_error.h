@@ -18,5 +18,9 @@ std::string errorCodeText(uint32_t code);
 // The system's message for a code: US English where available, trailing white space removed,
 // "unknown error" when the system has none.
 std::string systemErrorMessage(const std::error_code& error);
+// What a refused link reports, in the words of a failed call: ELOOP, as O_NOFOLLOW gives it on the
+// POSIX port; ERROR_CANT_RESOLVE_FILENAME on Windows, the code of a link that cannot be followed
+// (ERROR_STOPPED_ON_SYMLINK has no text under Wine).
+std::error_code linkRefusedError();
 
 }  // namespace velm

@@ -8,6 +8,8 @@ uint32_t lastErrorCode() { return static_cast<uint32_t>(errno); }
 
 std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
 
+std::error_code linkRefusedError() { return std::error_code(ELOOP, std::generic_category()); }
+
 std::string systemErrorMessage(const std::error_code& error) {
   std::string text = error.message();
   while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' ||

@@ -12,6 +12,10 @@ std::error_code lastError() {
   return std::error_code(static_cast<int>(GetLastError()), std::system_category());
 }
 
+std::error_code linkRefusedError() {
+  return std::error_code(ERROR_CANT_RESOLVE_FILENAME, std::system_category());
+}
+
 std::string systemErrorMessage(const std::error_code& error) {
   const DWORD flags =
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;

@@ -13,6 +13,13 @@
 #include "support/fake_net.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
+#include "unit/platform/link_maker.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
 
 namespace velm {
 namespace {
@@ -253,23 +260,37 @@ TEST_F(DownloadFile, DoesNotAskTheServerWhenTheTemporaryCannotBeOpened) {
       << "what could not be opened is not ours to delete";
 }
 
+TEST_F(DownloadFile, RefusesALinkedTemporaryBeforeAskingTheServer) {
+  announce("mod.dll", "abc");
+  const std::filesystem::path victim = dir_.write("elsewhere/victim.dll", "the player's file");
+  if (!makeFileLink(pending().temporary, victim)) GTEST_SKIP() << kNoLinksHere;
+  EXPECT_EQ(download(), "could not write mod.dll.new");
+  EXPECT_TRUE(net_.requested.empty());
+  EXPECT_EQ(dir_.read("elsewhere/victim.dll"), "the player's file");
+  EXPECT_TRUE(isLinkOnDisk(pending().temporary)) << "what could not be opened is not ours";
+}
+
+#ifndef _WIN32
+// A file size limit of nothing stands in for a full disk: every write fails with EFBIG (its
+// signal ignored). A small body fails only when the stream flushes at the close, a large one at
+// its first write.
 TEST_F(DownloadFile, ReportsAFailedWrite) {
-  // /dev/full takes no byte; a link to it stands in for a full disk. A small body fails only
-  // when the stream flushes at the close, a large one at its first write.
-  if (std::filesystem::path::preferred_separator != '/' || !std::filesystem::exists("/dev/full")) {
-    GTEST_SKIP() << "needs /dev/full";
-  }
   for (size_t length : {10u, 200000u}) {
     announce("mod.dll", body(length));
-    std::error_code error;
-    std::filesystem::create_symlink("/dev/full", pending().temporary, error);
-    ASSERT_FALSE(error) << error.message();
-    EXPECT_EQ(download(), "could not write mod.dll.new") << length;
-    EXPECT_FALSE(std::filesystem::is_symlink(std::filesystem::symlink_status(pending().temporary)))
-        << length;
-    EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit none = old;
+    none.rlim_cur = 0;
+    void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    const std::string reason = download();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(reason, "could not write mod.dll.new") << length;
+    EXPECT_FALSE(temporaryExists()) << length;
   }
 }
+#endif
 
 }  // namespace
 }  // namespace velm

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "unit/platform/link_maker.h"
 
 namespace velm {
 namespace {
@@ -37,6 +38,41 @@ TEST(PackageFolder, CreatesItsParentsOrSaysItCannot) {
   dir.write("blocker", "a file where a folder belongs");
   EXPECT_FALSE(createPackageFolder(dir.path() / "blocker" / "Velm Co-op"));
   EXPECT_FALSE(createPackageFolder(dir.path() / "blocker"));
+}
+
+// The game folder may be a link (a library moved to another drive); the package folder may not.
+TEST(PackageFolder, RefusesToBeALinkBelowALinkedGameFolder) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "library" / "game");
+  dir.write("elsewhere/games.json.new", "the player's file");
+  if (!makeFolderLink(dir.path() / "game", dir.path() / "library" / "game")) {
+    GTEST_SKIP() << kNoLinksHere;
+  }
+  const std::filesystem::path folder = dir.path() / "game" / "Velm Co-op";
+  EXPECT_TRUE(createPackageFolder(folder));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "library" / "game" / "Velm Co-op"));
+  std::filesystem::remove(dir.path() / "library" / "game" / "Velm Co-op");
+
+  ASSERT_TRUE(makeFolderLink(folder, dir.path() / "elsewhere"));
+  EXPECT_FALSE(createPackageFolder(folder));
+  EXPECT_FALSE(saveFile(savedCataloguePath(folder), "{}"));
+  EXPECT_EQ(dir.read("elsewhere/games.json.new"), "the player's file");
+  EXPECT_FALSE(dir.exists("elsewhere/games.json"));
+}
+
+TEST(SaveFile, WritesNothingThroughALinkedCopyOrTemporary) {
+  TempDir dir;
+  const std::filesystem::path victim = dir.write("elsewhere/victim.json", "the player's file");
+  for (const char* linked : {"games.json.new", "games.json"}) {
+    std::filesystem::remove_all(dir.path() / "Velm Co-op");
+    std::filesystem::create_directories(dir.path() / "Velm Co-op");
+    if (!makeFileLink(dir.path() / "Velm Co-op" / linked, victim)) GTEST_SKIP() << kNoLinksHere;
+    EXPECT_FALSE(saveFile(dir.path() / "Velm Co-op" / "games.json", "{}")) << linked;
+    EXPECT_EQ(dir.read("elsewhere/victim.json"), "the player's file") << linked;
+    EXPECT_TRUE(isLinkOnDisk(dir.path() / "Velm Co-op" / linked))
+        << linked << ": the link itself was replaced";
+  }
+  EXPECT_FALSE(dir.exists("Velm Co-op/games.json.new")) << "a refused move leaves a temporary";
 }
 
 TEST(SaveFile, ReplacesTheFileThroughATemporaryCopy) {

@@ -2,7 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+
+#include "platform/os_error.h"
 #include "support/temp_dir.h"
+#include "unit/platform/link_maker.h"
 
 namespace velm {
 namespace {
@@ -25,12 +33,58 @@ TEST(ExclusiveFile, KeepsASecondWriterOutWithoutTruncating) {
   EXPECT_TRUE(second.close());
 }
 
+TEST(ExclusiveFile, LetsReadersInWhileItIsWritten) {
+  TempDir dir;
+  dir.write("coop.pak.new", "an older download");
+  ExclusiveFile file;
+  ASSERT_TRUE(file.open(dir.path() / "coop.pak.new"));
+  ASSERT_TRUE(file.write("new", 3));
+  ASSERT_EQ(std::fflush(nullptr), 0);
+  std::ifstream reader(dir.path() / "coop.pak.new", std::ios::binary);
+  ASSERT_TRUE(reader.is_open()) << "a reader was kept out";
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "new");
+  reader.close();  // the reader's own sharing must not be what keeps a delete out
+#ifdef _WIN32
+  std::error_code error;
+  EXPECT_FALSE(std::filesystem::remove(dir.path() / "coop.pak.new", error))
+      << "deleted while it is written";
+#endif
+  EXPECT_TRUE(file.close());
+}
+
 TEST(ExclusiveFile, FailsInAFolderThatIsNotThere) {
   TempDir dir;
   ExclusiveFile file;
   EXPECT_FALSE(file.open(dir.path() / "missing" / "a.new"));
   EXPECT_FALSE(file.write("x", 1));
   EXPECT_FALSE(file.close());
+}
+
+TEST(ExclusiveFile, RefusesALinkWithoutWritingWhereItLeads) {
+  TempDir dir;
+  const auto victim = dir.write("elsewhere/victim.txt", "the player's file");
+  const auto missing = dir.path() / "elsewhere" / "missing.txt";
+  for (const auto& target : {victim, missing}) {
+    const auto link = dir.path() / "coop.exe.new";
+    std::filesystem::remove(link);
+    if (!makeFileLink(link, target)) GTEST_SKIP() << kNoLinksHere;
+    ExclusiveFile file;
+    const bool opened = file.open(link);
+    const std::error_code error = lastError();
+    EXPECT_FALSE(opened) << target;
+    EXPECT_EQ(error, linkRefusedError()) << target;
+    EXPECT_FALSE(file.write("x", 1));
+    EXPECT_FALSE(file.close());
+  }
+  EXPECT_EQ(dir.read("elsewhere/victim.txt"), "the player's file");
+  EXPECT_FALSE(std::filesystem::exists(missing)) << "a dangling link's file was made";
+
+  const auto folder = dir.path() / "elsewhere";
+  const auto folderLink = dir.path() / "games.json.new";
+  if (!makeFolderLink(folderLink, folder)) GTEST_SKIP() << kNoLinksHere;
+  ExclusiveFile file;
+  EXPECT_FALSE(file.open(folderLink));
+  EXPECT_EQ(dir.read("elsewhere/victim.txt"), "the player's file");
 }
 
 }  // namespace
