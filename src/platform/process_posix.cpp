@@ -63,7 +63,8 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
 
 void makeOwnerExecutable(const std::string& path) {
   struct stat info;
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  // A link is left as it is: chmod would change whatever file it leads to.
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
   if ((info.st_mode & S_IXUSR) == 0) chmod(path.c_str(), (info.st_mode & 07777) | S_IXUSR);
 }
 

@@ -95,6 +95,15 @@ TEST(ProcessPosix, ReportsErrnoOfAFailedStart) {
   }
 }
 
+TEST(ProcessPosix, ExecuteBitIsNotAddedThroughALink) {
+  TempDir dir;
+  std::filesystem::path victim = dir.write("notes.txt", "a player's file\n");
+  ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
+  std::filesystem::create_symlink(victim, dir.path() / "coop.exe");
+  makeOwnerExecutable((dir.path() / "coop.exe").string());
+  EXPECT_EQ(modeOf(victim), 0640u);
+}
+
 TEST(ProcessPosix, TheChildGetsNoDescriptorBeyondTheStandardThree) {
   // A library's socket or file opened without close-on-exec, as a kept-alive connection is.
   TempDir dir;
