@@ -348,10 +348,12 @@ def manifest_names_outside_the_package_folder(c):
         c.put_signed("/one/manifest.json", manifest_with_entry(c, name, content.encode()))
         # Whatever URL the name would make, the server answers it with the listed content.
         c.server.set_faults({"/one/" + name: {"body": content}})
+        # The console shows a control character of the name as U+FFFD.
+        shown_name = name.replace("\t", "\ufffd")
         if reason is None:
-            problem = 'file name "%s" is listed twice' % name
+            problem = 'file name "%s" is listed twice' % shown_name
         else:
-            problem = 'rejected file name "%s": %s' % (name, reason)
+            problem = 'rejected file name "%s": %s' % (shown_name, reason)
         what = "the name %r" % name
         expect_installed_start(c, c.run(), c.unreadable(problem), what)
         expect_game_folder(c, installed, what)

@@ -23,6 +23,10 @@ from harness import (Failure, Platform, Server, Signer, launcher_arguments,  # n
                      rerun_trusting_the_test_ca)
 import attacks  # noqa: E402
 import faults  # noqa: E402
+import followed_links  # noqa: E402
+import machine_safety  # noqa: E402
+import network_path  # noqa: E402
+import planted_dll  # noqa: E402
 import scenarios  # noqa: E402
 
 
@@ -51,7 +55,8 @@ def main():
     context = scenarios.Context(platform, server, Signer(args.key), args.host, work,
                                 args.new_build and os.path.abspath(args.new_build),
                                 args.new_version)
-    everything = scenarios.ALL + faults.ALL + attacks.ALL
+    everything = (scenarios.ALL + faults.ALL + attacks.ALL + machine_safety.ALL + network_path.ALL +
+                  planted_dll.ALL + followed_links.ALL)
     chosen = [s for s in everything if not args.k or any(k in s.__name__ for k in args.k)]
     passed = failed = 0
     kind = "wine" if args.wine else "native"

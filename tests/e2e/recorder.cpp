@@ -9,6 +9,8 @@
 //   steamVariants  every NAME=value entry whose name equals one of the two ignoring ASCII case
 //                  but is spelled otherwise (SteamAppID, steamgameid, ...).
 //   environment    every NAME=value entry, in the order the process received them.
+//   openDescriptors  POSIX: every file descriptor open at start, in increasing order (what the
+//                  starting process let this one inherit). Windows: null.
 //
 // The file is VELM_RECORDER_OUT when that is set and not empty, otherwise recorder.json beside
 // the program. It is written under a temporary name and renamed, so a reader that polls for it
@@ -23,7 +25,10 @@
 // shellapi.h builds on windows.h.
 #include <shellapi.h>
 #else
+#include <dirent.h>
 #include <unistd.h>
+
+#include <algorithm>
 #endif
 
 namespace {
@@ -35,6 +40,7 @@ struct Record {
   std::vector<std::string> environment;
   std::string programFolder;
   std::string outputPath;  // from VELM_RECORDER_OUT
+  std::string openDescriptors = "null";  // as JSON
 };
 
 #ifdef _WIN32
@@ -118,8 +124,26 @@ std::string quoteArgument(const std::string& text) {
   return quoted + "\"";
 }
 
+// Listed before this program opens anything; the listing's own descriptor is left out.
+std::string openDescriptors() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return "null";
+  std::vector<int> found;
+  while (dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] == '.') continue;
+    const int fd = std::atoi(entry->d_name);
+    if (fd != dirfd(folder)) found.push_back(fd);
+  }
+  closedir(folder);
+  std::sort(found.begin(), found.end());
+  std::string json = "[";
+  for (size_t i = 0; i < found.size(); ++i) json += (i == 0 ? "" : ", ") + std::to_string(found[i]);
+  return json + "]";
+}
+
 Record gather(int argc, char** argv) {
   Record record;
+  record.openDescriptors = openDescriptors();
   for (int i = 0; i < argc; ++i) {
     record.argv.push_back(argv[i]);
     record.commandLine += (i == 0 ? "" : " ") + quoteArgument(argv[i]);
@@ -209,7 +233,8 @@ std::string json(const Record& record) {
          ",\n  \"SteamAppId\": " + exactValue(record.environment, "SteamAppId") +
          ",\n  \"SteamGameId\": " + exactValue(record.environment, "SteamGameId") +
          ",\n  \"steamVariants\": " + jsonList(variants) +
-         ",\n  \"environment\": " + jsonList(record.environment) + "\n}\n";
+         ",\n  \"environment\": " + jsonList(record.environment) +
+         ",\n  \"openDescriptors\": " + record.openDescriptors + "\n}\n";
 }
 
 }  // namespace
