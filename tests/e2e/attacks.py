@@ -36,17 +36,21 @@ def flipped(data, index, mask=0x01):
     return bytes(changed)
 
 
-def snapshot(folder):
-    """Every folder and file below folder: relative path -> content (None for a folder, whose
-    path ends in a separator)."""
+def file_content(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def snapshot(folder, describe=file_content):
+    """Every folder and file below folder: relative path -> describe(path) (content by default;
+    None for a folder, whose path ends in a separator)."""
     found = {}
     for parent, folders, names in os.walk(folder):
         for name in folders:
             found[os.path.relpath(os.path.join(parent, name), folder) + os.sep] = None
         for name in names:
             path = os.path.join(parent, name)
-            with open(path, "rb") as file:
-                found[os.path.relpath(path, folder)] = file.read()
+            found[os.path.relpath(path, folder)] = describe(path)
     return found
 
 

@@ -15,6 +15,7 @@ import os
 import shutil
 import subprocess
 
+from attacks import file_content, snapshot
 from faults import expect_failed_update, publish_update, record_outside_the_package
 from harness import Failure, check, check_equal
 
@@ -50,20 +51,15 @@ def link_to_file(c, link, target):
     return os.path.lexists(link)
 
 
+def content_and_identity(path):
+    info = os.lstat(path)
+    return file_content(path), info.st_ino, info.st_mtime_ns
+
+
 def folder_state(folder):
     """Relative path -> (content, inode, modification time) of every file below folder, and the
     folders: anything written, replaced or deleted there shows."""
-    found = {}
-    for parent, folders, names in os.walk(folder):
-        for name in folders:
-            found[os.path.relpath(os.path.join(parent, name), folder) + os.sep] = None
-        for name in names:
-            path = os.path.join(parent, name)
-            info = os.lstat(path)
-            with open(path, "rb") as file:
-                found[os.path.relpath(path, folder)] = (file.read(), info.st_ino,
-                                                        info.st_mtime_ns)
-    return found
+    return snapshot(folder, content_and_identity)
 
 
 def expect_untouched(path, what):

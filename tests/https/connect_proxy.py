@@ -28,6 +28,8 @@ import sys
 import threading
 import time
 
+from server import process_alive  # the test server beside this script
+
 HEAD_LIMIT = 65536
 CONNECT_TIMEOUT = 10  # seconds to reach the target
 IDLE_TIMEOUT = 120  # a tunnel with no byte either way for this long is closed
@@ -141,16 +143,6 @@ class Server(socketserver.ThreadingTCPServer):
     def __init__(self, address, log):
         self.log = log
         super().__init__(address, Handler)
-
-
-def process_alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        pass
-    return True
 
 
 def main(argv):
