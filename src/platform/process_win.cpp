@@ -30,8 +30,8 @@ std::vector<HANDLE> inheritableStandardHandles() {
     const HANDLE handle = GetStdHandle(which);
     DWORD flags = 0;
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-        (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3 ||
-        !GetHandleInformation(handle, &flags) || (flags & HANDLE_FLAG_INHERIT) == 0) {
+        (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3 || !GetHandleInformation(handle, &flags) ||
+        (flags & HANDLE_FLAG_INHERIT) == 0) {
       continue;
     }
     bool listed = false;  // the list must not name a handle twice

@@ -1,6 +1,7 @@
 // The POSIX port's conversions between UTF-8 and UTF-32 wide strings. Like the Windows calls,
 // they never fail: each ill-formed sequence (its maximal valid prefix) becomes one U+FFFD.
 #include "text/text.h"
+
 #include "text/utf8.h"
 
 namespace velm {

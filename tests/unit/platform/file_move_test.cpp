@@ -1,5 +1,4 @@
 #include "platform/file_move.h"
-#include "platform/os_error.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/os_error.h"
 #include "support/temp_dir.h"
 #include "unit/platform/link_maker.h"
 

@@ -1,5 +1,7 @@
 // What the POSIX port adds to a start: the execute bit, argv from the Windows command line, exec
 // failures reported with their errno, and no descriptor of ours in the child.
+#include "platform/process.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "platform/command_line.h"
-#include "platform/process.h"
 #include "support/temp_dir.h"
 
 namespace velm {
@@ -107,12 +108,11 @@ TEST(ProcessPosix, ExecuteBitIsNotAddedThroughALink) {
 TEST(ProcessPosix, TheChildGetsNoDescriptorBeyondTheStandardThree) {
   // A library's socket or file opened without close-on-exec, as a kept-alive connection is.
   TempDir dir;
-  std::filesystem::path script = dir.write(
-      "coop.exe",
-      "#!/bin/sh\n"
-      "state=closed\n"
-      "[ -e /proc/self/fd/$2 ] && state=open\n"
-      "echo $state > \"$1.part\" && mv \"$1.part\" \"$1\"\n");
+  std::filesystem::path script = dir.write("coop.exe",
+                                           "#!/bin/sh\n"
+                                           "state=closed\n"
+                                           "[ -e /proc/self/fd/$2 ] && state=open\n"
+                                           "echo $state > \"$1.part\" && mv \"$1.part\" \"$1\"\n");
   const int leaked = open(script.c_str(), O_RDONLY);
   ASSERT_GE(leaked, 3);
   std::string out = (dir.path() / "out").string();

@@ -1,5 +1,7 @@
 // The new build is started with the standard handles it writes to and no other handle of ours.
 // The child is this test program, run for the one test below that waits for its parent.
+#include "platform/process.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/process.h"
 #include "text/text.h"
 
 namespace velm {

@@ -145,20 +145,32 @@ TEST(DisplayText, ReplacesWhatATerminalWouldActOn) {
   };
   const Case cases[] = {
       {"plain", "Game One (1.0.0)", "Game One (1.0.0)"},
-      {"letters past ASCII stay", "Caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x8E\xAE", "Caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x8E\xAE"},
+      {"letters past ASCII stay", "Caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x8E\xAE",
+       "Caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x8E\xAE"},
       {"CSI clear screen", "A\x1B[2JB", "A" + kFffd + "[2JB"},
       {"OSC title, BEL ended", "\x1B]0;pwned\x07", kFffd + "]0;pwned" + kFffd},
       {"carriage return and tab", "a\rb\tc", "a" + kFffd + "b" + kFffd + "c"},
       {"NUL", std::string("a\0b", 3), "a" + kFffd + "b"},
       {"DEL", "a\x7F", "a" + kFffd},
-      {"C1 CSI as UTF-8", "a\xC2\x9B" "31m", "a" + kFffd + "31m"},
+      {"C1 CSI as UTF-8",
+       "a\xC2\x9B"
+       "31m",
+       "a" + kFffd + "31m"},
       {"C1 NEL and first C1", "\xC2\x85\xC2\x80", kFffd + kFffd},
-      {"no-break space stays", "a\xC2\xA0" "b", "a\xC2\xA0" "b"},
+      {"no-break space stays",
+       "a\xC2\xA0"
+       "b",
+       "a\xC2\xA0"
+       "b"},
       {"right-to-left override", "exe.\xE2\x80\xAEtxt", "exe." + kFffd + "txt"},
-      {"embeddings and pop", "\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD", kFffd + kFffd + kFffd + kFffd},
+      {"embeddings and pop", "\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD",
+       kFffd + kFffd + kFffd + kFffd},
       {"isolates", "\xE2\x81\xA6x\xE2\x81\xA9", kFffd + "x" + kFffd},
       {"left-to-right mark stays", "\xE2\x80\x8E", "\xE2\x80\x8E"},
-      {"lone C1 byte", "a\x9B" "b", "a" + kFffd + "b"},
+      {"lone C1 byte",
+       "a\x9B"
+       "b",
+       "a" + kFffd + "b"},
       {"cut sequence", "a\xE6\x97", "a" + kFffd},
   };
   for (const Case& c : cases) EXPECT_EQ(displayText(c.input), c.expected) << c.what;
