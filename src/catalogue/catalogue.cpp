@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -53,21 +54,43 @@ const Json& requireField(const Json& object, const char* key, const std::string&
   return *found;
 }
 
-std::string readString(const Json& object, const char* key, const std::string& path) {
-  const Json& value = requireField(object, key, path);
+const Json* optionalField(const Json& object, const char* key) {
+  const auto found = object.find(key);
+  return found == object.end() ? nullptr : &*found;
+}
+
+std::string stringValue(const Json& value, const std::string& path) {
   if (!value.is_string()) fail(path, "must be a string");
   return value.get<std::string>();
 }
 
-uint64_t readInteger(const Json& object, const char* key, const std::string& path,
-                     uint64_t minimum) {
-  const Json& value = requireField(object, key, path);
+std::string readString(const Json& object, const char* key, const std::string& path) {
+  return stringValue(requireField(object, key, path), path);
+}
+
+uint64_t integerValue(const Json& value, const std::string& path, uint64_t minimum) {
   const std::string tooSmall = "must be at least " + decimalText(minimum);
   if (isSignedInteger(value)) fail(path, tooSmall);
   if (!value.is_number_unsigned()) fail(path, "must be an integer");
   const uint64_t number = value.get<uint64_t>();
   if (number < minimum) fail(path, tooSmall);
   return number;
+}
+
+uint64_t readInteger(const Json& object, const char* key, const std::string& path,
+                     uint64_t minimum) {
+  return integerValue(requireField(object, key, path), path, minimum);
+}
+
+// The optional digest of a game's manifest, as the launcher's other digests are read.
+std::optional<Sha256Digest> readManifestDigest(const Json& entry, const std::string& path) {
+  const Json* value = optionalField(entry, "manifest_sha256");
+  if (value == nullptr) return std::nullopt;
+  Sha256Digest digest{};
+  if (!parseSha256Hex(stringValue(*value, path), digest)) {
+    fail(path, "must be exactly 64 hex digits");
+  }
+  return digest;
 }
 
 std::string readExeName(const Json& object, const char* key, const std::string& path) {
@@ -159,6 +182,7 @@ Game readGame(const Json& entry, const std::string& path) {
     fail(path + ".manifest", inQuotes(game.manifest) + " is not an absolute https:// URL");
   }
   game.launcher = readExeName(entry, "launcher", path + ".launcher");
+  game.manifestSha256 = readManifestDigest(entry, path + ".manifest_sha256");
   return game;
 }
 
@@ -187,6 +211,16 @@ Catalogue readCatalogue(const Json& top) {
   Catalogue catalogue;
   catalogue.launcher = readLauncher(top);
   catalogue.games = readGames(top);
+  if (const Json* serial = optionalField(top, "serial")) {
+    catalogue.serial = integerValue(*serial, "serial", 1);
+    if (*catalogue.serial > kMaxSerial) fail("serial", "must be at most " + decimalText(kMaxSerial));
+  }
+  if (const Json* expires = optionalField(top, "expires")) {
+    catalogue.expires = stringValue(*expires, "expires");
+    if (!parseUtcTime(catalogue.expires, catalogue.expiresAt)) {
+      fail("expires", inQuotes(catalogue.expires) + " is not a UTC time YYYY-MM-DDTHH:MM:SSZ");
+    }
+  }
   return catalogue;
 }
 

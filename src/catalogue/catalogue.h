@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,9 @@ namespace velm {
 
 // The catalogue's name on the server, beside its ".sig", and in the package folder.
 inline constexpr char kCatalogueName[] = "games.json";
+
+// The largest serial of a signed document, 2^53 - 1: every JSON reader holds it exactly.
+inline constexpr uint64_t kMaxSerial = 9007199254740991;
 
 struct LauncherInfo {
   std::string version;  // MAJOR.MINOR.PATCH as written
@@ -26,11 +30,19 @@ struct Game {
   uint64_t steam_appid = 0;
   std::string manifest;
   std::string launcher;
+  // The SHA-256 of the game's manifest.json as published; absent in older catalogues.
+  std::optional<Sha256Digest> manifestSha256;
 };
 
 struct Catalogue {
   LauncherInfo launcher;
   std::vector<Game> games;
+  // Grows with every publication; absent in older catalogues.
+  std::optional<uint64_t> serial;
+  // The time after which no launcher accepts this catalogue, as written (YYYY-MM-DDTHH:MM:SSZ),
+  // and as seconds since 1970-01-01 UTC; empty and 0 when the catalogue does not expire.
+  std::string expires;
+  int64_t expiresAt = 0;
 };
 
 struct CatalogueResult {

@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "catalogue/catalogue.h"
 #include "catalogue/file_name.h"
 #include "text/json_document.h"
 #include "text/text.h"
@@ -33,7 +34,7 @@ bool isManifestVersion(const std::string& text) {
 }
 
 // nlohmann keeps a number with a minus sign in the signed kind; every such value counts as 0.
-uint64_t sizeValue(const Json& size) {
+uint64_t countValue(const Json& size) {
   if (size.is_number_unsigned()) return size.get<uint64_t>();
   const int64_t value = size.get<int64_t>();
   return value < 0 ? 0 : static_cast<uint64_t>(value);
@@ -60,7 +61,7 @@ std::string readEntry(const Json& entry, std::set<std::string>& seenNames, Manif
   if (size == entry.end() || !size->is_number_integer()) {
     return file.name + ": \"size\" is missing or not an integer";
   }
-  file.size = sizeValue(*size);
+  file.size = countValue(*size);
   if (file.size == 0) return file.name + ": \"size\" is less than 1";
 
   const auto sha256 = entry.find("sha256");
@@ -92,6 +93,15 @@ std::string readManifest(const std::string& text, Manifest& parsed) {
   parsed.version = version->get<std::string>();
   if (!isManifestVersion(parsed.version)) {
     return "\"version\" is neither N nor X.Y.Z: " + parsed.version;
+  }
+
+  const auto serial = document.find("serial");
+  if (serial != document.end()) {
+    if (!serial->is_number_integer()) return "\"serial\" is not an integer";
+    const uint64_t value = countValue(*serial);
+    if (value == 0) return "\"serial\" is less than 1";
+    if (value > kMaxSerial) return "\"serial\" is more than " + decimalText(kMaxSerial);
+    parsed.serial = value;
   }
 
   const auto files = document.find("files");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct ManifestFile {
 struct Manifest {
   std::string version;
   std::vector<ManifestFile> files;
+  // Grows with every publication of the game's package (at most kMaxSerial); absent in older
+  // manifests.
+  std::optional<uint64_t> serial;
 };
 
 // On success replaces manifest and returns true; on failure leaves it, sets *error (if given).

@@ -1,5 +1,7 @@
 #include "text/text.h"
 
+#include <cstdio>
+
 #include "text/utf8.h"
 
 namespace velm {
@@ -109,6 +111,78 @@ bool parseSha256Hex(const std::string& text, Sha256Digest& digest) {
 }
 
 std::string sha256Hex(const Sha256Digest& digest) { return hexLower(digest.data(), digest.size()); }
+
+namespace {
+
+// Days from 1970-01-01 to the date, proleptic Gregorian (Howard Hinnant's days_from_civil).
+int64_t daysFromCivil(int64_t year, int64_t month, int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t yearOfEra = year - era * 400;
+  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+int64_t daysInMonth(int64_t year, int64_t month) {
+  static const int64_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// The digits of text from at, count of them, as a number; -1 when one is no digit.
+int64_t digitsAt(const std::string& text, size_t at, size_t count) {
+  int64_t value = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+bool parseUtcTime(const std::string& text, int64_t& seconds) {
+  // YYYY-MM-DDTHH:MM:SSZ, nothing more or less.
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
+      text[13] != ':' || text[16] != ':' || text[19] != 'Z') {
+    return false;
+  }
+  const int64_t year = digitsAt(text, 0, 4), month = digitsAt(text, 5, 2),
+                day = digitsAt(text, 8, 2), hour = digitsAt(text, 11, 2),
+                minute = digitsAt(text, 14, 2), second = digitsAt(text, 17, 2);
+  if (year < 0 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) ||
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
+    return false;
+  }
+  seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  return true;
+}
+
+std::string formatUtcTime(int64_t seconds) {
+  int64_t days = seconds / 86400, rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  // civil_from_days, the inverse of daysFromCivil.
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t dayOfEra = days - era * 146097;
+  const int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
+  const int64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
+  const int64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(rest / 3600),
+                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+  return text;
+}
 
 namespace {
 

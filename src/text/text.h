@@ -51,6 +51,12 @@ using Sha256Digest = std::array<uint8_t, 32>;
 // 64 lower-case hex digits.
 std::string sha256Hex(const Sha256Digest& digest);
 
+// A UTC time written YYYY-MM-DDTHH:MM:SSZ (a real date, hours 00-23, no leap second) as
+// seconds since 1970-01-01T00:00:00Z; false, seconds untouched, for any other text.
+[[nodiscard]] bool parseUtcTime(const std::string& text, int64_t& seconds);
+// The same form for seconds from 0000-01-01 to 9999-12-31.
+std::string formatUtcTime(int64_t seconds);
+
 // Text as it may reach a console: C0 and C1 control characters, DEL, the bidirectional
 // embeddings, overrides and isolates (U+202A-U+202E, U+2066-U+2069) and ill-formed UTF-8 each
 // become U+FFFD, so a name from a document can neither move the cursor, send a terminal command

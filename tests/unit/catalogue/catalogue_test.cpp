@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,12 @@ struct GameDoc {
   std::string steam_appid = "480";
   std::string manifest = str("https://cdn.example/alpha/manifest.json");
   std::string launcher = str("coop.exe");
+  std::string manifest_sha256 = kAbsent;
 
   std::string text() const {
     return object({member("id", id), member("name", name), member("exe", exe),
                    member("steam_appid", steam_appid), member("manifest", manifest),
-                   member("launcher", launcher)});
+                   member("launcher", launcher), member("manifest_sha256", manifest_sha256)});
   }
 };
 
@@ -61,12 +63,14 @@ struct CatalogueDoc {
   std::vector<GameDoc> games{GameDoc{}};
   std::string launcherRaw;  // when set, replaces the launcher block
   std::string gamesRaw;     // when set, replaces the games array
+  std::string serial = kAbsent;
+  std::string expires = kAbsent;
 
   std::string text() const {
     std::string list = "[";
     for (const GameDoc& game : games) list += (list.size() > 1 ? "," : "") + game.text();
     list += "]";
-    return object({member("schema", schema),
+    return object({member("schema", schema), member("serial", serial), member("expires", expires),
                    member("launcher", launcherRaw.empty() ? launcher.text() : launcherRaw),
                    member("games", gamesRaw.empty() ? list : gamesRaw)});
   }
@@ -513,6 +517,81 @@ TEST(Catalogue, GameSteamAppId) {
       {&GameDoc::steam_appid, "\"480\"", integer},
       {&GameDoc::steam_appid, kAbsent, "games[1].steam_appid: missing"},
   });
+}
+
+TEST(Catalogue, FreshnessFieldsAreOptional) {
+  const CatalogueResult without = expectSuccess(CatalogueDoc().text());
+  EXPECT_FALSE(without.catalogue.serial.has_value());
+  EXPECT_EQ(without.catalogue.expires, "");
+  EXPECT_EQ(without.catalogue.expiresAt, 0);
+  EXPECT_FALSE(without.catalogue.games[0].manifestSha256.has_value());
+
+  CatalogueDoc doc;
+  doc.serial = "1733650000";
+  doc.expires = str("2027-01-31T23:59:59Z");
+  doc.games[0].manifest_sha256 = str(kSha);
+  const CatalogueResult with = expectSuccess(doc.text());
+  EXPECT_EQ(with.catalogue.serial, std::optional<uint64_t>(1733650000));
+  EXPECT_EQ(with.catalogue.expires, "2027-01-31T23:59:59Z");
+  EXPECT_EQ(with.catalogue.expiresAt, 1801439999);
+  ASSERT_TRUE(with.catalogue.games[0].manifestSha256.has_value());
+  EXPECT_EQ(sha256Hex(*with.catalogue.games[0].manifestSha256), kSha);
+}
+
+TEST(Catalogue, SerialExpiresAndManifestDigestWhenPresent) {
+  struct Case {
+    std::string CatalogueDoc::*field;  // null: the first game's manifest_sha256
+    std::string raw;
+    std::string error;
+  };
+  const std::string serialRange = "serial: must be at least 1";
+  const std::string serialInteger = "serial: must be an integer";
+  const auto notTime = [](const std::string& text) {
+    return "expires: \"" + text + "\" is not a UTC time YYYY-MM-DDTHH:MM:SSZ";
+  };
+  const std::string digest = "games[0].manifest_sha256: must be exactly 64 hex digits";
+  const Case cases[] = {
+      {&CatalogueDoc::serial, "1", ""},
+      {&CatalogueDoc::serial, "9007199254740991", ""},
+      {&CatalogueDoc::serial, "9007199254740992", "serial: must be at most 9007199254740991"},
+      {&CatalogueDoc::serial, "18446744073709551615", "serial: must be at most 9007199254740991"},
+      {&CatalogueDoc::serial, "0", serialRange},
+      {&CatalogueDoc::serial, "-5", serialRange},
+      {&CatalogueDoc::serial, "1.5", serialInteger},
+      {&CatalogueDoc::serial, "\"7\"", serialInteger},
+      {&CatalogueDoc::serial, "null", serialInteger},
+      {&CatalogueDoc::expires, str("2024-02-29T00:00:00Z"), ""},
+      {&CatalogueDoc::expires, str("1970-01-01T00:00:00Z"), ""},
+      {&CatalogueDoc::expires, "20270101", "expires: must be a string"},
+      {&CatalogueDoc::expires, str("2023-02-29T00:00:00Z"), notTime("2023-02-29T00:00:00Z")},
+      {&CatalogueDoc::expires, str("2027-13-01T00:00:00Z"), notTime("2027-13-01T00:00:00Z")},
+      {&CatalogueDoc::expires, str("2027-01-01T24:00:00Z"), notTime("2027-01-01T24:00:00Z")},
+      {&CatalogueDoc::expires, str("2027-01-01T23:59:60Z"), notTime("2027-01-01T23:59:60Z")},
+      {&CatalogueDoc::expires, str("2027-01-01 00:00:00Z"), notTime("2027-01-01 00:00:00Z")},
+      {&CatalogueDoc::expires, str("2027-01-01T00:00:00+01:00"),
+       notTime("2027-01-01T00:00:00+01:00")},
+      {&CatalogueDoc::expires, str("2027-01-01T00:00:00z"), notTime("2027-01-01T00:00:00z")},
+      {&CatalogueDoc::expires, str("2027-1-01T00:00:00Z"), notTime("2027-1-01T00:00:00Z")},
+      {&CatalogueDoc::expires, str(""), notTime("")},
+      {nullptr, str(std::string(kSha).substr(0, 63)), digest},
+      {nullptr, str(std::string(kSha) + "0"), digest},
+      {nullptr, str(std::string(63, 'a') + "g"), digest},
+      {nullptr, "12", "games[0].manifest_sha256: must be a string"},
+      {nullptr, str("ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789"), ""},
+  };
+  for (const Case& c : cases) {
+    CatalogueDoc doc;
+    if (c.field == nullptr) {
+      doc.games[0].manifest_sha256 = c.raw;
+    } else {
+      doc.*c.field = c.raw;
+    }
+    if (c.error.empty()) {
+      expectSuccess(doc.text());
+    } else {
+      expectFailure(doc.text(), c.error);
+    }
+  }
 }
 
 TEST(Catalogue, GameManifest) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,27 @@ TEST(Manifest, RefusesDocumentsOfTheWrongShape) {
       {document("\"1\"", ""), "\"files\" is empty"},
       // The version is checked before the files are looked at.
       {"{\"version\": \"1.2\", \"files\": 3}", "\"version\" is neither N nor X.Y.Z: 1.2"},
+  });
+}
+
+TEST(Manifest, SerialIsOptionalAndWithinRange) {
+  const auto withSerial = [](const std::string& raw) {
+    return "{\"version\": \"1\", \"serial\": " + raw + ", \"files\": [" + entry("a") + "]}";
+  };
+  Manifest manifest;
+  ASSERT_TRUE(parseManifest(document("\"1\"", entry("a")), manifest, nullptr));
+  EXPECT_FALSE(manifest.serial.has_value());
+  for (const char* raw : {"1", "9007199254740991"}) {
+    ASSERT_TRUE(parseManifest(withSerial(raw), manifest, nullptr)) << raw;
+    EXPECT_EQ(manifest.serial, std::optional<uint64_t>(std::stoull(raw))) << raw;
+  }
+  expectRefusals({
+      {withSerial("0"), "\"serial\" is less than 1"},
+      {withSerial("-3"), "\"serial\" is less than 1"},
+      {withSerial("9007199254740992"), "\"serial\" is more than 9007199254740991"},
+      {withSerial("2.0"), "\"serial\" is not an integer"},
+      {withSerial("\"2\""), "\"serial\" is not an integer"},
+      {withSerial("true"), "\"serial\" is not an integer"},
   });
 }
 

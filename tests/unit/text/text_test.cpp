@@ -136,6 +136,36 @@ TEST(Text, ReplacesUnpairedSurrogates) {
   EXPECT_EQ(wideToUtf8(L"a" + lone + L"b"), "a\xEF\xBF\xBD" "b");
 }
 
+TEST(UtcTime, ReadsAndWritesTheOneForm) {
+  struct Case {
+    const char* text;
+    int64_t seconds;
+  };
+  const Case cases[] = {
+      {"1970-01-01T00:00:00Z", 0},
+      {"1969-12-31T23:59:59Z", -1},
+      {"2000-02-29T12:34:56Z", 951827696},
+      {"2026-12-08T15:47:58Z", 1796744878},
+      {"2100-03-01T00:00:00Z", 4107542400},
+      {"0000-01-01T00:00:00Z", -62167219200},
+      {"9999-12-31T23:59:59Z", 253402300799},
+  };
+  for (const Case& c : cases) {
+    int64_t seconds = 7;
+    ASSERT_TRUE(parseUtcTime(c.text, seconds)) << c.text;
+    EXPECT_EQ(seconds, c.seconds) << c.text;
+    EXPECT_EQ(formatUtcTime(c.seconds), c.text);
+  }
+  for (const char* text : {"2100-02-29T00:00:00Z", "2026-04-31T00:00:00Z", "2026-00-10T00:00:00Z",
+                           "2026-01-00T00:00:00Z", "2026-01-01T00:60:00Z", "2026-01-01T00:00:00",
+                           "2026-01-01T00:00:00ZZ", "+026-01-01T00:00:00Z", "2026-01-01t00:00:00Z",
+                           "２026-01-01T00:00:00Z", ""}) {
+    int64_t seconds = 7;
+    EXPECT_FALSE(parseUtcTime(text, seconds)) << text;
+    EXPECT_EQ(seconds, 7) << text;
+  }
+}
+
 TEST(DisplayText, ReplacesWhatATerminalWouldActOn) {
   const std::string kFffd = "\xEF\xBF\xBD";
   struct Case {
