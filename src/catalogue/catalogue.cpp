@@ -244,6 +244,25 @@ CatalogueResult parseCatalogue(const std::string& text) {
   return result;
 }
 
+bool isNotOlder(const std::string& documentName, std::optional<uint64_t> serial,
+                std::optional<uint64_t> savedSerial, std::string* detail) {
+  if (!savedSerial || (serial && *serial >= *savedSerial)) return true;
+  if (detail != nullptr) {
+    *detail = documentName + " serial " +
+              (serial ? decimalText(*serial) + " is older than " : "is missing; the saved copy has ") +
+              decimalText(*savedSerial);
+  }
+  return false;
+}
+
+bool isCurrentCatalogue(const Catalogue& catalogue, std::optional<uint64_t> savedSerial,
+                        int64_t now, std::string* detail) {
+  if (!isNotOlder(kCatalogueName, catalogue.serial, savedSerial, detail)) return false;
+  if (catalogue.expires.empty() || catalogue.expiresAt >= now) return true;
+  if (detail != nullptr) *detail = std::string(kCatalogueName) + " expired on " + catalogue.expires;
+  return false;
+}
+
 std::string catalogueUrlForHost(const std::string& host) {
   return "https://" + host + "/" + kCatalogueName;
 }

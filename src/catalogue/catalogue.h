@@ -54,6 +54,20 @@ struct CatalogueResult {
 // Pure: validates the document and reports the first failure with its path.
 CatalogueResult parseCatalogue(const std::string& text);
 
+// The freshness rule of both signed documents: a serial once seen is never given up. True when
+// serial is at least savedSerial, or no serial was saved; otherwise false with *detail set to
+// "NAME serial N is older than M" or "NAME serial is missing; the saved copy has M", NAME being
+// documentName.
+[[nodiscard]] bool isNotOlder(const std::string& documentName, std::optional<uint64_t> serial,
+                              std::optional<uint64_t> savedSerial, std::string* detail);
+
+// A catalogue that passed validation is current when it is not older than the saved copy, whose
+// serial is savedSerial, and has not expired by now (seconds since 1970 UTC). Otherwise false
+// with *detail set to isNotOlder's text or "games.json expired on DATE".
+[[nodiscard]] bool isCurrentCatalogue(const Catalogue& catalogue,
+                                      std::optional<uint64_t> savedSerial, int64_t now,
+                                      std::string* detail);
+
 // Where every launcher built for host (a name with an optional :port) fetches its catalogue:
 // "https://" + host + "/games.json".
 std::string catalogueUrlForHost(const std::string& host);

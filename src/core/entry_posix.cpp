@@ -1,6 +1,7 @@
 // The POSIX entry point: the same start-up as on Windows, with the twins of its calls.
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);  // no program
   options.arguments = velm::quotedArguments(arguments);
   options.version = velm::builtInVersion();
+  options.now = static_cast<int64_t>(std::time(nullptr));
 
   auto io = velm::makeSystemAppIo(readOfflineMode());
   int result = velm::run(options, *io);

@@ -4,6 +4,7 @@
 #include <delayimp.h>  // after windows.h, whose types it uses
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "core/launch.h"
@@ -112,6 +113,7 @@ __attribute__((noinline)) int runLauncher() {
   options.exeDir = velm::wideToUtf8(velm::exeFolder());
   options.arguments = velm::argumentTail(velm::wideToUtf8(GetCommandLineW()));
   options.version = velm::builtInVersion();
+  options.now = static_cast<int64_t>(std::time(nullptr));
 
   auto io = velm::makeSystemAppIo(readOfflineMode());
   int result = velm::run(options, *io);

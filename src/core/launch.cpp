@@ -41,7 +41,8 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
     FolderLock lock(options.exeDir);
     const std::vector<TrustedKey>& keys = io.trustedKeys();
     FILE* progress = io.progressOutput();
-    updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys);
+    updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys,
+                  ManifestPin{game.name, game.manifestSha256});
 
     if (package.status != PackageStatus::Unsigned) {
       // The update may have stopped before it made the folder; a failure shows in the save.
@@ -60,7 +61,10 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
     case PackageStatus::Unreadable:
       return startInstalled(options, io, unreadableMessage(package.message), game, nullptr);
     case PackageStatus::Unsigned:
-      return startInstalled(options, io, unsignedMessage(package.message), game, nullptr);
+      return startInstalled(options, io,
+                            package.outdated ? outdatedMessage(package.message)
+                                             : unsignedMessage(package.message),
+                            game, nullptr);
     case PackageStatus::Failed:
       break;
   }
@@ -105,6 +109,12 @@ int run(const LaunchOptions& options, AppIo& io) {
 
   CatalogueResult parsed = parseCatalogue(catalogueText);
   if (!parsed.ok) return startOffline(options, io, unreadableMessage(parsed.error));
+  // A signed catalogue may still be a replayed or frozen one: it must not undo what the saved
+  // copy has seen, nor outlive its date.
+  if (!isCurrentCatalogue(parsed.catalogue, savedCatalogueSerial(packageFolder(options)),
+                          options.now, &problem)) {
+    return startOffline(options, io, outdatedMessage(problem));
+  }
 
   {
     FolderLock lock(options.exeDir);
@@ -137,6 +147,10 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 std::string unreadableMessage(const std::string& detail) {
   return std::string(config::kCatalogueHost) + " sent a file this version cannot read (" + detail +
          ")";
+}
+
+std::string outdatedMessage(const std::string& detail) {
+  return std::string(config::kCatalogueHost) + " sent an outdated file (" + detail + ")";
 }
 
 std::string unsignedMessage(const std::string& detail) {

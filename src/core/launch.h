@@ -1,6 +1,7 @@
 // The launch sequence: the whole life of the launcher after start-up.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -13,6 +14,7 @@ struct LaunchOptions {
   std::string exeDir;     // UTF-8 folder of the running exe, no trailing separator; may be empty
   std::string arguments;  // the launcher's own argument text, verbatim
   Version version;
+  int64_t now = 0;  // seconds since 1970-01-01 UTC as the run starts: what "expires" is held to
 };
 
 // The version this build was configured with.
@@ -32,5 +34,8 @@ std::filesystem::path packageFolder(const LaunchOptions& options);
 std::string joinPath(const std::string& folder, const std::string& name);
 std::string unreadableMessage(const std::string& detail);
 std::string unsignedMessage(const std::string& detail);
+// A signed document that is older than the saved copy, expired, or not the one the catalogue
+// names.
+std::string outdatedMessage(const std::string& detail);
 
 }  // namespace velm

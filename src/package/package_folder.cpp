@@ -1,8 +1,8 @@
 #include "package/package_folder.h"
 
 #include <fstream>
-#include <iterator>
 #include <system_error>
+#include <utility>
 
 #include "catalogue/catalogue.h"
 #include "package/manifest.h"
@@ -67,8 +67,32 @@ bool saveFile(const std::filesystem::path& path, const std::string& bytes) {
 bool readTextFile(const std::filesystem::path& path, std::string& text) {
   std::ifstream file(path, std::ios::binary);
   if (!file.is_open()) return false;
-  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  // Through istream::read, which turns a failed read (a folder in the file's place) into badbit;
+  // an istreambuf_iterator would let the library's exception out.
+  std::string content;
+  char buffer[65536];
+  while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
+    content.append(buffer, static_cast<size_t>(file.gcount()));
+  }
+  if (file.bad()) return false;
+  text = std::move(content);
   return true;
+}
+
+std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder) {
+  std::string text;
+  if (!readTextFile(savedCataloguePath(folder), text)) return std::nullopt;
+  const CatalogueResult saved = parseCatalogue(text);
+  return saved.ok ? saved.catalogue.serial : std::nullopt;
+}
+
+std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder) {
+  std::string text;
+  Manifest saved;
+  if (!readTextFile(savedManifestPath(folder), text) || !parseManifest(text, saved, nullptr)) {
+    return std::nullopt;
+  }
+  return saved.serial;
 }
 
 }  // namespace velm

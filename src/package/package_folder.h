@@ -3,7 +3,9 @@
 // signed documents, and the ".new" file that each file is written to before it is moved in.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,5 +36,9 @@ std::filesystem::path temporaryPath(const std::filesystem::path& path);
 [[nodiscard]] bool saveFile(const std::filesystem::path& path, const std::string& bytes);
 // The whole file, byte for byte; false when it cannot be opened.
 [[nodiscard]] bool readTextFile(const std::filesystem::path& path, std::string& text);
+// The serial of the saved catalogue or manifest: the highest one this folder has accepted.
+// None when the copy is missing, no longer valid, or has no serial.
+std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder);
+std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder);
 
 }  // namespace velm

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "catalogue/file_name.h"
 #include "net/sha256.h"
 #include "package/download.h"
@@ -79,9 +80,9 @@ bool isUpToDate(const PendingFile& pending) {
 
 // Fetches, verifies and reads the manifest and checks its names; on failure returns false with
 // the status and message set.
-bool acceptManifest(PackageResult& result, const std::string& manifestUrl,
-                    const std::string& launcherName, Net& net,
-                    const std::vector<TrustedKey>& keys) {
+bool acceptManifest(PackageResult& result, const std::filesystem::path& packageFolder,
+                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
+                    const std::vector<TrustedKey>& keys, const ManifestPin& pin) {
   if (!isHttpsUrl(manifestUrl)) {
     result.status = PackageStatus::Unreadable;
     result.message = "the manifest URL is not https: " + manifestUrl;
@@ -124,6 +125,13 @@ bool acceptManifest(PackageResult& result, const std::string& manifestUrl,
   result.manifest = std::move(manifest);
   if (!acceptsManifestFiles(result.manifest, launcherName, &result.message)) {
     result.status = PackageStatus::Unreadable;
+    return false;
+  }
+  if (!isCurrentManifest(result.manifestText, result.manifest, pin,
+                         savedManifestSerial(packageFolder), &result.message)) {
+    // Like a bad signature: neither copy is saved, nothing is installed.
+    result.status = PackageStatus::Unsigned;
+    result.outdated = true;
     return false;
   }
   return true;
@@ -210,12 +218,28 @@ bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherN
   return false;
 }
 
+bool isCurrentManifest(const std::string& text, const Manifest& manifest, const ManifestPin& pin,
+                       std::optional<uint64_t> savedSerial, std::string* detail) {
+  if (pin.sha256) {
+    Sha256 hasher;
+    hasher.update(text.data(), text.size());
+    if (hasher.finalDigest() != *pin.sha256) {
+      if (detail != nullptr) {
+        *detail = std::string(kManifestName) + " of " + pin.gameName + " does not match " +
+                  kCatalogueName;
+      }
+      return false;
+    }
+  }
+  return isNotOlder(kManifestName, manifest.serial, savedSerial, detail);
+}
+
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
-                   FILE* progress, const std::vector<TrustedKey>& keys) {
+                   FILE* progress, const std::vector<TrustedKey>& keys, const ManifestPin& pin) {
   result = PackageResult();
   result.status = PackageStatus::Failed;
-  if (!acceptManifest(result, manifestUrl, launcherName, net, keys)) return;
+  if (!acceptManifest(result, packageFolder, manifestUrl, launcherName, net, keys, pin)) return;
 
   if (!createPackageFolder(packageFolder)) {
     result.status = PackageStatus::Failed;

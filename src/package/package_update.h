@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ enum class PackageStatus : uint32_t { Ok, Unreachable, Unreadable, Unsigned, Fai
 struct PackageResult {
   PackageStatus status = PackageStatus::Failed;
   std::string message;
+  // With Unsigned: the manifest is signed but older than the folder's, or not the one the
+  // catalogue names; message is the detail.
+  bool outdated = false;
   std::string version;
   std::vector<std::string> updated;
   std::vector<std::string> skipped;
@@ -34,9 +38,24 @@ struct PackageResult {
 [[nodiscard]] bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherName,
                                         std::string* problem, SameNameRule sameName = sameFileName);
 
+// What the catalogue says of the manifest it points to.
+struct ManifestPin {
+  std::string gameName;
+  std::optional<Sha256Digest> sha256;  // of the manifest's bytes, when the catalogue names it
+};
+
+// A manifest that passed its signature check and validation is current when its bytes have the
+// pinned digest (if any) and it is not older than the saved copy, whose serial is savedSerial.
+// Otherwise false with *detail set to "manifest.json of GAME does not match games.json" or
+// isNotOlder's text.
+[[nodiscard]] bool isCurrentManifest(const std::string& text, const Manifest& manifest,
+                                     const ManifestPin& pin, std::optional<uint64_t> savedSerial,
+                                     std::string* detail);
+
 // Prints only to progress, and nothing when it is null.
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
-                   FILE* progress, const std::vector<TrustedKey>& keys);
+                   FILE* progress, const std::vector<TrustedKey>& keys,
+                   const ManifestPin& pin = ManifestPin());
 
 }  // namespace velm

@@ -42,23 +42,35 @@ LauncherInfo testLauncherInfo(const std::string& version) {
   return launcher;
 }
 
-std::string catalogueJson(const std::vector<Game>& games, const LauncherInfo& launcher) {
+std::string catalogueJson(const Catalogue& catalogue) {
   nlohmann::ordered_json document;
   document["schema"] = 1;
+  if (catalogue.serial) document["serial"] = *catalogue.serial;
+  if (!catalogue.expires.empty()) document["expires"] = catalogue.expires;
+  const LauncherInfo& launcher = catalogue.launcher;
   document["launcher"] = {{"version", launcher.version},
                           {"url", launcher.url},
                           {"sha256", sha256Hex(launcher.sha256)},
                           {"size", launcher.size}};
   document["games"] = nlohmann::ordered_json::array();
-  for (const Game& game : games) {
-    document["games"].push_back({{"id", game.id},
-                                 {"name", game.name},
-                                 {"exe", game.exe},
-                                 {"steam_appid", game.steam_appid},
-                                 {"manifest", game.manifest},
-                                 {"launcher", game.launcher}});
+  for (const Game& game : catalogue.games) {
+    nlohmann::ordered_json entry = {{"id", game.id},
+                                    {"name", game.name},
+                                    {"exe", game.exe},
+                                    {"steam_appid", game.steam_appid},
+                                    {"manifest", game.manifest},
+                                    {"launcher", game.launcher}};
+    if (game.manifestSha256) entry["manifest_sha256"] = sha256Hex(*game.manifestSha256);
+    document["games"].push_back(entry);
   }
   return document.dump(2) + "\n";
+}
+
+std::string catalogueJson(const std::vector<Game>& games, const LauncherInfo& launcher) {
+  Catalogue catalogue;
+  catalogue.games = games;
+  catalogue.launcher = launcher;
+  return catalogueJson(catalogue);
 }
 
 Sha256Digest sha256Of(const std::string& content) {

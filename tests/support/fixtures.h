@@ -26,6 +26,8 @@ Game testGame(const std::string& id, const std::string& exe,
 LauncherInfo testLauncherInfo(const std::string& version = "2.0.0");
 std::string catalogueJson(const std::vector<Game>& games,
                           const LauncherInfo& launcher = testLauncherInfo());
+// With the catalogue's serial, expiry and manifest digests, each written only when present.
+std::string catalogueJson(const Catalogue& catalogue);
 
 Sha256Digest sha256Of(const std::string& content);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -295,6 +296,105 @@ TEST_F(LaunchWithPackage, StillStartsTheGameWhenNeitherCopyCanBeSaved) {
   EXPECT_EQ(io_.starts.size(), 1u);
   EXPECT_FALSE(dir_.exists("Velm Co-op/games.json.new"));
   EXPECT_FALSE(dir_.exists("Velm Co-op/manifest.json.new"));
+}
+
+// A catalogue for the game with the freshness fields given; 0 and "" leave a field out.
+std::string freshCatalogue(uint64_t serial, const std::string& expires = "",
+                           std::optional<Sha256Digest> manifestSha256 = std::nullopt) {
+  Catalogue catalogue;
+  catalogue.launcher = testLauncherInfo();
+  catalogue.games = {testGame("a", "game.exe")};
+  catalogue.games[0].manifestSha256 = manifestSha256;
+  if (serial != 0) catalogue.serial = serial;
+  catalogue.expires = expires;
+  return catalogueJson(catalogue);
+}
+
+std::string withSerial(const std::string& manifest, uint64_t serial) {
+  return "{\"serial\": " + decimalText(serial) + ", " + manifest.substr(1);
+}
+
+TEST_F(LaunchWithPackage, AcceptsOnlyACatalogueAsNewAsTheSavedOneAndNotExpired) {
+  options_.now = 1796744878;  // 2026-12-08T15:47:58Z
+  struct Case {
+    uint64_t saved;  // 0: the saved copy has no serial
+    std::string served;
+    std::string detail;  // "" when the catalogue is current
+  };
+  const Case cases[] = {
+      {5, freshCatalogue(4), "games.json serial 4 is older than 5"},
+      {5, freshCatalogue(0), "games.json serial is missing; the saved copy has 5"},
+      {0, freshCatalogue(0, "2026-12-08T15:47:57Z"), "games.json expired on 2026-12-08T15:47:57Z"},
+      {3, freshCatalogue(9, "2020-01-01T00:00:00Z"), "games.json expired on 2020-01-01T00:00:00Z"},
+      {5, freshCatalogue(5), ""},
+      {5, freshCatalogue(6, "2026-12-08T15:47:58Z"), ""},
+      {0, freshCatalogue(1), ""},
+      {0, freshCatalogue(0), ""},
+  };
+  const std::string manifest = manifestText();
+  for (const Case& c : cases) {
+    FakeAppIo io;
+    io.keys = {trustedTestKey()};
+    const std::string saved = freshCatalogue(c.saved);
+    installPackage(manifest);
+    dir_.write("Velm Co-op/games.json", saved);
+    serveSigned(io.fakeNet, catalogueUrl(), c.served);
+    serveSigned(io.fakeNet, kManifestUrl, manifest);
+    EXPECT_EQ(run(options_, io), 0) << c.served;
+    EXPECT_EQ(io.starts.size(), 1u) << c.served;
+    if (c.detail.empty()) {
+      EXPECT_TRUE(io.err.empty()) << c.served;
+      EXPECT_EQ(savedCatalogue(), c.served);
+      continue;
+    }
+    EXPECT_EQ(io.err, std::vector<std::string>{kHost + " sent an outdated file (" + c.detail +
+                                               ") -- starting the installed version."});
+    EXPECT_EQ(savedCatalogue(), saved) << c.served;
+    EXPECT_EQ(io.fakeNet.requested.size(), 2u) << "nothing after the catalogue and its signature";
+  }
+}
+
+TEST_F(LaunchWithPackage, RefusesAManifestOlderThanTheSavedOneOrNotTheCataloguesOwn) {
+  const std::string installed = withSerial(manifestText(), 3);
+  files_.push_back({"new.pak", "a file the installed version lacks"});
+  const std::string newer = manifestText();
+  struct Case {
+    std::string catalogue;
+    std::string manifest;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {freshCatalogue(0), withSerial(newer, 2), "manifest.json serial 2 is older than 3"},
+      {freshCatalogue(0), newer, "manifest.json serial is missing; the saved copy has 3"},
+      {freshCatalogue(0, "", sha256Of(installed)), withSerial(newer, 4),
+       "manifest.json of Game a does not match games.json"},
+      {freshCatalogue(0, "", sha256Of(withSerial(newer, 4))), withSerial(newer, 4), ""},
+      {freshCatalogue(0), withSerial(newer, 3), ""},
+  };
+  for (const Case& c : cases) {
+    FakeAppIo io;
+    io.keys = {trustedTestKey()};
+    const std::string oldCatalogue = freshCatalogue(0);
+    installPackage(installed);
+    std::filesystem::remove(dir_.path() / "Velm Co-op" / "new.pak");
+    dir_.write("Velm Co-op/games.json", oldCatalogue + " ");
+    serveSigned(io.fakeNet, catalogueUrl(), c.catalogue);
+    serveSigned(io.fakeNet, kManifestUrl, c.manifest);
+    for (const auto& [name, content] : files_) io.fakeNet.serve("https://cdn.test/a/" + name, content);
+    EXPECT_EQ(run(options_, io), 0) << c.manifest;
+    EXPECT_EQ(io.starts.size(), 1u) << c.manifest;
+    if (c.detail.empty()) {
+      EXPECT_TRUE(io.err.empty()) << c.manifest;
+      EXPECT_EQ(dir_.read("Velm Co-op/manifest.json"), c.manifest);
+      EXPECT_TRUE(dir_.exists("Velm Co-op/new.pak"));
+      continue;
+    }
+    EXPECT_EQ(io.err, std::vector<std::string>{kHost + " sent an outdated file (" + c.detail +
+                                               ") -- starting the installed version."});
+    EXPECT_EQ(savedCatalogue(), oldCatalogue + " ") << "neither copy is saved";
+    EXPECT_EQ(dir_.read("Velm Co-op/manifest.json"), installed);
+    EXPECT_FALSE(dir_.exists("Velm Co-op/new.pak")) << "nothing is installed";
+  }
 }
 
 TEST_F(LaunchWithPackage, StartsOfflineFromTheSavedCopies) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,28 @@ TEST(ReadTextFile, GivesBackEveryByte) {
   text = "kept";
   EXPECT_FALSE(readTextFile(dir.path() / "missing.json", text));
   EXPECT_EQ(text, "kept");
+  // A folder in a saved copy's place is no copy, and no reason to end the run.
+  dir.write("games.json/keep", "");
+  EXPECT_FALSE(readTextFile(dir.path() / "games.json", text));
+  EXPECT_EQ(text, "kept");
+  const std::string large(200000, 'x');  // more than one read
+  dir.write("large.json", large);
+  ASSERT_TRUE(readTextFile(dir.path() / "large.json", text));
+  EXPECT_EQ(text, large);
+}
+
+TEST(SavedSerials, AreThoseOfValidCopiesOnly) {
+  TempDir dir;
+  EXPECT_FALSE(savedManifestSerial(dir.path()).has_value());
+  EXPECT_FALSE(savedCatalogueSerial(dir.path()).has_value());
+  const std::string entry =
+      "{\"name\": \"coop.exe\", \"size\": 1, \"sha256\": \"" + std::string(64, 'a') + "\"}";
+  dir.write("manifest.json", "{\"version\": \"1\", \"serial\": 12, \"files\": [" + entry + "]}");
+  EXPECT_EQ(savedManifestSerial(dir.path()), std::optional<uint64_t>(12));
+  dir.write("manifest.json", "{\"version\": \"1\", \"serial\": 12, \"files\": []}");
+  EXPECT_FALSE(savedManifestSerial(dir.path()).has_value()) << "no longer valid";
+  dir.write("games.json", "{\"serial\": 7}");
+  EXPECT_FALSE(savedCatalogueSerial(dir.path()).has_value()) << "not a valid catalogue";
 }
 
 }  // namespace
