@@ -20,6 +20,8 @@ std::string manifestJson(const Manifest& manifest) {
   }
   nlohmann::ordered_json document;
   document["version"] = manifest.version;
+  // Beside the version it grows with, above the list that may run to thousands of lines.
+  if (manifest.serial) document["serial"] = *manifest.serial;
   document["files"] = std::move(files);
   return document.dump(2) + "\n";
 }

@@ -189,6 +189,11 @@ TEST(Documents, WritesTheDocumentedLayout) {
                 "    }\n"
                 "  ]\n"
                 "}\n");
+  // The serial beside the version it grows with, before the list.
+  manifest.serial = 9007199254740991;
+  EXPECT_EQ(
+      manifestJson(manifest).substr(0, 73),
+      "{\n  \"version\": \"1.2.3\",\n  \"serial\": 9007199254740991,\n  \"files\": [\n    {\n");
 }
 
 class BuildManifest : public ::testing::Test {

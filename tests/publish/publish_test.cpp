@@ -9,6 +9,7 @@
 
 #include "catalogue/catalogue.h"
 #include "documents.h"
+#include "net/sha256.h"
 #include "package/package_update.h"
 #include "signing_key.h"
 #include "support/fake_net.h"
@@ -20,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kManifestUrl[] = "https://CDN.test/demo/manifest.json?v=2";
+const uint64_t kSerial = 1700000000;
 
 std::string catalogueText(const std::string& launcherBlock, const std::string& games) {
   return R"({"schema": 1, "launcher": )" + launcherBlock + R"(, "games": [)" + games + "]}";
@@ -52,6 +54,7 @@ class Publish : public ::testing::Test {
     writePackage("pkg", {"coop.exe", "my mod.dll"});
     request_.packages = {{"demo", path("pkg")}};
     request_.out = path("site");
+    request_.serial = kSerial;
   }
 
   std::string path(const std::string& name) const { return (dir_.path() / name).string(); }
@@ -73,15 +76,28 @@ class Publish : public ::testing::Test {
 };
 
 TEST_F(Publish, TheLauncherAcceptsThePublishedTree) {
+  // An expiry is written only when asked for; the team's own is dropped.
+  std::string team = dir_.read("games.json");
+  dir_.write("games.json", team.insert(1, R"("expires": "2001-01-01T00:00:00Z", )"));
   std::string error;
   ASSERT_TRUE(publishSite(request_, &error)) << error;
 
   const std::string catalogue = dir_.read("site/cdn.test/games.json");
-  EXPECT_EQ(catalogue, dir_.read("games.json"));  // published byte for byte
   EXPECT_EQ(verifySignature("games.json", catalogue, dir_.read("site/cdn.test/games.json.sig"),
                             request_.launcherKeys),
             "");
-  EXPECT_TRUE(parseCatalogue(catalogue).ok);
+  const CatalogueResult parsed = parseCatalogue(catalogue);
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(parsed.catalogue.serial, kSerial);
+  EXPECT_EQ(parsed.catalogue.expires, "");
+  // The digest of the manifest's bytes exactly as they are served, and the same serial in it.
+  const std::string manifest = dir_.read("site/cdn.test/demo/manifest.json");
+  Sha256 hasher;
+  hasher.update(manifest.data(), manifest.size());
+  EXPECT_EQ(parsed.catalogue.games[0].manifestSha256, hasher.finalDigest());
+  Manifest published;
+  ASSERT_TRUE(parseManifest(manifest, published, nullptr));
+  EXPECT_EQ(published.serial, kSerial);
 
   // The package update of the launcher, fed the published files at the URLs it requests.
   FakeNet net;
@@ -113,6 +129,142 @@ TEST_F(Publish, PlacesTheLauncherBuildAndRecordsItsDigest) {
   EXPECT_EQ(sha256Hex(parsed.catalogue.launcher.sha256),
             "a8cb2a184d1346449b557cd334809b2af9b25d378955a0de50bd2f91bb1a3665");
   EXPECT_NE(dir_.read("site/cdn.test/games.json").find("\"notes\": \"kept\""), std::string::npos);
+}
+
+// Each field stands beside what it qualifies, and what the team wrote in the tool's fields, even
+// a value the launcher would refuse, is replaced.
+TEST_F(Publish, WritesTheFieldsBesideWhatTheyQualify) {
+  dir_.write("games.json", R"({"schema": 1, "games": [{"id": "demo", "name": "Demo",
+      "manifest_sha256": "00", "exe": "demo.exe", "steam_appid": 480,
+      "manifest": "https://cdn.test/m.json", "launcher": "coop.exe"}],
+      "expires": "2001-02-30T00:00:00Z", "launcher": {"version": "2.0.0",
+      "url": "https://cdn.test/v.exe",
+      "sha256": "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+      "size": 3}, "serial": 0})");
+  const std::string teamManifest = dir_.read("pkg/manifest.json");
+  std::string stale = teamManifest;
+  dir_.write("pkg/manifest.json", stale.insert(2, "  \"serial\": 99999999999999999999,\n"));
+  request_.expires = "2030-01-01T00:00:00Z";
+  std::string error;
+  ASSERT_TRUE(publishSite(request_, &error)) << error;
+
+  std::string expectedManifest = teamManifest;
+  expectedManifest.insert(teamManifest.find('\n', teamManifest.find("\"version\"")) + 1,
+                          "  \"serial\": 1700000000,\n");
+  const std::string manifest = dir_.read("site/cdn.test/m.json");
+  EXPECT_EQ(manifest, expectedManifest);
+  Sha256 hasher;
+  hasher.update(manifest.data(), manifest.size());
+  EXPECT_EQ(dir_.read("site/cdn.test/games.json"),
+            "{\n"
+            "  \"schema\": 1,\n"
+            "  \"serial\": 1700000000,\n"
+            "  \"expires\": \"2030-01-01T00:00:00Z\",\n"
+            "  \"games\": [\n"
+            "    {\n"
+            "      \"id\": \"demo\",\n"
+            "      \"name\": \"Demo\",\n"
+            "      \"exe\": \"demo.exe\",\n"
+            "      \"steam_appid\": 480,\n"
+            "      \"manifest\": \"https://cdn.test/m.json\",\n"
+            "      \"manifest_sha256\": \"" +
+                hasher.finalHex() +
+                "\",\n"
+                "      \"launcher\": \"coop.exe\"\n"
+                "    }\n"
+                "  ],\n"
+                "  \"launcher\": {\n"
+                "    \"version\": \"2.0.0\",\n"
+                "    \"url\": \"https://cdn.test/v.exe\",\n"
+                "    \"sha256\": "
+                "\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\",\n"
+                "    \"size\": 3\n"
+                "  }\n"
+                "}\n");
+}
+
+// An earlier tree's serials bound the next publication from below: its catalogue's, and those
+// of the manifests that launchers saved from it.
+TEST_F(Publish, NeverGoesBelowThePreviousTree) {
+  const auto edit = [](Publish& t, const std::string& name, const std::string& from,
+                       const std::string& to) {
+    std::string text = t.dir_.read(name);
+    ASSERT_NE(text.find(from), std::string::npos) << name;
+    t.dir_.write(name, text.replace(text.find(from), from.size(), to));
+  };
+  // The launcher's own reason, and the serial that would do.
+  const auto older = [](const std::string& file, const std::string& name) {
+    return "--previous: every launcher that saw {}/old/cdn.test/" + file +
+           " would refuse this tree (" + name +
+           " serial 200 is older than 300); give --serial 300 or higher";
+  };
+  struct Case {
+    const char* what;
+    uint64_t before;  // the earlier tree's serial
+    std::function<void(Publish&)> change;
+    std::string error;  // empty when the new tree (serial 200) is published; {} is the folder
+  };
+  const std::vector<Case> cases = {
+      {"the same serial", 200, [](Publish&) {}, ""},
+      {"a lower serial", 199, [](Publish&) {}, ""},
+      {"a higher catalogue serial", 300, [](Publish&) {}, older("games.json", "games.json")},
+      {"a higher manifest serial", 100,
+       [&](Publish& t) {
+         edit(t, "old/cdn.test/demo/manifest.json", "\"serial\": 100", "\"serial\": 300");
+       },
+       older("demo/manifest.json", "manifest.json")},
+      // The launcher compares with the manifest it saved, wherever the catalogue now puts it.
+      {"a higher serial in the manifest at its earlier address", 100,
+       [&](Publish& t) {
+         edit(t, "old/cdn.test/demo/manifest.json", "\"serial\": 100", "\"serial\": 300");
+         t.dir_.write("games.json", catalogueText(kLauncherBlock, game("demo", "demo.exe",
+                                                                       "https://cdn.test/v2/m")));
+       },
+       older("demo/manifest.json", "manifest.json")},
+      {"a tree from before serials", 300,
+       [&](Publish& t) {
+         edit(t, "old/cdn.test/games.json", "\"serial\": 300,", "");
+         edit(t, "old/cdn.test/demo/manifest.json", "\"serial\": 300,", "");
+       },
+       ""},
+      {"a new game", 100,
+       [&](Publish& t) {
+         edit(t, "old/cdn.test/demo/manifest.json", "\"serial\": 100", "\"serial\": 300");
+         t.dir_.write("games.json",
+                      catalogueText(kLauncherBlock, game("new", "demo.exe", kManifestUrl)));
+         t.request_.packages = {{"new", t.path("pkg")}};
+       },
+       ""},
+      {"no catalogue for this host", 100,
+       [](Publish& t) { fs::remove(t.dir_.path() / "old/cdn.test/games.json"); },
+       "--previous: {}/old has no games.json for cdn.test ({}/old/cdn.test/games.json): give the "
+       "folder that publish -o wrote"},
+      {"no manifest", 100,
+       [](Publish& t) { fs::remove(t.dir_.path() / "old/cdn.test/demo/manifest.json"); },
+       "--previous: {}/old/cdn.test/demo/manifest.json: cannot be read"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(dir_.path());
+    fs::create_directory(dir_.path());
+    SetUp();
+    request_.serial = c.before;
+    request_.out = path("old");
+    std::string error;
+    ASSERT_TRUE(publishSite(request_, &error)) << c.what << ": " << error;
+    c.change(*this);
+    request_.serial = 200;
+    request_.out = path("site");
+    request_.previous = path("old");
+    const bool published = publishSite(request_, &error);
+    EXPECT_EQ(published, c.error.empty()) << c.what << ": " << error;
+    if (published) continue;
+    std::string expected = c.error;
+    for (size_t at; (at = expected.find("{}")) != std::string::npos;) {
+      expected.replace(at, 2, dir_.path().string());
+    }
+    EXPECT_EQ(error, expected) << c.what;
+    EXPECT_FALSE(fs::exists(dir_.path() / "site")) << c.what;
+  }
 }
 
 // Two games with their manifests in one folder of the host.
@@ -219,6 +371,12 @@ TEST_F(Publish, RefusesWhatWouldLockPlayersOut) {
       {"a launcher build that is missing",
        [](Publish& t) { t.request_.launcherBuild = t.path("nothing.exe"); },
        "the launcher build {}/nothing.exe is missing or unreadable"},
+      {"a serial of 0", [](Publish& t) { t.request_.serial = 0; },
+       "the launcher would refuse it: serial: must be at least 1"},
+      {"a serial above 2^53 - 1", [](Publish& t) { t.request_.serial = kMaxSerial + 1; },
+       "the launcher would refuse it: serial: must be at most 9007199254740991"},
+      {"an expiry that is no date", [](Publish& t) { t.request_.expires = "2030-02-30T00:00:00Z"; },
+       "{}/games.json: the launcher would refuse it: expires: \"2030-02-30T00:00:00Z\""},
       {"an output folder that is not empty",
        [](Publish& t) { t.dir_.write("site/old.txt", "old"); },
        "{}/site exists and is not an empty folder"},

@@ -27,7 +27,7 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-from harness import HTTPS, Failure, Server, check  # noqa: E402
+from harness import HTTPS, Failure, Server, check, files_below, wait_for_file  # noqa: E402
 
 
 def run(tool, *arguments, expect=0):
@@ -196,15 +196,84 @@ def test_refusals(ctx):
     check(not os.path.exists(os.path.join(work, "site")), "a refused publish wrote a tree")
 
 
+def utc_text(seconds):
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
+
+
+def test_freshness_fields(ctx):
+    work = os.path.join(ctx.work, "fields")
+    key = os.path.join(work, "key.pem")
+    os.makedirs(work)
+    public = run(ctx.tool, "keygen", key)[0].strip()
+    package = os.path.join(work, "pkg")
+    make_package(package)
+    run(ctx.tool, "manifest", "--version", "1", "--launcher", "coop.exe", package)
+    source = os.path.join(work, "games.json")
+    write(source, catalogue("cdn.test", "https://cdn.test/demo/manifest.json"))
+    common = ["publish", "--catalogue", source, "--host", "cdn.test", "--key", key,
+              "--launcher-key", public, "--package", "demo=" + package]
+
+    # By default the serial is the time of publication; --expires-in counts days from then.
+    first = os.path.join(work, "first")
+    before = int(time.time())
+    out, _ = run(ctx.tool, *common, "--expires-in", "30", "-o", first)
+    after = int(time.time())
+    lines = out.splitlines()
+    check(len(lines) == 3 and lines[0] == "wrote " + first, "publish printed %r" % out)
+    serial = int(lines[1][len("serial: "):])
+    check(lines[1].startswith("serial: ") and before <= serial <= after,
+          "serial %r is not the time of publication (%d to %d)" % (lines[1], before, after))
+    expires = lines[2][len("expires: "):]
+    check(expires in [utc_text(t + 30 * 86400) for t in range(before, after + 1)],
+          "expires %r is not 30 days after publication" % lines[2])
+    served_catalogue = json.loads(read(os.path.join(first, "cdn.test", "games.json")))
+    manifest_bytes = read(os.path.join(first, "cdn.test", "demo", "manifest.json"))
+    check(served_catalogue["serial"] == serial and served_catalogue["expires"] == expires,
+          "games.json holds %r" % served_catalogue)
+    check(json.loads(manifest_bytes)["serial"] == serial, "the manifest has another serial")
+    check(served_catalogue["games"][0]["manifest_sha256"] ==
+          hashlib.sha256(manifest_bytes).hexdigest(),
+          "manifest_sha256 is not the digest of the published manifest")
+
+    # The next publication may not go below the first, in the catalogue or in a manifest.
+    second = os.path.join(work, "second")
+    _, err = run(ctx.tool, *common, "--previous", first, "--serial", str(serial - 1), "-o",
+                 second, expect=1)
+    check(err == "velm-publish: --previous: every launcher that saw %s would refuse this tree "
+                 "(games.json serial %d is older than %d); give --serial %d or higher\n"
+          % (os.path.join(first, "cdn.test", "games.json"), serial - 1, serial, serial), err)
+    check(not os.path.exists(second), "a refused publish wrote a tree")
+    out, _ = run(ctx.tool, *common, "--previous", first, "--serial", str(serial), "-o", second)
+    check(out == "wrote %s\nserial: %d\n" % (second, serial), "publish printed %r" % out)
+
+
 # ---- the launcher of this build against a published tree ------------------------------------
+
+def start_launcher(game, work):
+    """Runs the launcher in game with nothing inherited that would change its road; returns the
+    completed process and its output as text for messages."""
+    environment = {k: v for k, v in os.environ.items()
+                   if k.upper() not in ("VELM_COOP_OFFLINE", "VELM_COOP_UPDATED")}
+    completed = subprocess.run([os.path.join(game, "velm-coop"), "--flag", "two words"],
+                               cwd=work, env=environment, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    output = "--- stdout\n%s--- stderr\n%s" % (completed.stdout.decode(),
+                                               completed.stderr.decode())
+    return completed, output
+
+
+def recorder(record):
+    """A co-op launcher that writes its arguments to record."""
+    return ("#!/bin/sh\nprintf '%%s\\n' \"$@\" > '%s.tmp' && mv '%s.tmp' '%s'\n"
+            % (record, record, record)).encode()
+
 
 def test_launcher_accepts_published_tree(ctx):
     work = os.path.join(ctx.work, "launcher")
     game = os.path.join(work, "game")
     record = os.path.join(work, "record.txt")
     package = os.path.join(work, "pkg")
-    make_package(package, ("#!/bin/sh\nprintf '%%s\\n' \"$@\" > '%s.tmp' && mv '%s.tmp' '%s'\n"
-                           % (record, record, record)).encode())
+    make_package(package, recorder(record))
     run(ctx.tool, "manifest", "--version", "3", "--launcher", "coop.exe", "--optional",
         "extra data.bin", package)
     manifest_url = "https://%s/packages/demo/manifest.json?v=3" % ctx.host
@@ -237,20 +306,10 @@ def test_launcher_accepts_published_tree(ctx):
     server = Server(work, int(ctx.host.rsplit(":", 1)[1]), site=root, certs=ctx.certs)
     server.start()
     try:
-        environment = {k: v for k, v in os.environ.items()
-                       if k.upper() not in ("VELM_COOP_OFFLINE", "VELM_COOP_UPDATED")}
-        completed = subprocess.run([os.path.join(game, "velm-coop"), "--flag", "two words"],
-                                   cwd=work, env=environment, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
-        output = "--- stdout\n%s--- stderr\n%s" % (completed.stdout.decode(),
-                                                   completed.stderr.decode())
+        completed, output = start_launcher(game, work)
         check(completed.returncode == 0, "the launcher exited %d\n%s"
               % (completed.returncode, output))
-        for _ in range(200):
-            if os.path.exists(record):
-                break
-            time.sleep(0.05)
-        check(os.path.exists(record), "the co-op launcher was not started\n" + output)
+        check(wait_for_file(record, timeout=10), "the co-op launcher was not started\n" + output)
         started = read(record).decode().split("\n")
         check("--flag" in started and "two words" in started, "started with %r" % started)
         installed = os.path.join(game, "Velm Co-op")
@@ -267,6 +326,90 @@ def test_launcher_accepts_published_tree(ctx):
         block = json.loads(read(os.path.join(root, "games.json")))["launcher"]
         check(block["sha256"] == hashlib.sha256(served).hexdigest() and block["size"] == len(served),
               "the launcher block does not describe the build")
+    finally:
+        server.stop()
+
+
+def test_launcher_second_tree_over_first(ctx):
+    """A team publishes twice; players follow the second tree, and a host that serves the first
+    one again (all of it, or its manifest beside the second catalogue) changes nothing."""
+    work = os.path.join(ctx.work, "twice")
+    game = os.path.join(work, "game")
+    installed = os.path.join(game, "Velm Co-op")
+    record = os.path.join(work, "record.txt")
+    served = os.path.join(work, "served")
+    manifest_url = "https://%s/packages/demo/manifest.json" % ctx.host
+    write(os.path.join(work, "games.json"), catalogue(ctx.host, manifest_url))
+    keys = [arg for key in ctx.launcher_keys for arg in ("--launcher-key", key)]
+    host = ctx.host.lower()
+
+    def publish(version, mod, out, *extra):
+        package = os.path.join(work, "pkg-" + version)
+        make_package(package, recorder(record))
+        write(os.path.join(package, "my mod.dll"), mod)
+        run(ctx.tool, "manifest", "--version", version, "--launcher", "coop.exe", package)
+        run(ctx.tool, "publish", "--catalogue", os.path.join(work, "games.json"), "--host",
+            ctx.host, "--key", ctx.key, *keys, "--package", "demo=" + package, *extra, "-o", out)
+        return os.path.join(out, host)
+
+    def serve(*layers):
+        """Serves the files of each tree root in turn, a later one over an earlier one."""
+        shutil.rmtree(served, ignore_errors=True)
+        os.makedirs(served)
+        for layer in layers:
+            shutil.copytree(layer, served, dirs_exist_ok=True)
+
+    def launch(expected_line=None):
+        if os.path.exists(record):
+            os.remove(record)
+        completed, output = start_launcher(game, work)
+        check(completed.returncode == 0, "the launcher exited %d\n%s"
+              % (completed.returncode, output))
+        check(wait_for_file(record, timeout=10), "the co-op launcher was not started\n" + output)
+        if expected_line is not None:
+            lines = (completed.stdout + completed.stderr).decode().splitlines()
+            check(expected_line in lines, "no line %r\n%s" % (expected_line, output))
+        return output
+
+    first = publish("1.0.0", b"first mod", os.path.join(work, "first"), "--serial", "1000")
+    os.makedirs(game)
+    shutil.copy(ctx.launcher, os.path.join(game, "velm-coop"))
+    write(os.path.join(game, "demo.exe"), b"the game")
+    server = Server(work, int(ctx.host.rsplit(":", 1)[1]), site=served, certs=ctx.certs)
+    serve(first)
+    server.start()
+    try:
+        launch()
+        check(read(os.path.join(installed, "my mod.dll")) == b"first mod",
+              "the first tree was not installed")
+        # Published later without --serial: the time of publication is above 1000.
+        second = publish("2.0.0", b"second mod", os.path.join(work, "second"),
+                         "--previous", os.path.join(work, "first"))
+        serial = json.loads(read(os.path.join(second, "games.json")))["serial"]
+        serve(second)
+        output = launch()
+        check(read(os.path.join(installed, "my mod.dll")) == b"second mod",
+              "the second tree was not installed over the first\n" + output)
+        for name in ("games.json", os.path.join("packages", "demo", "manifest.json")):
+            check(read(os.path.join(installed, os.path.basename(name))) ==
+                  read(os.path.join(second, name)), "the launcher did not keep the second " + name)
+        kept = files_below(game)
+
+        outdated = "%s sent an outdated file (%%s) -- starting the installed version." % ctx.host
+        replays = [
+            ("the first tree", [first],
+             "games.json serial 1000 is older than %d" % serial),
+            ("the first manifest and its files beside the second catalogue",
+             [first, os.path.join(work, "second-catalogue")],
+             "manifest.json of Demo Game does not match games.json"),
+        ]
+        os.makedirs(os.path.join(work, "second-catalogue"))
+        for name in ("games.json", "games.json.sig"):
+            shutil.copy(os.path.join(second, name), os.path.join(work, "second-catalogue", name))
+        for what, layers, detail in replays:
+            serve(*layers)
+            output = launch(outdated % detail)
+            check(files_below(game) == kept, "%s changed the game folder\n%s" % (what, output))
     finally:
         server.stop()
 
@@ -304,11 +447,11 @@ def main():
         ctx.key = os.path.abspath(args.key)
         ctx.host = args.host
         ctx.launcher_keys = [key for key in args.launcher_keys.split(",") if key]
-        tests = [test_launcher_accepts_published_tree]
+        tests = [test_launcher_accepts_published_tree, test_launcher_second_tree_over_first]
     else:
         shutil.rmtree(ctx.work, ignore_errors=True)
         os.makedirs(ctx.work)
-        tests = [test_keygen, test_manifest_sign_openssl, test_refusals]
+        tests = [test_keygen, test_manifest_sign_openssl, test_refusals, test_freshness_fields]
 
     passed = failed = 0
     for test in tests:

@@ -1,10 +1,13 @@
 #include "cli.h"
 
+#include <ctime>
 #include <filesystem>
-#include <map>
+#include <optional>
 #include <system_error>
 
+#include "arguments.h"
 #include "documents.h"
+#include "freshness.h"
 #include "package/package_folder.h"
 #include "publish.h"
 #include "signing_key.h"
@@ -69,7 +72,15 @@ const char kCheckHelp[] =
     "\n"
     "  --as KIND        catalogue or manifest\n"
     "  --launcher NAME  for a manifest: the co-op launcher the catalogue names, which the\n"
-    "                   manifest must list as required\n";
+    "                   manifest must list as required\n"
+    "\n"
+    "A catalogue whose \"expires\" has passed is refused, as every launcher refuses it. After\n"
+    "the verdict come the fields a launcher uses to refuse an older copy in this one's place:\n"
+    "  serial: N                       or \"none\"\n"
+    "  expires: DATE                   a catalogue's; or \"never\"\n"
+    "  game ID: manifest_sha256 HEX    for each game of a catalogue; or \"none\"\n"
+    "  sha256: HEX                     a manifest's own digest, which its game's\n"
+    "                                  manifest_sha256 must name\n";
 
 const char kSignHelp[] =
     "usage: velm-publish sign --key KEY.pem [--as catalogue|manifest] [--launcher NAME]\n"
@@ -91,12 +102,16 @@ const char kVerifyHelp[] =
     "verifier against the given public keys; prints the launcher's reason when it fails.\n"
     "\n"
     "  --launcher-key HEX  a public key, 64 hex digits; repeatable, or ';'-separated\n"
-    "  --sig SIG           the signature file\n";
+    "  --sig SIG           the signature file\n"
+    "\n"
+    "When the signature matches and the launcher's validator reads FILE, the lines of\n"
+    "\"check\" follow: its serial, expiry and manifest digests.\n";
 
 const char kPublishHelp[] =
     "usage: velm-publish publish --catalogue games.json --host HOST --key KEY.pem\n"
     "                            --launcher-key HEX... --package ID=FOLDER...\n"
-    "                            [--launcher-build FILE] -o OUT\n"
+    "                            [--launcher-build FILE] [--serial N] [--expires-in DAYS]\n"
+    "                            [--previous DIR] -o OUT\n"
     "\n"
     "Writes OUT, a static tree ready to copy to any HTTPS host or CDN, one folder per host:\n"
     "  OUT/HOST/games.json(.sig)  the catalogue and its signature; serve OUT/HOST/ as the\n"
@@ -108,7 +123,8 @@ const char kPublishHelp[] =
     "decoded, as a static server maps requests to files; a file the launcher requests as\n"
     "my%20mod.dll is stored as \"my mod.dll\". The query and fragment play no part.\n"
     "\n"
-    "  --catalogue FILE       games.json as the team wrote it; published byte for byte\n"
+    "  --catalogue FILE       games.json as the team wrote it; published with a 2-space\n"
+    "                         indent and the fields below, every other key kept in place\n"
     "  --host HOST            the catalogue host the launcher was built with\n"
     "                         (VELM_CATALOGUE_HOST), with its :port if it has one\n"
     "  --key KEY.pem          the private key; its public half must be a --launcher-key\n"
@@ -116,32 +132,26 @@ const char kPublishHelp[] =
     "                         ';'-separated as VELM_TRUSTED_KEYS takes them\n"
     "  --package ID=FOLDER    game ID's package: FOLDER/manifest.json (see \"manifest\") and the\n"
     "                         files it lists; one for every game of the catalogue\n"
-    "  --launcher-build FILE  set launcher.sha256 and launcher.size from FILE (games.json is\n"
-    "                         then rewritten with a 2-space indent) and publish FILE too\n"
+    "  --launcher-build FILE  set launcher.sha256 and launcher.size from FILE and publish\n"
+    "                         FILE too\n"
+    "  --serial N             the \"serial\" of the catalogue and of every manifest, 1 to\n"
+    "                         9007199254740991 (default: the current Unix time in seconds).\n"
+    "                         A launcher refuses a document with a lower serial than the copy\n"
+    "                         it saved, so serials must never go down\n"
+    "  --expires-in DAYS      write \"expires\", now + DAYS days (1 to 36500): no launcher\n"
+    "                         accepts the catalogue after that, so publish again before then\n"
+    "  --previous DIR         the OUT of an earlier publication: refuse a serial lower than its\n"
+    "                         catalogue's or than any of its manifests'\n"
     "  -o, --out OUT          the tree to write; must be missing or an empty folder\n"
+    "\n"
+    "Each game's \"manifest_sha256\" is set to the SHA-256 of its manifest as published, and\n"
+    "each manifest gets \"serial\" after \"version\". These fields are the tool's: what FILE\n"
+    "or a manifest holds in their place is replaced, and an \"expires\" without --expires-in\n"
+    "is dropped.\n"
     "\n"
     "Nothing is written unless every document passes the launcher's checks, the key is one\n"
     "the launcher trusts, every listed file matches its manifest, and no two files need the\n"
     "same path.\n";
-
-struct Option {
-  const char* name;
-  bool required;
-};
-
-struct Arguments {
-  std::map<std::string, std::vector<std::string>> values;
-  std::vector<std::string> positionals;
-
-  std::string one(const std::string& name) const {
-    auto found = values.find(name);
-    return found == values.end() ? std::string() : found->second.back();
-  }
-  std::vector<std::string> all(const std::string& name) const {
-    auto found = values.find(name);
-    return found == values.end() ? std::vector<std::string>() : found->second;
-  }
-};
 
 struct Command {
   const char* name;
@@ -151,10 +161,16 @@ struct Command {
   int (*run)(const Arguments&, std::ostream&, std::ostream&);
 };
 
+// A catalogue may ask for at most this many days before it expires: a century.
+constexpr uint64_t kMaxExpiryDays = 36500;
+
 int refuse(std::ostream& err, const std::string& text) {
   err << "velm-publish: " << text << "\n";
   return 1;
 }
+
+// Seconds since 1970-01-01 UTC.
+int64_t unixNow() { return static_cast<int64_t>(std::time(nullptr)); }
 
 // Gathers the keys of every --launcher-key value.
 bool readKeys(const Arguments& args, std::vector<TrustedKey>& keys, std::ostream& err) {
@@ -208,10 +224,9 @@ int runManifest(const Arguments& args, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-// True when the launcher would accept the document in path; else reports its reason. label
-// becomes the name the launcher gives the document in its signature messages.
+// True when the launcher would accept the document in path; else reports its reason.
 bool checkFile(const Arguments& args, const std::string& path, std::string& text,
-               std::string& label, std::ostream& err) {
+               DocumentKind& kind, std::ostream& err) {
   std::string error;
   const std::string as = args.one("--as");
   if (!as.empty() && as != "catalogue" && as != "manifest") {
@@ -222,11 +237,19 @@ bool checkFile(const Arguments& args, const std::string& path, std::string& text
     refuse(err, error);
     return false;
   }
-  const bool catalogue =
-      as.empty() ? guessDocumentKind(path, text) == DocumentKind::Catalogue : as == "catalogue";
-  label = catalogue ? kCatalogueName : "the manifest";
-  const std::string problem = catalogue ? checkCatalogue(text, nullptr)
-                                        : checkManifest(text, args.one("--launcher"), nullptr);
+  kind = as.empty()          ? guessDocumentKind(path, text)
+         : as == "catalogue" ? DocumentKind::Catalogue
+                             : DocumentKind::Manifest;
+  const bool catalogue = kind == DocumentKind::Catalogue;
+  Catalogue parsed;
+  std::string problem = catalogue ? checkCatalogue(text, &parsed)
+                                  : checkManifest(text, args.one("--launcher"), nullptr);
+  // Every launcher refuses a catalogue past its expiry; a check is a launch without a saved copy.
+  std::string stale;
+  if (catalogue && problem.empty() &&
+      !isCurrentCatalogue(parsed, std::nullopt, unixNow(), &stale)) {
+    problem = stale;
+  }
   if (problem.empty()) return true;
   refuse(err, path + ": the launcher would refuse this " +
                   (catalogue ? "catalogue: " : "manifest: ") + problem);
@@ -234,9 +257,10 @@ bool checkFile(const Arguments& args, const std::string& path, std::string& text
 }
 
 int runCheck(const Arguments& args, std::ostream& out, std::ostream& err) {
-  std::string text, label;
-  if (!checkFile(args, args.positionals[0], text, label, err)) return 1;
-  out << args.positionals[0] << ": the launcher accepts it\n";
+  std::string text;
+  DocumentKind kind;
+  if (!checkFile(args, args.positionals[0], text, kind, err)) return 1;
+  out << args.positionals[0] << ": the launcher accepts it\n" << describeFreshness(kind, text);
   return 0;
 }
 
@@ -244,10 +268,13 @@ int runSign(const Arguments& args, std::ostream& out, std::ostream& err) {
   const std::string& path = args.positionals[0];
   std::vector<TrustedKey> keys;
   SigningKey key;
-  std::string text, label, signature, error;
+  std::string text, signature, error;
+  DocumentKind kind;
   if (!readKeys(args, keys, err)) return 1;
   if (!SigningKey::load(args.one("--key"), key, &error)) return refuse(err, error);
-  if (!checkFile(args, path, text, label, err)) return 1;
+  if (!checkFile(args, path, text, kind, err)) return 1;
+  // The name the launcher gives the document in its signature messages.
+  const std::string label = kind == DocumentKind::Catalogue ? kCatalogueName : "the manifest";
   if (!signDocument(key, label, text, keys, signature, &error)) {
     return refuse(err, path + ": not signed: " + error);
   }
@@ -270,7 +297,8 @@ int runVerify(const Arguments& args, std::ostream& out, std::ostream& err) {
   }
   const std::string problem = verifySignature(path, document, signature, keys);
   if (!problem.empty()) return refuse(err, problem);
-  out << path << ": the signature matches\n";
+  out << path << ": the signature matches\n"
+      << describeFreshness(guessDocumentKind(path, document), document);
   return 0;
 }
 
@@ -281,6 +309,24 @@ int runPublish(const Arguments& args, std::ostream& out, std::ostream& err) {
   request.key = args.one("--key");
   request.launcherBuild = args.one("--launcher-build");
   request.out = args.one("--out");
+  request.previous = args.one("--previous");
+  // Unix time is the default serial: it grows between publications without any bookkeeping.
+  const int64_t now = unixNow();
+  request.serial = static_cast<uint64_t>(now);
+  if (args.has("--serial") && !parseCount(args.one("--serial"), kMaxSerial, request.serial)) {
+    err << "velm-publish: --serial takes a whole number from 1 to " << kMaxSerial << ", not "
+        << args.one("--serial") << "\n";
+    return 2;
+  }
+  if (args.has("--expires-in")) {
+    uint64_t days = 0;
+    if (!parseCount(args.one("--expires-in"), kMaxExpiryDays, days)) {
+      err << "velm-publish: --expires-in takes a whole number of days from 1 to " << kMaxExpiryDays
+          << ", not " << args.one("--expires-in") << "\n";
+      return 2;
+    }
+    request.expires = formatUtcTime(now + static_cast<int64_t>(days) * 86400);
+  }
   for (const std::string& value : args.all("--package")) {
     const size_t equals = value.find('=');
     if (equals == std::string::npos || equals == 0 || equals + 1 == value.size()) {
@@ -292,7 +338,8 @@ int runPublish(const Arguments& args, std::ostream& out, std::ostream& err) {
   if (!readKeys(args, request.launcherKeys, err)) return 1;
   std::string error;
   if (!publishSite(request, &error)) return refuse(err, error);
-  out << "wrote " << request.out << "\n";
+  out << "wrote " << request.out << "\nserial: " << request.serial << "\n";
+  if (!request.expires.empty()) out << "expires: " << request.expires << "\n";
   return 0;
 }
 
@@ -320,69 +367,14 @@ const std::vector<Command>& commands() {
         {"--launcher-key", true},
         {"--package", true},
         {"--launcher-build", false},
+        {"--serial", false},
+        {"--expires-in", false},
+        {"--previous", false},
         {"--out", true}},
        0,
        runPublish},
   };
   return table;
-}
-
-// Options may come before, after or between the positionals, as --name VALUE or --name=VALUE;
-// "--" ends the options. False with *error for anything the command does not take.
-bool parseArguments(const Command& command, const std::vector<std::string>& arguments,
-                    Arguments& parsed, bool& help, std::string* error) {
-  bool optionsDone = false;
-  for (size_t i = 1; i < arguments.size(); ++i) {
-    std::string argument = arguments[i];
-    if (optionsDone || argument.empty() || argument[0] != '-' || argument == "-") {
-      parsed.positionals.push_back(argument);
-      continue;
-    }
-    if (argument == "--") {
-      optionsDone = true;
-      continue;
-    }
-    if (argument == "--help" || argument == "-h") {
-      help = true;
-      return true;
-    }
-    std::string value;
-    bool hasValue = false;
-    const size_t equals = argument.find('=');
-    if (argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      value = argument.substr(equals + 1);
-      argument.resize(equals);
-      hasValue = true;
-    }
-    if (argument == "-o") argument = "--out";
-    bool known = false;
-    for (const Option& option : command.options) known = known || argument == option.name;
-    if (!known) {
-      *error = "unknown option " + argument;
-      return false;
-    }
-    if (!hasValue) {
-      if (i + 1 == arguments.size()) {
-        *error = argument + " needs a value";
-        return false;
-      }
-      value = arguments[++i];
-    }
-    parsed.values[argument].push_back(value);
-  }
-  for (const Option& option : command.options) {
-    if (option.required && parsed.values.count(option.name) == 0) {
-      *error = std::string(option.name) + " is required";
-      return false;
-    }
-  }
-  if (parsed.positionals.size() != command.positionals) {
-    *error = command.positionals == 0     ? "takes no file or folder argument"
-             : parsed.positionals.empty() ? "needs a file or folder argument"
-                                          : "takes one file or folder argument";
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -403,7 +395,7 @@ int runPublishTool(const std::vector<std::string>& arguments, std::ostream& out,
     Arguments parsed;
     bool help = false;
     std::string error;
-    if (!parseArguments(command, arguments, parsed, help, &error)) {
+    if (!parseArguments(command.options, command.positionals, arguments, parsed, help, &error)) {
       err << "velm-publish " << name << ": " << error << " (see velm-publish " << name
           << " --help)\n";
       return 2;

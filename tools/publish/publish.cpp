@@ -7,11 +7,13 @@
 
 #include "catalogue/file_name.h"
 #include "documents.h"
+#include "freshness.h"
+#include "json_edit.h"
 #include "net/sha256.h"
+#include "package/package_update.h"
 #include "package/package_url.h"
 #include "signing_key.h"
 #include "site_tree.h"
-#include "text/json_document.h"
 
 namespace velm {
 namespace {
@@ -30,14 +32,12 @@ std::string inFolder(const std::string& folder, const std::string& name) {
 // Puts the build's digest and size into the launcher block, keeping every other key in its
 // place. A document the launcher cannot read is left alone for checkCatalogue to report.
 void fillLauncherBlock(std::string& text, const Sha256Digest& sha256, uint64_t size) {
-  if (parseJsonDocument(text).is_discarded()) return;
-  nlohmann::ordered_json document = nlohmann::ordered_json::parse(text, nullptr, false, false);
-  if (!document.is_object()) return;
-  auto launcher = document.find("launcher");
-  if (launcher == document.end() || !launcher->is_object()) return;
-  (*launcher)["sha256"] = sha256Hex(sha256);
-  (*launcher)["size"] = size;
-  text = document.dump(2) + "\n";
+  editJsonObject(text, [&](nlohmann::ordered_json& document) {
+    auto launcher = document.find("launcher");
+    if (launcher == document.end() || !launcher->is_object()) return;
+    (*launcher)["sha256"] = sha256Hex(sha256);
+    (*launcher)["size"] = size;
+  });
 }
 
 // Adds a signed document and its ".sig" at the paths of url and its signature URL.
@@ -51,31 +51,50 @@ bool addSigned(SiteTree& tree, const SigningKey& key, const std::vector<TrustedK
          tree.addText(sigPath, signature, "the signature of " + origin, error);
 }
 
-// The game's manifest, its signature and every file it lists, taken from the package folder.
-bool addPackage(SiteTree& tree, const SigningKey& key, const std::vector<TrustedKey>& keys,
-                const Game& game, const std::string& folder, std::string* error) {
+// A game's package as it will be published.
+struct Package {
+  std::string folder;
+  std::string manifestPath;  // in the folder, as the team keeps it
+  std::string manifestText;  // as published: with this publication's serial
+  Manifest manifest;
+};
+
+// Reads the game's manifest from its package folder and gives it the serial.
+bool readPackage(const Game& game, const std::string& folder, uint64_t serial, Package& package,
+                 std::string* error) {
   const std::string where = "game " + game.id + ": ";
   std::error_code code;
   if (!fs::is_directory(fs::u8path(folder), code)) {
     return fail(error, where + "the package folder " + folder + " is missing");
   }
-  const std::string manifestPath = inFolder(folder, kManifestName);
+  package.folder = folder;
+  package.manifestPath = inFolder(folder, kManifestName);
   std::string text;
-  if (!fs::exists(fs::u8path(manifestPath), code)) {
-    return fail(error, where + manifestPath + " is missing (velm-publish manifest writes it)");
+  if (!fs::exists(fs::u8path(package.manifestPath), code)) {
+    return fail(error,
+                where + package.manifestPath + " is missing (velm-publish manifest writes it)");
   }
-  if (!readDocument(manifestPath, text, error)) return false;
-  Manifest manifest;
-  std::string problem = checkManifest(text, game.launcher, &manifest);
+  if (!readDocument(package.manifestPath, text, error)) return false;
+  // Checked as published, so that the serial and the new layout are checked too.
+  package.manifestText = stampManifest(text, serial);
+  std::string problem = checkManifest(package.manifestText, game.launcher, &package.manifest);
   if (!problem.empty()) {
-    return fail(error, where + manifestPath + ": the launcher would refuse it: " + problem);
+    return fail(error, where + package.manifestPath + ": the launcher would refuse it: " + problem);
   }
+  return true;
+}
+
+// The game's manifest, its signature and every file it lists, taken from the package folder.
+bool addPackage(SiteTree& tree, const SigningKey& key, const std::vector<TrustedKey>& keys,
+                const Game& game, const Package& package, std::string* error) {
+  const std::string where = "game " + game.id + ": ";
   const std::string origin = "the manifest of game " + game.id;
-  if (!addSigned(tree, key, keys, game.manifest, "the manifest", text, origin, error)) {
+  if (!addSigned(tree, key, keys, game.manifest, "the manifest", package.manifestText, origin,
+                 error)) {
     return false;
   }
-  for (const ManifestFile& file : manifest.files) {
-    const std::string source = inFolder(folder, file.name);
+  for (const ManifestFile& file : package.manifest.files) {
+    const std::string source = inFolder(package.folder, file.name);
     Sha256Digest digest;
     std::string path;
     uint64_t size = 0;
@@ -85,7 +104,7 @@ bool addPackage(SiteTree& tree, const SigningKey& key, const std::vector<Trusted
                              " is missing or unreadable");
     }
     if (size != file.size || digest != file.sha256) {
-      return fail(error, where + source + " does not match " + manifestPath +
+      return fail(error, where + source + " does not match " + package.manifestPath +
                              " (run velm-publish manifest again)");
     }
     if (!siteFilePath(fileUrl(game.manifest, file.name), path, error) ||
@@ -114,6 +133,8 @@ bool publishSite(const PublishRequest& request, std::string* error) {
 
   std::string catalogueText;
   if (!readDocument(request.catalogue, catalogueText, error)) return false;
+  // Whatever the team wrote in the tool's fields plays no part, not even in the first check.
+  catalogueText = stampCatalogue(catalogueText, request.serial, request.expires, {});
   Sha256Digest buildDigest{};
   uint64_t buildSize = 0;
   if (!request.launcherBuild.empty()) {
@@ -145,6 +166,40 @@ bool publishSite(const PublishRequest& request, std::string* error) {
     return fail(error, "--host takes a host with an optional :port, as VELM_CATALOGUE_HOST, not " +
                            request.host);
   }
+  if (!request.previous.empty() &&
+      !checkNotOlder(request.previous, request.host, catalogue, request.serial, error)) {
+    return false;
+  }
+
+  // The manifests first: the catalogue names the digest of each as published.
+  std::vector<Package> packages(catalogue.games.size());
+  std::map<std::string, Sha256Digest> manifestDigests;
+  for (size_t i = 0; i < catalogue.games.size(); ++i) {
+    const Game& game = catalogue.games[i];
+    auto folder = folders.find(game.id);
+    if (folder == folders.end()) {
+      return fail(error,
+                  "game " + game.id + ": no package folder (--package " + game.id + "=FOLDER)");
+    }
+    if (!readPackage(game, folder->second, request.serial, packages[i], error)) return false;
+    manifestDigests[game.id] = manifestDigest(packages[i].manifestText);
+  }
+  catalogueText = stampCatalogue(catalogueText, request.serial, request.expires, manifestDigests);
+  Catalogue published;
+  problem = checkCatalogue(catalogueText, &published);
+  if (!problem.empty()) {
+    return fail(error, request.catalogue + ": the launcher would refuse it: " + problem);
+  }
+  // Each manifest must be the one its game's entry names, by the launcher's own comparison.
+  for (size_t i = 0; i < published.games.size(); ++i) {
+    const Game& game = published.games[i];
+    if (!isCurrentManifest(packages[i].manifestText, packages[i].manifest,
+                           ManifestPin{game.name, game.manifestSha256}, std::nullopt, &problem)) {
+      return fail(error,
+                  "game " + game.id + ": the launcher would refuse its manifest: " + problem);
+    }
+  }
+
   SiteTree tree;
   if (!addSigned(tree, key, request.launcherKeys, catalogueUrlForHost(request.host),
                  kCatalogueName, catalogueText, kCatalogueName, error)) {
@@ -158,13 +213,10 @@ bool publishSite(const PublishRequest& request, std::string* error) {
       return false;
     }
   }
-  for (const Game& game : catalogue.games) {
-    auto folder = folders.find(game.id);
-    if (folder == folders.end()) {
-      return fail(error,
-                  "game " + game.id + ": no package folder (--package " + game.id + "=FOLDER)");
+  for (size_t i = 0; i < catalogue.games.size(); ++i) {
+    if (!addPackage(tree, key, request.launcherKeys, catalogue.games[i], packages[i], error)) {
+      return false;
     }
-    if (!addPackage(tree, key, request.launcherKeys, game, folder->second, error)) return false;
   }
   return tree.write(request.out, error);
 }

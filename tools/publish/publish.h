@@ -19,10 +19,18 @@ struct PublishRequest {
   std::vector<std::pair<std::string, std::string>> packages;
   std::string launcherBuild;  // optional: the build the catalogue's launcher block announces
   std::string out;
+  // Written into the catalogue and every manifest; 1 to kMaxSerial.
+  uint64_t serial = 0;
+  // The catalogue's "expires" (YYYY-MM-DDTHH:MM:SSZ); empty for a catalogue that never expires.
+  std::string expires;
+  // Optional: the tree of an earlier publication, whose serials this one must not go below.
+  std::string previous;
 };
 
-// Checks and plans everything first; only a plan without a problem is written. On failure
-// returns false with *error set and out untouched.
+// The catalogue is published with the serial, the expiry and each game's manifest digest, and
+// each manifest with the serial; every other key stays as the team wrote it. Checks and plans
+// everything first; only a plan without a problem is written. On failure returns false with
+// *error set and out untouched.
 [[nodiscard]] bool publishSite(const PublishRequest& request, std::string* error);
 
 }  // namespace velm
