@@ -213,7 +213,9 @@ Catalogue readCatalogue(const Json& top) {
   catalogue.games = readGames(top);
   if (const Json* serial = optionalField(top, "serial")) {
     catalogue.serial = integerValue(*serial, "serial", 1);
-    if (*catalogue.serial > kMaxSerial) fail("serial", "must be at most " + decimalText(kMaxSerial));
+    if (*catalogue.serial > kMaxSerial) {
+      fail("serial", "must be at most " + decimalText(kMaxSerial));
+    }
   }
   if (const Json* expires = optionalField(top, "expires")) {
     catalogue.expires = stringValue(*expires, "expires");

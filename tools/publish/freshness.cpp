@@ -5,6 +5,7 @@
 #include <optional>
 #include <system_error>
 
+#include "failure.h"
 #include "json_edit.h"
 #include "net/sha256.h"
 #include "package/manifest.h"
@@ -14,11 +15,6 @@ namespace velm {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool fail(std::string* error, const std::string& text) {
-  if (error != nullptr) *error = text;
-  return false;
-}
 
 std::string serialText(const std::optional<uint64_t>& serial) {
   return serial ? decimalText(*serial) : std::string("none");

@@ -7,6 +7,7 @@
 
 #include "catalogue/file_name.h"
 #include "documents.h"
+#include "failure.h"
 #include "freshness.h"
 #include "json_edit.h"
 #include "net/sha256.h"
@@ -19,11 +20,6 @@ namespace velm {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool fail(std::string* error, const std::string& text) {
-  if (error != nullptr) *error = text;
-  return false;
-}
 
 std::string inFolder(const std::string& folder, const std::string& name) {
   return (fs::u8path(folder) / fs::u8path(name)).u8string();

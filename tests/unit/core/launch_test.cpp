@@ -380,7 +380,9 @@ TEST_F(LaunchWithPackage, RefusesAManifestOlderThanTheSavedOneOrNotTheCatalogues
     dir_.write("Velm Co-op/games.json", oldCatalogue + " ");
     serveSigned(io.fakeNet, catalogueUrl(), c.catalogue);
     serveSigned(io.fakeNet, kManifestUrl, c.manifest);
-    for (const auto& [name, content] : files_) io.fakeNet.serve("https://cdn.test/a/" + name, content);
+    for (const auto& [name, content] : files_) {
+      io.fakeNet.serve("https://cdn.test/a/" + name, content);
+    }
     EXPECT_EQ(run(options_, io), 0) << c.manifest;
     EXPECT_EQ(io.starts.size(), 1u) << c.manifest;
     if (c.detail.empty()) {
