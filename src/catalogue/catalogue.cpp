@@ -250,9 +250,10 @@ bool isNotOlder(const std::string& documentName, std::optional<uint64_t> serial,
                 std::optional<uint64_t> savedSerial, std::string* detail) {
   if (!savedSerial || (serial && *serial >= *savedSerial)) return true;
   if (detail != nullptr) {
-    *detail = documentName + " serial " +
-              (serial ? decimalText(*serial) + " is older than " : "is missing; the saved copy has ") +
-              decimalText(*savedSerial);
+    *detail =
+        documentName + " serial " +
+        (serial ? decimalText(*serial) + " is older than " : "is missing; the saved copy has ") +
+        decimalText(*savedSerial);
   }
   return false;
 }

@@ -61,10 +61,10 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
     case PackageStatus::Unreadable:
       return startInstalled(options, io, unreadableMessage(package.message), game, nullptr);
     case PackageStatus::Unsigned:
-      return startInstalled(options, io,
-                            package.outdated ? outdatedMessage(package.message)
-                                             : unsignedMessage(package.message),
-                            game, nullptr);
+      return startInstalled(
+          options, io,
+          package.outdated ? outdatedMessage(package.message) : unsignedMessage(package.message),
+          game, nullptr);
     case PackageStatus::Failed:
       break;
   }

@@ -144,8 +144,8 @@ int64_t digitsAt(const std::string& text, size_t at, size_t count) {
 
 bool parseUtcTime(const std::string& text, int64_t& seconds) {
   // YYYY-MM-DDTHH:MM:SSZ, nothing more or less.
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
-      text[13] != ':' || text[16] != ':' || text[19] != 'Z') {
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != 'Z') {
     return false;
   }
   const int64_t year = digitsAt(text, 0, 4), month = digitsAt(text, 5, 2),
