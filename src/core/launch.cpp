@@ -1,6 +1,7 @@
 #include "core/launch.h"
 
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 #include "catalogue/catalogue.h"
@@ -15,6 +16,27 @@
 
 namespace velm {
 namespace {
+
+// Another launcher in the folder holds its lock for as long as its update takes; the player
+// hears why this one waits, once in a run.
+class FolderWait {
+ public:
+  explicit FolderWait(AppIo& io) : io_(io) {}
+  FolderWait(const FolderWait&) = delete;
+  FolderWait& operator=(const FolderWait&) = delete;
+
+  std::function<void()> notice() {
+    return [this] {
+      if (told_) return;
+      told_ = true;
+      io_.printLine("[*] waiting for another Velm Co-op in this folder");
+    };
+  }
+
+ private:
+  AppIo& io_;
+  bool told_ = false;
+};
 
 std::string reachMessage() { return std::string("Could not reach ") + config::kCatalogueHost; }
 
@@ -33,12 +55,12 @@ void saveCopy(AppIo& io, const std::filesystem::path& path, const std::string& t
 
 // Steps 9 to 11: bring the package up to date, keep the copies, start the game.
 int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
-                   const std::string& catalogueText) {
+                   const std::string& catalogueText, FolderWait& wait) {
   const std::filesystem::path folder = packageFolder(options);
   PackageResult package;
   {
     // Released before the game starts or anything waits for a key.
-    FolderLock lock(options.exeDir);
+    FolderLock lock(options.exeDir, wait.notice());
     const std::vector<TrustedKey>& keys = io.trustedKeys();
     FILE* progress = io.progressOutput();
     updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys,
@@ -83,10 +105,11 @@ std::string catalogueUrl() { return catalogueUrlForHost(config::kCatalogueHost);
 int run(const LaunchOptions& options, AppIo& io) {
   io.printLine(bannerText(options.version));
   if (isVersionRequest(options.arguments)) return 0;
+  FolderWait wait(io);
 
   {
     // Another launcher in this folder may be in the middle of its self-update.
-    FolderLock lock(options.exeDir);
+    FolderLock lock(options.exeDir, wait.notice());
     removeUpdateLeftover(io.selfUpdateIo());
   }
 
@@ -117,7 +140,7 @@ int run(const LaunchOptions& options, AppIo& io) {
   }
 
   {
-    FolderLock lock(options.exeDir);
+    FolderLock lock(options.exeDir, wait.notice());
     if (runSelfUpdate(parsed.catalogue.launcher, options.version, io.selfUpdateIo(), io.net()) ==
         SelfUpdateResult::Restarting) {
       return 0;
@@ -133,7 +156,7 @@ int run(const LaunchOptions& options, AppIo& io) {
     case GameSearchKind::OneGame:
       break;
   }
-  return updateAndStart(options, io, search.games.front(), catalogueText);
+  return updateAndStart(options, io, search.games.front(), catalogueText, wait);
 }
 
 std::filesystem::path packageFolder(const LaunchOptions& options) {

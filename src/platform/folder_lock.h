@@ -3,7 +3,9 @@
 // first one's downloads or removing them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/unique_handle.h"
@@ -12,10 +14,14 @@ namespace velm {
 
 class FolderLock {
  public:
-  // Waits until no other launcher holds the folder (a UTF-8 path). Where no lock can be had at
-  // all (a folder that cannot be opened, a file system without locks) the run goes on without
-  // one, as a single launcher would.
-  explicit FolderLock(const std::string& folder);
+  // How long a launcher waits before it says why it waits.
+  static constexpr std::chrono::milliseconds kQuietWait{1000};
+
+  // Waits until no other launcher holds the folder (a UTF-8 path); when that takes longer than
+  // kQuietWait, calls onLongWait (if given) once and waits on. Where no lock can be had at all (a
+  // folder that cannot be opened, a file system without locks) the run goes on without one, as a
+  // single launcher would.
+  explicit FolderLock(const std::string& folder, const std::function<void()>& onLongWait = nullptr);
 
   bool held() const { return static_cast<bool>(handle_); }
 

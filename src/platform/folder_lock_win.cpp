@@ -31,13 +31,17 @@ std::wstring mutexName(const std::string& folder) {
 
 }  // namespace
 
-FolderLock::FolderLock(const std::string& folder) {
+FolderLock::FolderLock(const std::string& folder, const std::function<void()>& onLongWait) {
   if (folder.empty()) return;
   const std::wstring name = mutexName(folder);
   if (name.empty()) return;
   KernelHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
   if (!mutex) return;
-  const DWORD waited = WaitForSingleObject(mutex.get(), INFINITE);
+  DWORD waited = WaitForSingleObject(mutex.get(), static_cast<DWORD>(kQuietWait.count()));
+  if (waited == WAIT_TIMEOUT) {
+    if (onLongWait) onLongWait();
+    waited = WaitForSingleObject(mutex.get(), INFINITE);
+  }
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
     handle_.reset(reinterpret_cast<intptr_t>(mutex.release()));
   }

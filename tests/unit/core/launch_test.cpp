@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "package/package_folder.h"
+#include "platform/folder_lock.h"
 #include "support/fake_app_io.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
@@ -397,6 +402,26 @@ TEST_F(LaunchWithPackage, RefusesAManifestOlderThanTheSavedOneOrNotTheCatalogues
     EXPECT_EQ(dir_.read("Velm Co-op/manifest.json"), installed);
     EXPECT_FALSE(dir_.exists("Velm Co-op/new.pak")) << "nothing is installed";
   }
+}
+
+TEST_F(LaunchWithPackage, SaysOnceThatItWaitsForAnotherLauncherInTheFolder) {
+  servePackage(manifestText());
+  // Another launcher's update, holding the folder longer than the quiet wait; a thread of its
+  // own, as a Windows mutex is re-entered by the thread that owns it.
+  std::atomic<bool> taken{false};
+  std::thread other([&] {
+    FolderLock lock(dir_.str());
+    taken = true;
+    std::this_thread::sleep_for(FolderLock::kQuietWait + std::chrono::milliseconds(800));
+  });
+  while (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const int code = runWith();
+  other.join();
+  EXPECT_EQ(code, 0);
+  ASSERT_GE(io_.out.size(), 3u);
+  EXPECT_EQ(io_.out[1], "[*] waiting for another Velm Co-op in this folder");
+  EXPECT_EQ(std::count(io_.out.begin(), io_.out.end(), io_.out[1]), 1);
+  EXPECT_EQ(io_.starts.size(), 1u);
 }
 
 TEST_F(LaunchWithPackage, StartsOfflineFromTheSavedCopies) {

@@ -46,6 +46,25 @@ TEST(FolderLock, ASecondLauncherWaitsUntilTheFirstIsDone) {
   }
 }
 
+TEST(FolderLock, SaysWhyItWaitsOnlyWhenTheWaitIsLong) {
+  TempDir dir;
+  for (const auto held : {std::chrono::milliseconds(200), std::chrono::milliseconds(1800)}) {
+    auto first = std::make_unique<FolderLock>(dir.str());
+    ASSERT_TRUE(first->held());
+    std::atomic<int> notices{0};
+    std::atomic<bool> secondHeld{false};
+    std::thread second([&] {
+      FolderLock lock(dir.str(), [&] { ++notices; });
+      secondHeld = lock.held();
+    });
+    std::this_thread::sleep_for(held);
+    first.reset();
+    second.join();
+    EXPECT_TRUE(secondHeld) << held.count();
+    EXPECT_EQ(notices, held > FolderLock::kQuietWait ? 1 : 0) << held.count() << " ms";
+  }
+}
+
 TEST(FolderLock, AnotherGameFolderIsNotHeldUp) {
   TempDir one;
   TempDir two;
