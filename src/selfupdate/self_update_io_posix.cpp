@@ -64,8 +64,18 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
   std::wstring exePath() override { return runningExePath(); }
 
   bool moveFile(const std::wstring& source, const std::wstring& target) override {
-    // No copy across file systems: the running exe is only ever moved within its own folder.
-    if (std::rename(wideToUtf8(source).c_str(), wideToUtf8(target).c_str()) == 0) return true;
+    const std::string from = wideToUtf8(source);
+    const std::string to = wideToUtf8(target);
+    // A rename between two links of one file does nothing and succeeds: the rollback of a
+    // build kept aside by keepAside would leave the aside name behind. The move drops it.
+    struct stat fromInfo, toInfo;
+    if (lstat(from.c_str(), &fromInfo) == 0 && lstat(to.c_str(), &toInfo) == 0 &&
+        fromInfo.st_dev == toInfo.st_dev && fromInfo.st_ino == toInfo.st_ino) {
+      if (unlink(from.c_str()) == 0) return true;
+    } else if (std::rename(from.c_str(), to.c_str()) == 0) {
+      // No copy across file systems: the running exe is only ever moved within its own folder.
+      return true;
+    }
     printError(moveFailedLine(source, target, lastErrorCode()));
     return false;
   }

@@ -635,6 +635,7 @@ def self_update_new_build_will_not_start(c):
                 "carrying on as 2.0.0", "M9")
     check(launcher_bytes(c) == old, "the old build is back in place")
     check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
+    check(not os.path.exists(aside_path(c)), "the moved-aside name is left")
     c.recorded()
 
 

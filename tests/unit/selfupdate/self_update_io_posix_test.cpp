@@ -112,13 +112,19 @@ TEST(PosixSelfUpdateIo, AFileThatCannotRunReportsErrno) {
 
 // The launcher's name must name a whole build at every moment of an update: a kill between
 // setting the old build aside and moving the new one in must not leave the player without one.
-TEST(PosixSelfUpdateIo, KeepingTheBuildAsideLeavesItInPlaceToo) {
+TEST(PosixSelfUpdateIo, KeepingTheBuildAsideLeavesItInPlaceAndARollbackDropsIt) {
   TempDir dir;
   dir.write("velm-coop", "old build");
   ASSERT_TRUE(systemSelfUpdateIo().keepAside(utf8ToWide((dir.path() / "velm-coop").string()),
                                              utf8ToWide((dir.path() / "velm-coop.old").string())));
   EXPECT_EQ(dir.read("velm-coop"), "old build");
   EXPECT_EQ(dir.read("velm-coop.old"), "old build");
+
+  // The rollback when the new build cannot be moved in: the kept name goes, the build stays.
+  ASSERT_TRUE(systemSelfUpdateIo().moveFile(utf8ToWide((dir.path() / "velm-coop.old").string()),
+                                            utf8ToWide((dir.path() / "velm-coop").string())));
+  EXPECT_EQ(dir.read("velm-coop"), "old build");
+  EXPECT_FALSE(dir.exists("velm-coop.old"));
 }
 
 // Windows reads the mark into 8 UTF-16 units; the port counts a character beyond the Basic
