@@ -199,6 +199,12 @@ Sha256Digest Sha256::finalDigest() {
   return digest;
 }
 
+Sha256Digest textSha256(const std::string& bytes) {
+  Sha256 hasher;
+  hasher.update(bytes.data(), bytes.size());
+  return hasher.finalDigest();
+}
+
 bool fileSha256(const std::string& path, Sha256Digest& digest, uint64_t& byteCount) {
   // A NUL would cut the name short at the system call and hash some other file.
   if (path.find('\0') != std::string::npos || !isWellFormedUtf8(path)) return false;

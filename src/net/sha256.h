@@ -28,6 +28,9 @@ class Sha256 {
   uint64_t total_;
 };
 
+// The digest of bytes held in memory: a document as it was fetched or is published.
+Sha256Digest textSha256(const std::string& bytes);
+
 // Hashes a regular file in 1 MiB reads. False for ill-formed UTF-8 in the path, a path that is
 // not a regular file, or a read error; outputs are written only on success.
 [[nodiscard]] bool fileSha256(const std::string& path, Sha256Digest& digest, uint64_t& byteCount);

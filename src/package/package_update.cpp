@@ -221,9 +221,7 @@ bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherN
 bool isCurrentManifest(const std::string& text, const Manifest& manifest, const ManifestPin& pin,
                        std::optional<uint64_t> savedSerial, std::string* detail) {
   if (pin.sha256) {
-    Sha256 hasher;
-    hasher.update(text.data(), text.size());
-    if (hasher.finalDigest() != *pin.sha256) {
+    if (textSha256(text) != *pin.sha256) {
       if (detail != nullptr) {
         *detail = std::string(kManifestName) + " of " + pin.gameName + " does not match " +
                   kCatalogueName;

@@ -23,10 +23,7 @@ std::wstring mutexName(const std::string& folder) {
   full.resize(length);
   while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
   CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
-  const std::string bytes = wideToUtf8(full);
-  Sha256 hasher;
-  hasher.update(bytes.data(), bytes.size());
-  return L"Velm Co-op folder " + utf8ToWide(hasher.finalHex());
+  return L"Velm Co-op folder " + utf8ToWide(sha256Hex(textSha256(wideToUtf8(full))));
 }
 
 }  // namespace

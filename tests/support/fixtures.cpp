@@ -73,11 +73,7 @@ std::string catalogueJson(const std::vector<Game>& games, const LauncherInfo& la
   return catalogueJson(catalogue);
 }
 
-Sha256Digest sha256Of(const std::string& content) {
-  Sha256 hasher;
-  hasher.update(content.data(), content.size());
-  return hasher.finalDigest();
-}
+Sha256Digest sha256Of(const std::string& content) { return textSha256(content); }
 
 void serveSigned(FakeNet& net, const std::string& url, const std::string& document,
                  const std::array<uint8_t, 32>& seed) {

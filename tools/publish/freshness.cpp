@@ -41,12 +41,6 @@ bool notOlder(const std::string& name, uint64_t serial, const std::optional<uint
 
 }  // namespace
 
-Sha256Digest manifestDigest(const std::string& text) {
-  Sha256 hasher;
-  hasher.update(text.data(), text.size());
-  return hasher.finalDigest();
-}
-
 std::string stampManifest(const std::string& text, uint64_t serial) {
   std::string stamped = text;
   editJsonObject(stamped, [&](nlohmann::ordered_json& document) {
@@ -119,7 +113,7 @@ std::string describeFreshness(DocumentKind kind, const std::string& text) {
     Manifest manifest;
     if (!parseManifest(text, manifest, nullptr)) return std::string();
     return "serial: " + serialText(manifest.serial) +
-           "\nsha256: " + sha256Hex(manifestDigest(text)) + "\n";
+           "\nsha256: " + sha256Hex(textSha256(text)) + "\n";
   }
   const CatalogueResult result = parseCatalogue(text);
   if (!result.ok) return std::string();

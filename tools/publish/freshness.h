@@ -14,9 +14,6 @@
 
 namespace velm {
 
-// The digest a catalogue names for a manifest: of its bytes exactly as published.
-Sha256Digest manifestDigest(const std::string& text);
-
 // The manifest with "serial" right after "version". A document that is not a JSON object is
 // returned as it is, for the checks to refuse.
 std::string stampManifest(const std::string& text, uint64_t serial);

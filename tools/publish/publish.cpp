@@ -178,7 +178,7 @@ bool publishSite(const PublishRequest& request, std::string* error) {
                   "game " + game.id + ": no package folder (--package " + game.id + "=FOLDER)");
     }
     if (!readPackage(game, folder->second, request.serial, packages[i], error)) return false;
-    manifestDigests[game.id] = manifestDigest(packages[i].manifestText);
+    manifestDigests[game.id] = textSha256(packages[i].manifestText);  // the bytes as published
   }
   catalogueText = stampCatalogue(catalogueText, request.serial, request.expires, manifestDigests);
   Catalogue published;

@@ -97,9 +97,7 @@ bool siteFilePath(const std::string& url, std::string& path, std::string* error)
 
 bool SiteTree::addText(const std::string& path, const std::string& content,
                        const std::string& origin, std::string* error) {
-  Sha256 hasher;
-  hasher.update(content.data(), content.size());
-  return add(path, Entry{origin, hasher.finalDigest(), content.size(), content, std::string()}, error);
+  return add(path, Entry{origin, textSha256(content), content.size(), content, std::string()}, error);
 }
 
 bool SiteTree::addCopy(const std::string& path, const std::string& source,
