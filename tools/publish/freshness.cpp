@@ -112,8 +112,8 @@ std::string describeFreshness(DocumentKind kind, const std::string& text) {
   if (kind == DocumentKind::Manifest) {
     Manifest manifest;
     if (!parseManifest(text, manifest, nullptr)) return std::string();
-    return "serial: " + serialText(manifest.serial) +
-           "\nsha256: " + sha256Hex(textSha256(text)) + "\n";
+    return "serial: " + serialText(manifest.serial) + "\nsha256: " + sha256Hex(textSha256(text)) +
+           "\n";
   }
   const CatalogueResult result = parseCatalogue(text);
   if (!result.ok) return std::string();

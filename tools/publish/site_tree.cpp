@@ -97,7 +97,8 @@ bool siteFilePath(const std::string& url, std::string& path, std::string* error)
 
 bool SiteTree::addText(const std::string& path, const std::string& content,
                        const std::string& origin, std::string* error) {
-  return add(path, Entry{origin, textSha256(content), content.size(), content, std::string()}, error);
+  return add(path, Entry{origin, textSha256(content), content.size(), content, std::string()},
+             error);
 }
 
 bool SiteTree::addCopy(const std::string& path, const std::string& source,
