@@ -204,6 +204,8 @@ def fields_change_nothing_in_ordinary_runs(c):
     tomorrow, the serials kept equal through an update): the same exit codes, lines and started
     command line, and every document saved as served."""
     runs = {}
+    # One expiry for every document: the offline run's expected copy is the one served before it.
+    tomorrow = utc_text(DAY)
     for variant in ("without", "with"):
         shutil.rmtree(c.package_dir, ignore_errors=True)
         c.files["data.txt"] = b"co-op data\n"
@@ -219,7 +221,7 @@ def fields_change_nothing_in_ordinary_runs(c):
                 catalogue = c.catalogue_bytes()
             else:
                 manifest = manifest_doc(c, MANIFEST_SERIAL)
-                catalogue = catalogue_doc(c, CATALOGUE_SERIAL, utc_text(DAY), {"one": manifest})
+                catalogue = catalogue_doc(c, CATALOGUE_SERIAL, tomorrow, {"one": manifest})
             serve(c, catalogue, {"one": manifest})
             result = c.run(env={"VELM_COOP_OFFLINE": "1"} if step == "an offline run" else None)
             what = "%s, %s the fields" % (step, variant)
