@@ -17,6 +17,20 @@ namespace velm {
 [[nodiscard]] bool moveReplacing(const std::filesystem::path& source,
                                  const std::filesystem::path& target, std::error_code& error);
 
+// Deletes a file (not a folder); a link is deleted, not what it leads to. A missing file is no
+// failure. On failure returns false with error set to the system's code.
+[[nodiscard]] bool removeFile(const std::filesystem::path& path, std::error_code& error);
+
+// Deletes an empty folder, or a link to a folder (the link, not what it leads to). On failure
+// returns false with error set.
+[[nodiscard]] bool removeFolder(const std::filesystem::path& path, std::error_code& error);
+
+// Gives the regular file at file a second name, backup, whose content a later move over file
+// leaves as it was: a hard link where the file system has them, else a copy on stable storage.
+// An existing backup is replaced. On failure returns false with error set.
+[[nodiscard]] bool keepBackup(const std::filesystem::path& file, const std::filesystem::path& backup,
+                              std::error_code& error);
+
 // Writes a file's cached bytes to stable storage (FlushFileBuffers, fsync). On failure returns
 // false with error set.
 [[nodiscard]] bool flushToDisk(const std::filesystem::path& file, std::error_code& error);

@@ -71,6 +71,38 @@ bool copyOver(const char* source, const char* target, std::error_code& error) {
 
 }  // namespace
 
+bool removeFile(const std::filesystem::path& path, std::error_code& error) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) {
+    error.clear();
+    return true;
+  }
+  error = lastError();
+  return false;
+}
+
+bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
+  // rmdir refuses a symbolic link to a folder; unlink removes the link.
+  if (rmdir(path.c_str()) == 0 || (errno == ENOTDIR && unlink(path.c_str()) == 0)) {
+    error.clear();
+    return true;
+  }
+  error = lastError();
+  return false;
+}
+
+bool keepBackup(const std::filesystem::path& file, const std::filesystem::path& backup,
+                std::error_code& error) {
+  if (!removeFile(backup, error)) return false;
+  if (link(file.c_str(), backup.c_str()) == 0) {
+    error.clear();
+    return true;
+  }
+  error = lastError();
+  // A file system without hard links (FAT) or with too many on the file: a copy does the same.
+  if (isHeldError(error)) return false;
+  return copyOver(file.c_str(), backup.c_str(), error);
+}
+
 bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
   return syncPath(file.c_str(), error);
 }

@@ -7,6 +7,49 @@
 
 namespace velm {
 
+bool removeFile(const std::filesystem::path& path, std::error_code& error) {
+  // FILE_ATTRIBUTE_REPARSE_POINT without the directory bit: DeleteFileW removes a file link
+  // itself, not what it leads to.
+  if (DeleteFileW(path.c_str())) {
+    error.clear();
+    return true;
+  }
+  const DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+    error.clear();
+    return true;
+  }
+  error = std::error_code(static_cast<int>(code), std::system_category());
+  return false;
+}
+
+bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
+  // RemoveDirectoryW removes a junction or a folder link itself, whatever the folder it names.
+  if (RemoveDirectoryW(path.c_str())) {
+    error.clear();
+    return true;
+  }
+  error = lastError();
+  return false;
+}
+
+bool keepBackup(const std::filesystem::path& file, const std::filesystem::path& backup,
+                std::error_code& error) {
+  if (!removeFile(backup, error)) return false;
+  if (CreateHardLinkW(backup.c_str(), file.c_str(), nullptr)) {
+    error.clear();
+    return true;
+  }
+  error = lastError();
+  // FAT and exFAT volumes have no hard links: a copy on disk does the same.
+  if (isHeldError(error)) return false;
+  if (!CopyFileW(file.c_str(), backup.c_str(), FALSE)) {
+    error = lastError();
+    return false;
+  }
+  return flushToDisk(backup, error);
+}
+
 bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
   const KernelHandle handle = ownFileHandle(CreateFileW(
       file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -22,5 +22,8 @@ std::string systemErrorMessage(const std::error_code& error);
 // POSIX port; ERROR_CANT_RESOLVE_FILENAME on Windows, the code of a link that cannot be followed
 // (ERROR_STOPPED_ON_SYMLINK has no text under Wine).
 std::error_code linkRefusedError();
+// True for the errors of a file that another program holds open: a sharing or lock violation or
+// access denied on Windows (32, 33, 5); EBUSY and ETXTBSY on the POSIX port.
+bool isHeldError(const std::error_code& error);
 
 }  // namespace velm

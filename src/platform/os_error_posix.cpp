@@ -10,6 +10,13 @@ std::error_code lastError() { return std::error_code(errno, std::generic_categor
 
 std::error_code linkRefusedError() { return std::error_code(ELOOP, std::generic_category()); }
 
+bool isHeldError(const std::error_code& error) {
+  if (error.category() != std::generic_category() && error.category() != std::system_category()) {
+    return false;
+  }
+  return error.value() == EBUSY || error.value() == ETXTBSY;
+}
+
 std::string systemErrorMessage(const std::error_code& error) {
   std::string text = error.message();
   while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' ||

@@ -16,6 +16,18 @@ std::error_code linkRefusedError() {
   return std::error_code(ERROR_CANT_RESOLVE_FILENAME, std::system_category());
 }
 
+bool isHeldError(const std::error_code& error) {
+  if (error.category() != std::system_category()) return false;
+  switch (error.value()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string systemErrorMessage(const std::error_code& error) {
   const DWORD flags =
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;

@@ -50,6 +50,48 @@ TEST(FileMove, ReportsTheSystemsCodeWhenItCannotFlushOrMove) {
 
 // The refusal is worded by the system, inside one line of the launcher's: Wine has no text for
 // some of the codes a link could be refused with.
+TEST(FileMove, KeepsABackupThatAMoveOverTheFileLeavesAlone) {
+  TempDir dir;
+  dir.write("a.dll", "old bytes");
+  dir.write("a.dll.new", "new bytes");
+  dir.write("kept/a.dll", "a backup of an earlier run");
+  std::error_code error;
+  ASSERT_TRUE(keepBackup(dir.path() / "a.dll", dir.path() / "kept" / "a.dll", error))
+      << systemErrorMessage(error);
+  ASSERT_TRUE(moveReplacing(dir.path() / "a.dll.new", dir.path() / "a.dll", error));
+  EXPECT_EQ(dir.read("a.dll"), "new bytes");
+  EXPECT_EQ(dir.read("kept/a.dll"), "old bytes");
+  // And back: the put-back of a failed update is the same move the other way.
+  ASSERT_TRUE(moveReplacing(dir.path() / "kept" / "a.dll", dir.path() / "a.dll", error));
+  EXPECT_EQ(dir.read("a.dll"), "old bytes");
+  EXPECT_FALSE(keepBackup(dir.path() / "missing", dir.path() / "kept" / "missing", error));
+  EXPECT_TRUE(error);
+}
+
+TEST(FileMove, RemovesFilesFoldersAndLinksWithoutFollowing) {
+  TempDir dir;
+  dir.write("a.dll", "x");
+  dir.write("full/inside", "x");
+  std::error_code error;
+  EXPECT_TRUE(removeFile(dir.path() / "a.dll", error));
+  EXPECT_FALSE(dir.exists("a.dll"));
+  EXPECT_TRUE(removeFile(dir.path() / "a.dll", error)) << "a missing file is no failure";
+  EXPECT_FALSE(removeFolder(dir.path() / "full", error)) << "a folder with a file stays";
+  EXPECT_EQ(dir.read("full/inside"), "x");
+  fs::create_directory(dir.path() / "empty");
+  EXPECT_TRUE(removeFolder(dir.path() / "empty", error));
+  EXPECT_FALSE(fs::exists(dir.path() / "empty"));
+  if (!makeFolderLink(dir.path() / "folder link", dir.path() / "full") ||
+      !makeFileLink(dir.path() / "file link", dir.path() / "full" / "inside")) {
+    GTEST_SKIP() << kNoLinksHere;
+  }
+  EXPECT_TRUE(removeFolder(dir.path() / "folder link", error)) << systemErrorMessage(error);
+  EXPECT_TRUE(removeFile(dir.path() / "file link", error)) << systemErrorMessage(error);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "folder link")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "file link")));
+  EXPECT_EQ(dir.read("full/inside"), "x");
+}
+
 TEST(FileMove, WordsARefusedLinkInOneLine) {
   const std::string text = systemErrorMessage(linkRefusedError());
   EXPECT_NE(text, "unknown error");
