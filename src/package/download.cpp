@@ -8,6 +8,7 @@
 
 #include "net/sha256.h"
 #include "platform/exclusive_file.h"
+#include "platform/held_file.h"
 #include "text/text.h"
 
 namespace velm {
@@ -79,8 +80,9 @@ Download streamDownload(Net& net, const DownloadRequest& request,
     result.outcome = DownloadOutcome::Ok;
   }
   if (result.outcome != DownloadOutcome::Ok) {
+    // A scanner may be reading what was written.
     std::error_code ignored;
-    std::filesystem::remove(request.temporary, ignored);
+    (void)HeldFiles().remove(request.temporary.filename().u8string(), request.temporary, ignored);
   }
   return result;
 }

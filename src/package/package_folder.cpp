@@ -41,6 +41,48 @@ std::filesystem::path temporaryPath(const std::filesystem::path& path) {
   return temporary;
 }
 
+std::filesystem::path backupFolderPath(const std::filesystem::path& folder) {
+  return folder / std::filesystem::u8path(kBackupFolderName);
+}
+
+bool createBackupFolder(const std::filesystem::path& folder) {
+  const std::filesystem::path backups = backupFolderPath(folder);
+  std::error_code error;
+  std::filesystem::create_directory(backups, error);
+  // Backups are removed by name after the update: in a linked folder that would delete another
+  // folder's files.
+  return std::filesystem::is_directory(backups, error) && !isLink(backups);
+}
+
+namespace {
+
+// A link goes, never what it names; a folder goes only when empty: the launcher puts none there.
+void removeEntry(const std::filesystem::path& path, const std::filesystem::file_status& status,
+                 HeldFiles& held) {
+  std::error_code error;
+  const bool link = isLink(path);
+  if ((link || std::filesystem::is_directory(status)) && removeFolder(path, error)) return;
+  if (!std::filesystem::is_directory(status) || link) {
+    (void)held.remove(path.filename().u8string(), path, error);
+  }
+}
+
+}  // namespace
+
+void removeBackupFolder(const std::filesystem::path& folder, HeldFiles& held) {
+  const std::filesystem::path backups = backupFolderPath(folder);
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(backups, error);
+  if (error || !std::filesystem::exists(status)) return;
+  if (!isLink(backups) && std::filesystem::is_directory(status)) {
+    std::filesystem::directory_iterator entries(backups, error);
+    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+      removeEntry(entries->path(), entries->symlink_status(), held);
+    }
+  }
+  removeEntry(backups, status, held);
+}
+
 bool createPackageFolder(const std::filesystem::path& folder) {
   std::error_code error;
   std::filesystem::create_directories(folder, error);
@@ -49,7 +91,7 @@ bool createPackageFolder(const std::filesystem::path& folder) {
   return std::filesystem::is_directory(folder, error) && !isLink(folder);
 }
 
-bool saveFile(const std::filesystem::path& path, const std::string& bytes) {
+bool saveFile(const std::filesystem::path& path, const std::string& bytes, HeldFiles* held) {
   if (isLink(path.parent_path())) return false;
   const std::filesystem::path temporary = temporaryPath(path);
   {
@@ -58,9 +100,12 @@ bool saveFile(const std::filesystem::path& path, const std::string& bytes) {
     const bool written = file.write(bytes.data(), bytes.size());
     if (!file.close() || !written) return false;
   }
+  HeldFiles quiet;
+  HeldFiles& waits = held != nullptr ? *held : quiet;
+  const std::string name = path.filename().u8string();
   std::error_code error;
-  if (moveReplacing(temporary, path, error)) return true;
-  std::filesystem::remove(temporary, error);
+  if (waits.move(name, temporary, path, error)) return true;
+  (void)waits.remove(name, temporary, error);
   return false;
 }
 

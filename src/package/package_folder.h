@@ -1,6 +1,7 @@
 // The package folder beside the launcher and every file the launcher keeps in it, named in this
 // one place as leveldb's db/filename.h names a database's files: the saved copies of the two
-// signed documents, and the ".new" file that each file is written to before it is moved in.
+// signed documents, the ".new" file that each file is written to before it is moved in, and the
+// folder that keeps what an update replaces until the update is whole.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/held_file.h"
+
 namespace velm {
 
 inline constexpr char kPackageFolderName[] = "Velm Co-op";
 // Appended to a file's name while it is written; it is moved over the file once complete.
 inline constexpr char kTemporarySuffix[] = ".new";
+// Inside the package folder: the files an update replaces, kept until every required file is
+// in. No package file can take the name: names may not contain "..".
+inline constexpr char kBackupFolderName[] = "..backup";
 
 // The package folder: exeDir (UTF-8, may be empty) joined with "Velm Co-op".
 std::filesystem::path packageFolderPath(const std::string& exeDir);
@@ -27,13 +33,23 @@ const std::vector<std::string>& savedCopyNames();
 // path with ".new" appended.
 std::filesystem::path temporaryPath(const std::filesystem::path& path);
 
+// The backup folder of a package folder.
+std::filesystem::path backupFolderPath(const std::filesystem::path& folder);
+// Creates the backup folder; true when it is a folder afterwards, and not a link to one.
+[[nodiscard]] bool createBackupFolder(const std::filesystem::path& folder);
+// Removes the backup folder and the files in it, retrying held ones; links in or at its place
+// are removed, never followed. Whatever cannot be removed stays, for the next run to try.
+void removeBackupFolder(const std::filesystem::path& folder, HeldFiles& held);
+
 // Creates the folder and its missing parents; true when it is a folder afterwards, and not a
 // symbolic link or junction to one.
 [[nodiscard]] bool createPackageFolder(const std::filesystem::path& folder);
 // Writes temporaryPath(path), closed to other writers, and moves it over path; true when path
 // now holds exactly bytes. A failed move leaves no ".new" behind. False, with nothing written,
-// when path's folder, path or its ".new" is a link.
-[[nodiscard]] bool saveFile(const std::filesystem::path& path, const std::string& bytes);
+// when path's folder, path or its ".new" is a link. The move and the removal of a ".new" that
+// could not be moved wait for a held file through held, when given.
+[[nodiscard]] bool saveFile(const std::filesystem::path& path, const std::string& bytes,
+                            HeldFiles* held = nullptr);
 // The whole file, byte for byte; false when it cannot be opened.
 [[nodiscard]] bool readTextFile(const std::filesystem::path& path, std::string& text);
 // The serial of the saved catalogue or manifest: the highest one this folder has accepted.

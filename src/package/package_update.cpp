@@ -15,6 +15,7 @@
 #include "package/package_folder.h"
 #include "package/package_url.h"
 #include "platform/file_move.h"
+#include "platform/held_file.h"
 #include "platform/os_error.h"
 #include "text/text.h"
 
@@ -149,9 +150,14 @@ std::vector<PendingFile> planDownloads(const Manifest& manifest,
   return pending;
 }
 
+void removeTemporary(const PendingFile& entry, HeldFiles& held) {
+  std::error_code ignored;
+  (void)held.remove(entry.temporary.filename().u8string(), entry.temporary, ignored);
+}
+
 // All or nothing for required files: the first that fails removes every ".new" of the run.
 bool downloadAll(PackageResult& result, std::vector<PendingFile>& pending,
-                 const std::string& manifestUrl, Net& net, FILE* progress) {
+                 const std::string& manifestUrl, Net& net, HeldFiles& held, FILE* progress) {
   for (PendingFile& entry : pending) {
     const std::string& name = entry.file.name;
     printLine(progress, "[*] downloading " + name + " (" + sizeText(entry.file.size) + ")");
@@ -161,10 +167,7 @@ bool downloadAll(PackageResult& result, std::vector<PendingFile>& pending,
       continue;
     }
     if (entry.file.required) {
-      for (const PendingFile& other : pending) {
-        std::error_code ignored;
-        std::filesystem::remove(other.temporary, ignored);
-      }
+      for (const PendingFile& other : pending) removeTemporary(other, held);
       result.status = PackageStatus::Failed;
       result.message = name + " " + reason + " -- nothing was replaced";
       printLine(progress, "[!] " + result.message);
@@ -176,32 +179,88 @@ bool downloadAll(PackageResult& result, std::vector<PendingFile>& pending,
   return true;
 }
 
-// Each move stands on its own; returns the failures of required files joined with "; ".
+// One file moved in by the replace phase, and how to undo it.
+struct Replaced {
+  const PendingFile* entry;
+  std::filesystem::path backup;
+  bool backedUp;  // else the target did not exist before, or was no regular file
+};
+
+// Keeps the target's old content at backup (when there is a file to keep), then moves the
+// downloaded file over it; both wait for a held file.
+bool replaceOne(Replaced& replaced, bool backupsUsable, HeldFiles& held, std::error_code& error) {
+  const PendingFile& entry = *replaced.entry;
+  const std::string& name = entry.file.name;
+  std::error_code statusError;
+  if (std::filesystem::is_regular_file(std::filesystem::symlink_status(entry.target, statusError))) {
+    if (!backupsUsable) {
+      error = linkRefusedError();
+      return false;
+    }
+    const auto keep = [&](std::error_code& failure) {
+      return keepBackup(entry.target, replaced.backup, failure);
+    };
+    if (!held.retry(name, keep, error)) return false;
+    replaced.backedUp = true;
+  }
+  return held.move(name, entry.temporary, entry.target, error);
+}
+
+// Undoes the moves of this run, the last first: each old file back, each new one gone.
+void putBack(const std::vector<Replaced>& moved, HeldFiles& held) {
+  for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+    const PendingFile& entry = *it->entry;
+    std::error_code ignored;
+    if (it->backedUp) {
+      (void)held.move(entry.file.name, it->backup, entry.target, ignored);
+    } else {
+      (void)held.remove(entry.file.name, entry.target, ignored);
+    }
+  }
+}
+
+// All or nothing for required files: the files moved in stay only when every required one is
+// in, so the folder never holds a package that no manifest described. Returns the failure of a
+// required file, empty when there is none. The lines of the moves come once the outcome is known.
 std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pending,
-                       FILE* progress) {
-  std::string failures;
+                       const std::filesystem::path& folder, HeldFiles& held, FILE* progress) {
+  const bool backupsUsable = createBackupFolder(folder);
+  const std::filesystem::path backups = backupFolderPath(folder);
+  std::vector<Replaced> moved;
+  std::vector<std::string> lines;
+  std::vector<std::string> skipped;
+  std::string failure;
   for (const PendingFile& entry : pending) {
     if (!entry.downloaded) continue;
     const std::string& name = entry.file.name;
+    Replaced replaced{&entry, packageFilePath(backups, name), false};
     std::error_code error;
-    if (moveReplacing(entry.temporary, entry.target, error)) {
-      result.updated.push_back(name);
-      printLine(progress, "[+] " + name + " updated");
+    if (replaceOne(replaced, backupsUsable, held, error)) {
+      moved.push_back(replaced);
+      lines.push_back("[+] " + name + " updated");
       continue;
     }
     const std::string text = "could not replace " + name + " (" + systemErrorMessage(error) +
                              ") -- is the game running?";
-    std::error_code ignored;
-    std::filesystem::remove(entry.temporary, ignored);
-    printLine(progress, "[!] " + text);
-    if (!entry.file.required) {
-      result.skipped.push_back(text);
-    } else {
-      if (!failures.empty()) failures += "; ";
-      failures += text;
+    removeTemporary(entry, held);
+    if (entry.file.required) {
+      failure = text;
+      break;
     }
+    lines.push_back("[!] " + text);
+    skipped.push_back(text);
   }
-  return failures;
+  if (failure.empty()) {
+    for (const std::string& line : lines) printLine(progress, line);
+    for (const Replaced& replaced : moved) result.updated.push_back(replaced.entry->file.name);
+    result.skipped.insert(result.skipped.end(), skipped.begin(), skipped.end());
+  } else {
+    printLine(progress, "[!] " + failure);
+    putBack(moved, held);
+    for (const PendingFile& entry : pending) removeTemporary(entry, held);
+  }
+  removeBackupFolder(folder, held);
+  return failure;
 }
 
 }  // namespace
@@ -234,7 +293,8 @@ bool isCurrentManifest(const std::string& text, const Manifest& manifest, const 
 
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
-                   FILE* progress, const std::vector<TrustedKey>& keys, const ManifestPin& pin) {
+                   FILE* progress, const std::vector<TrustedKey>& keys, const ManifestPin& pin,
+                   HeldFiles* held) {
   result = PackageResult();
   result.status = PackageStatus::Failed;
   if (!acceptManifest(result, packageFolder, manifestUrl, launcherName, net, keys, pin)) return;
@@ -244,14 +304,20 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
     result.message = "could not create " + packageFolder.u8string();
     return;
   }
+  HeldFiles naming([progress](const std::string& name) {
+    printLine(progress, HeldFiles::waitingLine(name));
+  });
+  HeldFiles& waits = held != nullptr ? *held : naming;
+  // What a run that was cut short in its replace phase kept; its files are all old or new.
+  removeBackupFolder(packageFolder, waits);
 
   std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder);
   if (pending.empty()) {
     result.status = PackageStatus::Ok;
     return;
   }
-  if (!downloadAll(result, pending, manifestUrl, net, progress)) return;
-  result.message = replaceAll(result, pending, progress);
+  if (!downloadAll(result, pending, manifestUrl, net, waits, progress)) return;
+  result.message = replaceAll(result, pending, packageFolder, waits, progress);
   result.status = result.message.empty() ? PackageStatus::Ok : PackageStatus::Failed;
 }
 

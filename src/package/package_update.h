@@ -11,6 +11,7 @@
 #include "net/net.h"
 #include "package/manifest.h"
 #include "package/name_compare.h"
+#include "platform/held_file.h"
 #include "signature/signature.h"
 
 namespace velm {
@@ -52,10 +53,11 @@ struct ManifestPin {
                                      const ManifestPin& pin, std::optional<uint64_t> savedSerial,
                                      std::string* detail);
 
-// Prints only to progress, and nothing when it is null.
+// Prints only to progress, and nothing when it is null. Moves and deletes wait for held files
+// through held; without one, a HeldFiles that names them on progress.
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
                    FILE* progress, const std::vector<TrustedKey>& keys,
-                   const ManifestPin& pin = ManifestPin());
+                   const ManifestPin& pin = ManifestPin(), HeldFiles* held = nullptr);
 
 }  // namespace velm

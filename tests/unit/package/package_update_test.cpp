@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,9 +17,11 @@
 #include "platform/file_move.h"
 #include "platform/os_error.h"
 #include "support/fake_net.h"
+#include "support/fake_retry_clock.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
 #include "support/test_signer.h"
+#include "unit/platform/link_maker.h"
 
 namespace velm {
 namespace {
@@ -88,8 +91,11 @@ class PackageUpdate : public ::testing::Test {
   }
   std::string installed(const std::string& name) const { return dir_.read("Velm Co-op/" + name); }
 
+  // Held files are waited for on a clock that does not really wait: Windows answers a move over
+  // a folder with access denied, which the update takes for a held file.
   void run(const std::string& launcher = "coop.exe") {
-    updatePackage(result_, folder(), kManifestUrl, launcher, net_, progress_, keys_);
+    updatePackage(result_, folder(), kManifestUrl, launcher, net_, progress_, keys_, ManifestPin(),
+                  &held_);
   }
 
   std::string printed() {
@@ -109,10 +115,23 @@ class PackageUpdate : public ::testing::Test {
     return found;
   }
 
+  // Every file below the package folder with its content ("name/" for a folder).
+  std::map<std::string, std::string> tree() const {
+    std::map<std::string, std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(folder_)) {
+      const std::string name = fs::relative(item.path(), folder_).generic_u8string();
+      files[item.is_directory() ? name + "/" : name] =
+          item.is_directory() ? "" : dir_.read("Velm Co-op/" + name);
+    }
+    return files;
+  }
+
   TempDir dir_;
   fs::path folder_;
   FakeNet net_;
   FILE* progress_ = nullptr;
+  FakeRetryClock clock_;
+  HeldFiles held_{nullptr, clock_};
   std::vector<TrustedKey> keys_ = {trustedTestKey()};
   PackageResult result_;
 };
@@ -343,33 +362,37 @@ TEST_F(PackageUpdate, OptionalFailureIsSkipped) {
   EXPECT_TRUE(leftoverNewFiles().empty());
 }
 
-TEST_F(PackageUpdate, ReplaceFailureLeavesTheOthersMoved) {
+TEST_F(PackageUpdate, ReplaceFailurePutsBackEveryFileOfTheRun) {
   const std::string system = moveOverFolderMessage(dir_);
-  publish(
-      {fileEntry("coop.exe", "launcher"), fileEntry("b.dll", "new b"), fileEntry("c.dll", "new c")},
-      {"launcher", "new b", "new c"});
+  // Replaced, optional and new, brand new, the one that fails, and one after it.
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("opt.dll", "new opt", false),
+           fileEntry("fresh.dll", "fresh"), fileEntry("b.dll", "new b"),
+           fileEntry("c.dll", "new c")},
+          {"launcher", "new opt", "fresh", "new b", "new c"});
+  install("coop.exe", "old launcher");
+  install("opt.dll", "old opt");
   install("b.dll/held open", "x");  // a folder with content cannot be replaced by a file
+  install("c.dll", "old c");
+  const std::map<std::string, std::string> before = tree();
   run();
   const std::string text = "could not replace b.dll (" + system + ") -- is the game running?";
   EXPECT_EQ(result_.status, PackageStatus::Failed);
   EXPECT_EQ(result_.message, text);
-  EXPECT_EQ(result_.updated, (std::vector<std::string>{"coop.exe", "c.dll"}));
+  EXPECT_TRUE(result_.updated.empty());
+  EXPECT_TRUE(result_.skipped.empty());
   EXPECT_EQ(printed(),
             "[*] downloading coop.exe (0 KB)\n"
+            "[*] downloading opt.dll (0 KB)\n"
+            "[*] downloading fresh.dll (0 KB)\n"
             "[*] downloading b.dll (0 KB)\n"
             "[*] downloading c.dll (0 KB)\n"
-            "[+] coop.exe updated\n"
             "[!] " +
-                text +
-                "\n"
-                "[+] c.dll updated\n");
-  EXPECT_EQ(installed("coop.exe"), "launcher");
-  EXPECT_EQ(installed("c.dll"), "new c");
-  EXPECT_EQ(installed("b.dll/held open"), "x");
-  EXPECT_TRUE(leftoverNewFiles().empty());
+                text + "\n");
+  // Byte for byte the package of before: no ".new", no backup, no new file.
+  EXPECT_EQ(tree(), before);
 }
 
-TEST_F(PackageUpdate, ReplaceFailuresAreJoined) {
+TEST_F(PackageUpdate, ReplaceStopsAtTheFirstRequiredFailure) {
   const std::string system = moveOverFolderMessage(dir_);
   publish({fileEntry("coop.exe", "launcher"), fileEntry("b.dll", "new b"),
            fileEntry("opt.dll", "new opt", false), fileEntry("c.dll", "new c")},
@@ -378,14 +401,64 @@ TEST_F(PackageUpdate, ReplaceFailuresAreJoined) {
   install("opt.dll/x", "x");
   install("c.dll/x", "x");
   run();
-  auto text = [&](const std::string& name) {
-    return "could not replace " + name + " (" + system + ") -- is the game running?";
-  };
   EXPECT_EQ(result_.status, PackageStatus::Failed);
-  EXPECT_EQ(result_.message, text("b.dll") + "; " + text("c.dll"));
-  EXPECT_EQ(result_.skipped, std::vector<std::string>{text("opt.dll")});
-  EXPECT_EQ(result_.updated, std::vector<std::string>{"coop.exe"});
+  EXPECT_EQ(result_.message, "could not replace b.dll (" + system + ") -- is the game running?");
+  EXPECT_TRUE(result_.updated.empty());
+  EXPECT_FALSE(fs::exists(folder() / "coop.exe")) << "a file new in this run was not removed";
   EXPECT_TRUE(leftoverNewFiles().empty());
+}
+
+TEST_F(PackageUpdate, OptionalReplaceFailureKeepsTheLinesInManifestOrder) {
+  const std::string system = moveOverFolderMessage(dir_);
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("opt.dll", "new opt", false),
+           fileEntry("c.dll", "new c")},
+          {"launcher", "new opt", "new c"});
+  install("coop.exe", "old launcher");
+  install("opt.dll/x", "x");
+  run();
+  const std::string text = "could not replace opt.dll (" + system + ") -- is the game running?";
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(result_.updated, (std::vector<std::string>{"coop.exe", "c.dll"}));
+  EXPECT_EQ(printed(),
+            "[*] downloading coop.exe (0 KB)\n"
+            "[*] downloading opt.dll (0 KB)\n"
+            "[*] downloading c.dll (0 KB)\n"
+            "[+] coop.exe updated\n"
+            "[!] " +
+                text +
+                "\n"
+                "[+] c.dll updated\n");
+  const std::map<std::string, std::string> after = tree();
+  EXPECT_EQ(after.count("..backup/"), 0u) << "the backups outlived the run";
+  EXPECT_EQ(installed("coop.exe"), "launcher");
+}
+
+TEST_F(PackageUpdate, RemovesWhatAnInterruptedReplaceKept) {
+  publish({fileEntry("coop.exe", "launcher")}, {"launcher"});
+  install("coop.exe", "launcher");
+  install("..backup/coop.exe", "old launcher");
+  install("..backup/data.pak", "old data");
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(tree(), (std::map<std::string, std::string>{{"coop.exe", "launcher"}}));
+}
+
+TEST_F(PackageUpdate, NeverFollowsALinkedBackupFolder) {
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("data.pak", "new data")},
+          {"launcher", "new data"});
+  install("coop.exe", "old launcher");
+  install("data.pak", "old data");
+  dir_.write("elsewhere/data.pak", "the player's file");
+  dir_.write("elsewhere/coop.exe", "another player's file");
+  if (!makeFolderLink(folder() / "..backup", dir_.path() / "elsewhere")) {
+    GTEST_SKIP() << kNoLinksHere;
+  }
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok) << result_.message;
+  EXPECT_EQ(installed("data.pak"), "new data");
+  EXPECT_EQ(dir_.read("elsewhere/data.pak"), "the player's file");
+  EXPECT_EQ(dir_.read("elsewhere/coop.exe"), "another player's file");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(folder() / "..backup")));
 }
 
 TEST_F(PackageUpdate, OptionalReplaceFailureStillOk) {
