@@ -11,6 +11,7 @@
 #include "package/package_folder.h"
 #include "package/package_update.h"
 #include "platform/folder_lock.h"
+#include "platform/held_file.h"
 #include "selfupdate/self_update.h"
 #include "velm_config.h"
 
@@ -47,7 +48,8 @@ bool isVersionRequest(const std::string& arguments) {
 
 void saveCopy(AppIo& io, const std::filesystem::path& path, const std::string& text,
               const char* consequence) {
-  if (!saveFile(path, text)) {
+  HeldFiles held([&io](const std::string& name) { io.printLine(HeldFiles::waitingLine(name)); });
+  if (!saveFile(path, text, &held)) {
     io.printError("Could not save " + path.u8string() + " -- an offline start will not find the " +
                   consequence + ".");
   }

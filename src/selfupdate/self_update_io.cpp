@@ -14,4 +14,9 @@ std::string startFailedLine(uint32_t code) {
   return "self-update: the new exe would not start (" + errorCodeText(code) + ")";
 }
 
+std::string fileNameOf(const std::wstring& path) {
+  const size_t separator = path.find_last_of(L"\\/");
+  return wideToUtf8(separator == std::wstring::npos ? path : path.substr(separator + 1));
+}
+
 }  // namespace velm

@@ -23,7 +23,8 @@ class SelfUpdateIo {
   virtual bool keepAside(const std::wstring& exe, const std::wstring& aside) {
     return moveFile(exe, aside);
   }
-  // Does nothing when the file is absent; otherwise tries five times, 150 ms apart.
+  // Does nothing when the file is absent. Moves and deletes wait for a file that another program
+  // holds, as HeldFiles does, naming the launcher's file (a move) or the deleted one.
   virtual void deleteFile(const std::wstring& path) = 0;
   // Starts the exe with this process's command line and the relaunch mark in its environment.
   virtual bool startExe(const std::wstring& exePath) = 0;
@@ -37,5 +38,7 @@ SelfUpdateIo& systemSelfUpdateIo();
 // The lines with which an io names a platform's reason, the same on every platform.
 std::string moveFailedLine(const std::wstring& source, const std::wstring& target, uint32_t code);
 std::string startFailedLine(uint32_t code);
+// The last component of a path with either separator, as UTF-8: the name a waiting line shows.
+std::string fileNameOf(const std::wstring& path);
 
 }  // namespace velm

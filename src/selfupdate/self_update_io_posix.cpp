@@ -3,16 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <thread>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "platform/console.h"
 #include "platform/exe_path.h"
+#include "platform/held_file.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
 #include "selfupdate/self_update_io.h"
@@ -25,8 +26,6 @@ namespace {
 
 constexpr char kUpdatedMark[] = "VELM_COOP_UPDATED";
 constexpr size_t kMarkBufferLength = 8;  // in UTF-16 units, as on Windows
-constexpr int kDeleteTries = 5;
-constexpr std::chrono::milliseconds kDeletePause(150);
 
 // The value's length as Windows counts it, so that the mark means the same on both platforms.
 size_t utf16Length(const std::string& text) {
@@ -66,17 +65,23 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
   bool moveFile(const std::wstring& source, const std::wstring& target) override {
     const std::string from = wideToUtf8(source);
     const std::string to = wideToUtf8(target);
-    // A rename between two links of one file does nothing and succeeds: the rollback of a
-    // build kept aside by keepAside would leave the aside name behind. The move drops it.
-    struct stat fromInfo, toInfo;
-    if (lstat(from.c_str(), &fromInfo) == 0 && lstat(to.c_str(), &toInfo) == 0 &&
-        fromInfo.st_dev == toInfo.st_dev && fromInfo.st_ino == toInfo.st_ino) {
-      if (unlink(from.c_str()) == 0) return true;
-    } else if (std::rename(from.c_str(), to.c_str()) == 0) {
-      // No copy across file systems: the running exe is only ever moved within its own folder.
-      return true;
-    }
-    printError(moveFailedLine(source, target, lastErrorCode()));
+    const auto attempt = [&](std::error_code& error) {
+      // A rename between two links of one file does nothing and succeeds: the rollback of a
+      // build kept aside by keepAside would leave the aside name behind. The move drops it.
+      struct stat fromInfo, toInfo;
+      if (lstat(from.c_str(), &fromInfo) == 0 && lstat(to.c_str(), &toInfo) == 0 &&
+          fromInfo.st_dev == toInfo.st_dev && fromInfo.st_ino == toInfo.st_ino) {
+        if (unlink(from.c_str()) == 0) return true;
+      } else if (std::rename(from.c_str(), to.c_str()) == 0) {
+        // No copy across file systems: the running exe is only ever moved within its own folder.
+        return true;
+      }
+      error = lastError();
+      return false;
+    };
+    std::error_code error;
+    if (held_.retry(fileNameOf(target), attempt, error)) return true;
+    printError(moveFailedLine(source, target, static_cast<uint32_t>(error.value())));
     return false;
   }
 
@@ -89,14 +94,8 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
   }
 
   void deleteFile(const std::wstring& path) override {
-    const std::string file = wideToUtf8(path);
-    struct stat info;
-    if (lstat(file.c_str(), &info) != 0) return;
-    // The old process of an update may still be ending.
-    for (int attempt = 0; attempt < kDeleteTries; ++attempt) {
-      if (unlink(file.c_str()) == 0) return;
-      std::this_thread::sleep_for(kDeletePause);
-    }
+    std::error_code ignored;
+    (void)held_.remove(fileNameOf(path), std::filesystem::u8path(wideToUtf8(path)), ignored);
   }
 
   bool startExe(const std::wstring& exePath) override {
@@ -121,6 +120,9 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
 
   void printLine(const std::string& text) override { writeOutputLine(text); }
   void printError(const std::string& text) override { writeErrorLine(text); }
+
+ private:
+  HeldFiles held_{[this](const std::string& name) { printLine(HeldFiles::waitingLine(name)); }};
 };
 
 }  // namespace

@@ -2,10 +2,13 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "platform/console.h"
 #include "platform/exe_path.h"
+#include "platform/held_file.h"
 #include "platform/kernel_handle_win.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
@@ -16,8 +19,6 @@ namespace {
 
 constexpr wchar_t kUpdatedMark[] = L"VELM_COOP_UPDATED";
 constexpr DWORD kMarkBufferLength = 8;
-constexpr int kDeleteTries = 5;
-constexpr DWORD kDeletePauseMs = 150;
 
 class WindowsSelfUpdateIo final : public SelfUpdateIo {
  public:
@@ -34,19 +35,18 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
   std::wstring exePath() override { return runningExePath(); }
 
   bool moveFile(const std::wstring& source, const std::wstring& target) override {
-    // No copy across volumes: the running exe is only ever moved within its own folder.
-    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    printError(moveFailedLine(source, target, lastErrorCode()));
-    return false;
+    return move(source, target, fileNameOf(target));
+  }
+
+  bool keepAside(const std::wstring& exe, const std::wstring& aside) override {
+    return move(exe, aside, fileNameOf(exe));
   }
 
   void deleteFile(const std::wstring& path) override {
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
     // The old process of an update may still hold its exe for a moment.
-    for (int attempt = 0; attempt < kDeleteTries; ++attempt) {
-      if (DeleteFileW(path.c_str())) return;
-      Sleep(kDeletePauseMs);
-    }
+    std::error_code ignored;
+    (void)held_.remove(fileNameOf(path), std::filesystem::path(path), ignored);
   }
 
   bool startExe(const std::wstring& exePath) override {
@@ -67,6 +67,22 @@ class WindowsSelfUpdateIo final : public SelfUpdateIo {
 
   void printLine(const std::string& text) override { writeOutputLine(text); }
   void printError(const std::string& text) override { writeErrorLine(text); }
+
+ private:
+  bool move(const std::wstring& source, const std::wstring& target, const std::string& name) {
+    const auto attempt = [&](std::error_code& error) {
+      // No copy across volumes: the running exe is only ever moved within its own folder.
+      if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+      error = lastError();
+      return false;
+    };
+    std::error_code error;
+    if (held_.retry(name, attempt, error)) return true;
+    printError(moveFailedLine(source, target, static_cast<uint32_t>(error.value())));
+    return false;
+  }
+
+  HeldFiles held_{[this](const std::string& name) { printLine(HeldFiles::waitingLine(name)); }};
 };
 
 }  // namespace
