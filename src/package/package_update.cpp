@@ -192,7 +192,8 @@ bool replaceOne(Replaced& replaced, bool backupsUsable, HeldFiles& held, std::er
   const PendingFile& entry = *replaced.entry;
   const std::string& name = entry.file.name;
   std::error_code statusError;
-  if (std::filesystem::is_regular_file(std::filesystem::symlink_status(entry.target, statusError))) {
+  if (std::filesystem::is_regular_file(
+          std::filesystem::symlink_status(entry.target, statusError))) {
     if (!backupsUsable) {
       error = linkRefusedError();
       return false;
@@ -304,9 +305,8 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
     result.message = "could not create " + packageFolder.u8string();
     return;
   }
-  HeldFiles naming([progress](const std::string& name) {
-    printLine(progress, HeldFiles::waitingLine(name));
-  });
+  HeldFiles naming(
+      [progress](const std::string& name) { printLine(progress, HeldFiles::waitingLine(name)); });
   HeldFiles& waits = held != nullptr ? *held : naming;
   // What a run that was cut short in its replace phase kept; its files are all old or new.
   removeBackupFolder(packageFolder, waits);

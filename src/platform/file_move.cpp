@@ -15,4 +15,14 @@ bool moveReplacing(const std::filesystem::path& source, const std::filesystem::p
   return renameReplacing(source, target, error);
 }
 
+bool keepBackup(const std::filesystem::path& file, const std::filesystem::path& backup,
+                std::error_code& error) {
+  if (!removeFile(backup, error)) return false;
+  if (hardLink(file, backup, error)) return true;
+  // A file system without hard links (FAT, exFAT) or with too many on the file: a copy on disk
+  // does the same. A held file is the caller's to wait for.
+  if (isHeldError(error)) return false;
+  return copyToDisk(file, backup, error);
+}
+
 }  // namespace velm

@@ -28,8 +28,8 @@ namespace velm {
 // Gives the regular file at file a second name, backup, whose content a later move over file
 // leaves as it was: a hard link where the file system has them, else a copy on stable storage.
 // An existing backup is replaced. On failure returns false with error set.
-[[nodiscard]] bool keepBackup(const std::filesystem::path& file, const std::filesystem::path& backup,
-                              std::error_code& error);
+[[nodiscard]] bool keepBackup(const std::filesystem::path& file,
+                              const std::filesystem::path& backup, std::error_code& error);
 
 // Writes a file's cached bytes to stable storage (FlushFileBuffers, fsync). On failure returns
 // false with error set.
@@ -44,5 +44,11 @@ namespace velm {
 // The platform half of moveReplacing: the move itself, links already refused.
 [[nodiscard]] bool renameReplacing(const std::filesystem::path& source,
                                    const std::filesystem::path& target, std::error_code& error);
+// The platform halves of keepBackup: a hard link named link to file; a copy of file's bytes at
+// copy, on stable storage. Neither follows a link at copy.
+[[nodiscard]] bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,
+                            std::error_code& error);
+[[nodiscard]] bool copyToDisk(const std::filesystem::path& file, const std::filesystem::path& copy,
+                              std::error_code& error);
 
 }  // namespace velm

@@ -90,17 +90,19 @@ bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
   return false;
 }
 
-bool keepBackup(const std::filesystem::path& file, const std::filesystem::path& backup,
-                std::error_code& error) {
-  if (!removeFile(backup, error)) return false;
-  if (link(file.c_str(), backup.c_str()) == 0) {
+bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,
+              std::error_code& error) {
+  if (::link(file.c_str(), link.c_str()) == 0) {
     error.clear();
     return true;
   }
   error = lastError();
-  // A file system without hard links (FAT) or with too many on the file: a copy does the same.
-  if (isHeldError(error)) return false;
-  return copyOver(file.c_str(), backup.c_str(), error);
+  return false;
+}
+
+bool copyToDisk(const std::filesystem::path& file, const std::filesystem::path& copy,
+                std::error_code& error) {
+  return copyOver(file.c_str(), copy.c_str(), error);
 }
 
 bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {

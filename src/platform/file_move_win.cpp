@@ -33,21 +33,25 @@ bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
   return false;
 }
 
-bool keepBackup(const std::filesystem::path& file, const std::filesystem::path& backup,
-                std::error_code& error) {
-  if (!removeFile(backup, error)) return false;
-  if (CreateHardLinkW(backup.c_str(), file.c_str(), nullptr)) {
+bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,
+              std::error_code& error) {
+  if (CreateHardLinkW(link.c_str(), file.c_str(), nullptr)) {
     error.clear();
     return true;
   }
   error = lastError();
-  // FAT and exFAT volumes have no hard links: a copy on disk does the same.
-  if (isHeldError(error)) return false;
-  if (!CopyFileW(file.c_str(), backup.c_str(), FALSE)) {
+  return false;
+}
+
+bool copyToDisk(const std::filesystem::path& file, const std::filesystem::path& copy,
+                std::error_code& error) {
+  // The caller removed copy: COPY_FILE_FAIL_IF_EXISTS keeps a link planted since then.
+  if (!CopyFileExW(file.c_str(), copy.c_str(), nullptr, nullptr, nullptr,
+                   COPY_FILE_FAIL_IF_EXISTS)) {
     error = lastError();
     return false;
   }
-  return flushToDisk(backup, error);
+  return flushToDisk(copy, error);
 }
 
 bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {

@@ -23,10 +23,10 @@ RetryClock& systemRetryClock() {
   return clock;
 }
 
-HeldFiles::HeldFiles(Notice notice, RetryClock& clock) : notice_(std::move(notice)), clock_(clock) {}
+HeldFiles::HeldFiles(Notice notice, RetryClock& clock)
+    : notice_(std::move(notice)), clock_(clock) {}
 
-bool HeldFiles::retry(const std::string& name,
-                      const std::function<bool(std::error_code&)>& attempt,
+bool HeldFiles::retry(const std::string& name, const std::function<bool(std::error_code&)>& attempt,
                       std::error_code& error) {
   using std::chrono::duration_cast;
   using std::chrono::milliseconds;

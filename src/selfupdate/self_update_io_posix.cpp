@@ -1,13 +1,15 @@
 // The POSIX port's SelfUpdateIo: rename, link, unlink and posix_spawn, behaving as the Windows
 // one does.
+#include "selfupdate/self_update_io.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <filesystem>
 #include <system_error>
 #include <vector>
 
@@ -16,7 +18,6 @@
 #include "platform/held_file.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
-#include "selfupdate/self_update_io.h"
 #include "text/text.h"
 
 extern char** environ;

@@ -1,4 +1,6 @@
 // The Windows SelfUpdateIo: Kernel32 for files, the environment and the new process.
+#include "selfupdate/self_update_io.h"
+
 #include <windows.h>
 
 #include <cwchar>
@@ -12,7 +14,6 @@
 #include "platform/kernel_handle_win.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
-#include "selfupdate/self_update_io.h"
 
 namespace velm {
 namespace {

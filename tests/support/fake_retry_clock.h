@@ -24,8 +24,8 @@ class FakeRetryClock final : public RetryClock {
   std::vector<std::chrono::milliseconds> pauses;
 
  private:
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::time_point() +
-                                                 std::chrono::hours(1);
+  std::chrono::steady_clock::time_point start_ =
+      std::chrono::steady_clock::time_point() + std::chrono::hours(1);
   std::chrono::steady_clock::time_point now_ = start_;
 };
 

@@ -365,10 +365,10 @@ TEST_F(PackageUpdate, OptionalFailureIsSkipped) {
 TEST_F(PackageUpdate, ReplaceFailurePutsBackEveryFileOfTheRun) {
   const std::string system = moveOverFolderMessage(dir_);
   // Replaced, optional and new, brand new, the one that fails, and one after it.
-  publish({fileEntry("coop.exe", "launcher"), fileEntry("opt.dll", "new opt", false),
-           fileEntry("fresh.dll", "fresh"), fileEntry("b.dll", "new b"),
-           fileEntry("c.dll", "new c")},
-          {"launcher", "new opt", "fresh", "new b", "new c"});
+  publish(
+      {fileEntry("coop.exe", "launcher"), fileEntry("opt.dll", "new opt", false),
+       fileEntry("fresh.dll", "fresh"), fileEntry("b.dll", "new b"), fileEntry("c.dll", "new c")},
+      {"launcher", "new opt", "fresh", "new b", "new c"});
   install("coop.exe", "old launcher");
   install("opt.dll", "old opt");
   install("b.dll/held open", "x");  // a folder with content cannot be replaced by a file
