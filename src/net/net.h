@@ -13,6 +13,8 @@ namespace velm {
 inline constexpr char kUserAgent[] = "VelmCoop/1";
 // The send and receive time-out of the launcher's requests.
 inline constexpr uint32_t kTransferTimeoutMs = 30000;
+// Requests one Net carries at once, from as many threads: the files of a package in flight.
+inline constexpr size_t kMaxTransfers = 8;
 
 // Called once per body chunk, in order; returning false stops the transfer.
 using ByteSink = std::function<bool(const char* data, size_t length)>;
@@ -22,14 +24,22 @@ struct RequestOptions {
   // Send and receive time-out in milliseconds (the POSIX port: the longest wait for a byte);
   // 0 keeps the Net's own.
   uint32_t transferTimeoutMs = 0;
+  // Asks for the body from this byte on ("Range: bytes=N-"), to continue a cut transfer; 0
+  // asks for all of it.
+  uint64_t firstByte = 0;
+  // Hears the status of an answer whose body follows, before its first chunk: 200 (the body
+  // from byte 0, also when firstByte asked for less) or 206 (the body from firstByte).
+  std::function<void(uint32_t status)> onBody;
 };
 
 class Net {
  public:
   virtual ~Net() = default;
-  // Streams the body of a 200 into the sink; returns the HTTP status, 0 for no answer (also when
-  // reading the body failed). No body is delivered after any other status. A false from the sink
-  // ends the transfer and keeps the status.
+  // Streams the body of a 200 into the sink, or of a 206 that answers options.firstByte (its
+  // Content-Range begins there); returns the HTTP status, 0 for no answer (also when reading
+  // the body failed, and for a 206 that answers anything else). No body is delivered after any
+  // other status. A false from the sink ends the transfer and keeps the status. Up to
+  // kMaxTransfers threads may call it at once; each call is its own request.
   virtual uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) = 0;
   uint32_t get(const std::string& url, ByteSink& sink) { return get(url, sink, RequestOptions()); }
 };
