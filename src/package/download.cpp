@@ -1,8 +1,12 @@
 #include "package/download.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -16,7 +20,6 @@ namespace {
 
 // Small files finish too fast for a progress line to help.
 constexpr uint64_t kProgressThreshold = 4194304;
-constexpr uint32_t kNoPercentYet = UINT32_MAX;
 
 // The progress line is drawn with carriage returns and no newline, so a line-buffered console
 // would hold it back until the next line; flush every time.
@@ -30,51 +33,147 @@ void blankProgressLine(FILE* progress) {
   std::fflush(progress);
 }
 
+
+// One download's file, hash and count, carried from one request to the next.
+class Arrival {
+ public:
+  Arrival(const DownloadRequest& request, const std::function<void(uint64_t)>& onChunk)
+      : request_(request), onChunk_(onChunk) {}
+
+  bool open() {
+    if (!request_.resume) return out_.open(request_.temporary);
+    if (!out_.open(request_.temporary, ExclusiveFile::Existing::Keep)) return false;
+    // What an earlier run left: hashed as if it had just arrived, or dropped when it cannot be
+    // the start of this file.
+    uint64_t kept = 0;
+    const bool read = out_.readBack(
+        [this](const char* data, size_t length) { hasher_.update(data, length); }, kept);
+    resumed_ = read && kept > 0 && kept < request_.size;
+    if (resumed_) {
+      received_ = kept;
+    } else if (!out_.restart()) {
+      writeFailed_ = true;
+    } else {
+      hasher_.reset();
+    }
+    return true;
+  }
+
+  // Back to byte 0: the server sent the whole body, or the kept bytes were wrong.
+  void restart() {
+    if (!out_.restart()) writeFailed_ = true;
+    hasher_.reset();
+    received_ = 0;
+    if (onChunk_) onChunk_(0);
+  }
+
+  bool take(const char* data, size_t length) {
+    if (request_.cancel != nullptr && request_.cancel->load()) return false;
+    if (length > request_.size - received_) {
+      // Counted, so the caller can say how much came; never written.
+      received_ += length;
+      tooLarge_ = true;
+      return false;
+    }
+    if (!out_.write(data, length)) {
+      writeFailed_ = true;
+      return false;
+    }
+    hasher_.update(data, length);
+    received_ += length;
+    if (onChunk_) onChunk_(received_);
+    return true;
+  }
+
+  bool cancelled() const { return request_.cancel != nullptr && request_.cancel->load(); }
+  bool close() { return out_.close(); }
+  bool resumed() const { return resumed_; }
+  void forgetResume() { resumed_ = false; }
+  bool tooLarge() const { return tooLarge_; }
+  bool writeFailed() const { return writeFailed_; }
+  uint64_t received() const { return received_; }
+  Sha256Digest digest() { return hasher_.finalDigest(); }
+
+ private:
+  const DownloadRequest& request_;
+  const std::function<void(uint64_t)>& onChunk_;
+  ExclusiveFile out_;
+  Sha256 hasher_;
+  uint64_t received_ = 0;
+  bool resumed_ = false;  // the bytes before this run's first request came from an earlier one
+  bool tooLarge_ = false;
+  bool writeFailed_ = false;
+};
+
+// A pause that a cancel cuts short.
+void pause(RetryClock& clock, std::chrono::milliseconds length, const std::atomic<bool>* cancel) {
+  constexpr std::chrono::milliseconds kSlice(100);
+  for (std::chrono::milliseconds left = length; left.count() > 0; left -= kSlice) {
+    if (cancel != nullptr && cancel->load()) return;
+    clock.sleep(std::min(left, kSlice));
+  }
+}
+
+// Requests the body from what has arrived on, continuing after cuts; returns the last status.
+uint32_t fetch(Net& net, const DownloadRequest& request, Arrival& arrival) {
+  RetryClock& clock = request.clock != nullptr ? *request.clock : systemRetryClock();
+  for (size_t cuts = 0;; ++cuts) {
+    RequestOptions options = request.options;
+    options.firstByte = arrival.received();
+    options.onBody = [&arrival, &options](uint32_t status) {
+      if (status == 200 && options.firstByte > 0) arrival.restart();
+    };
+    ByteSink sink = [&arrival](const char* data, size_t length) {
+      return arrival.take(data, length);
+    };
+    const uint32_t status = net.get(request.url, sink, options);
+    const bool broke = status == 0 && !arrival.writeFailed() && !arrival.tooLarge();
+    if (!broke || arrival.cancelled() || cuts == std::size(kCutPauses)) return status;
+    pause(clock, kCutPauses[cuts], request.cancel);
+  }
+}
+
 }  // namespace
 
 Download streamDownload(Net& net, const DownloadRequest& request,
                         const std::function<void(uint64_t received)>& onChunk) {
   Download result;
-  ExclusiveFile out;
+  Arrival arrival(request, onChunk);
   // No other writer, another launcher included, may touch the file while it arrives.
-  if (!out.open(request.temporary)) {
+  if (!arrival.open()) {
     result.outcome = DownloadOutcome::NotOpened;
     return result;
   }
-
-  Sha256 hasher;
-  bool tooLarge = false;
-  bool writeFailed = false;
-  ByteSink sink = [&](const char* data, size_t length) {
-    if (length > request.size - result.received) {
-      // Counted, so the caller can say how much came; never written.
-      result.received += length;
-      tooLarge = true;
-      return false;
+  Sha256Digest digest{};
+  for (;;) {
+    result.status = fetch(net, request, arrival);
+    if (result.status == 206) result.status = 200;  // the rest of a body that began earlier
+    digest = result.status == 200 && !arrival.tooLarge() && !arrival.writeFailed() &&
+                     arrival.received() == request.size
+                 ? arrival.digest()
+                 : Sha256Digest{};
+    // Bytes kept from an interrupted run may be what made the digest wrong: once from byte 0.
+    if (!arrival.resumed() || result.status != 200 || digest == request.sha256 ||
+        arrival.received() != request.size) {
+      break;
     }
-    if (!out.write(data, length)) {
-      writeFailed = true;
-      return false;
-    }
-    hasher.update(data, length);
-    result.received += length;
-    if (onChunk) onChunk(result.received);
-    return true;
-  };
-  result.status = net.get(request.url, sink, request.options);
+    arrival.forgetResume();
+    arrival.restart();
+  }
+  result.received = arrival.received();
 
-  const bool closed = out.close();
+  const bool closed = arrival.close();
   if (result.status == 0) {
     result.outcome = DownloadOutcome::NoAnswer;
   } else if (result.status != 200) {
     result.outcome = DownloadOutcome::HttpStatus;
-  } else if (writeFailed || !closed) {
+  } else if (arrival.writeFailed() || !closed) {
     result.outcome = DownloadOutcome::NotWritten;
-  } else if (tooLarge) {
+  } else if (arrival.tooLarge()) {
     result.outcome = DownloadOutcome::TooLarge;
   } else if (result.received != request.size) {
     result.outcome = DownloadOutcome::TooShort;
-  } else if (hasher.finalDigest() != request.sha256) {
+  } else if (digest != request.sha256) {
     result.outcome = DownloadOutcome::WrongDigest;
   } else {
     result.outcome = DownloadOutcome::Ok;
@@ -87,24 +186,48 @@ Download streamDownload(Net& net, const DownloadRequest& request,
   return result;
 }
 
-std::string downloadFile(Net& net, const std::string& url, const PendingFile& pending,
-                         FILE* progress) {
-  const ManifestFile& file = pending.file;
-  const bool showProgress = progress != nullptr && file.size > kProgressThreshold;
-  uint32_t lastPercent = kNoPercentYet;
-  const std::string shownName = showProgress ? displayText(file.name) : std::string();
-  auto onChunk = [&](uint64_t received) {
-    const uint32_t percent = static_cast<uint32_t>(received * 100 / file.size);
-    if (percent != lastPercent && percent % 5 == 0) {
-      showPercent(progress, shownName, percent);
-      lastPercent = percent;
-    }
-  };
-  const DownloadRequest request{url, pending.temporary, file.size, file.sha256, {}};
-  const Download download =
-      streamDownload(net, request, showProgress ? std::function<void(uint64_t)>(onChunk) : nullptr);
-  if (showProgress && download.outcome != DownloadOutcome::NotOpened) blankProgressLine(progress);
+void printPackageLine(FILE* progress, const std::string& line) {
+  if (progress == nullptr) return;
+  // File names from the manifest may hold what a console would act on.
+  std::fputs(displayText(line).c_str(), progress);
+  std::fputc('\n', progress);
+  // Each line announces work that may take a while; show it before the work starts.
+  std::fflush(progress);
+}
 
+ProgressLine::ProgressLine(FILE* out, const ManifestFile& file)
+    : out_(out != nullptr && file.size > kProgressThreshold ? out : nullptr),
+      size_(file.size),
+      name_(out_ != nullptr ? displayText(file.name) : std::string()) {}
+
+void ProgressLine::update(uint64_t received) {
+  if (out_ == nullptr) return;
+  const uint32_t percent = static_cast<uint32_t>(received * 100 / size_);
+  if (percent != last_ && percent % 5 == 0) {
+    showPercent(out_, name_, percent);
+    last_ = percent;
+  }
+}
+
+void ProgressLine::finish(bool complete) {
+  if (out_ == nullptr) return;
+  // A file that arrived while another one had the console still ends its line at 100.
+  if (complete && last_ != 100) showPercent(out_, name_, 100);
+  blankProgressLine(out_);
+}
+
+Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& pending,
+                          const std::function<void(uint64_t received)>& onChunk,
+                          const std::atomic<bool>* cancel, RetryClock* clock) {
+  DownloadRequest request{url, pending.temporary, pending.file.size, pending.file.sha256, {}};
+  request.clock = clock;
+  // A ".new" that a killed run left is this file's start, unless its digest says otherwise.
+  request.resume = true;
+  request.cancel = cancel;
+  return streamDownload(net, request, onChunk);
+}
+
+std::string downloadReason(const Download& download, const ManifestFile& file) {
   switch (download.outcome) {
     case DownloadOutcome::Ok:
       return std::string();
@@ -124,6 +247,17 @@ std::string downloadFile(Net& net, const std::string& url, const PendingFile& pe
       break;
   }
   return "does not match its sha256";
+}
+
+std::string downloadFile(Net& net, const std::string& url, const PendingFile& pending,
+                         FILE* progress, RetryClock* clock) {
+  ProgressLine line(progress, pending.file);
+  const Download download = fetchPackageFile(
+      net, url, pending, [&line](uint64_t received) { line.update(received); }, nullptr, clock);
+  if (download.outcome != DownloadOutcome::NotOpened) {
+    line.finish(download.outcome == DownloadOutcome::Ok);
+  }
+  return downloadReason(download, pending.file);
 }
 
 }  // namespace velm

@@ -3,6 +3,8 @@
 // never into memory, and is checked against the size and digest that a signed document gave.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +13,7 @@
 
 #include "net/net.h"
 #include "package/manifest.h"
+#include "platform/held_file.h"
 #include "text/text.h"
 
 namespace velm {
@@ -21,7 +24,20 @@ struct DownloadRequest {
   uint64_t size = 0;                // the announced size
   Sha256Digest sha256{};            // the announced digest
   RequestOptions options;
+  // Continue what an earlier, interrupted run left in the temporary when it is shorter than
+  // size; else start afresh.
+  bool resume = false;
+  // Set from another thread to end the download early (its outcome is then NoAnswer).
+  const std::atomic<bool>* cancel = nullptr;
+  // Times the pauses before a cut transfer is continued; null for the real clock.
+  RetryClock* clock = nullptr;
 };
+
+// A transfer that ends early (closed, reset, stalled) is continued from the bytes already
+// written, after each of these pauses in turn; when they are used up it has failed.
+inline constexpr std::chrono::milliseconds kCutPauses[] = {std::chrono::milliseconds(1000),
+                                                           std::chrono::milliseconds(2000),
+                                                           std::chrono::milliseconds(4000)};
 
 enum class DownloadOutcome : uint32_t {
   Ok,           // the temporary holds exactly the announced bytes, on disk
@@ -41,9 +57,12 @@ struct Download {
 };
 
 // Streams the body into request.temporary, stopping at the first chunk that would pass the
-// announced size (nothing of it is written). onChunk, when given, hears the byte count after
-// every chunk. On every outcome but Ok and NotOpened the temporary is deleted; one that could not
-// be opened may belong to another writer and is left alone.
+// announced size (nothing of it is written). A transfer that breaks is continued with a Range
+// request after each of kCutPauses (a server that answers it with the whole body is read from
+// byte 0 again); a resumed file whose digest does not match is fetched once more from byte 0.
+// onChunk, when given, hears the byte count after every chunk (it may go down on a restart). On
+// every outcome but Ok and NotOpened the temporary is deleted; one that could not be opened may
+// belong to another writer and is left alone.
 Download streamDownload(Net& net, const DownloadRequest& request,
                         const std::function<void(uint64_t received)>& onChunk = {});
 
@@ -54,9 +73,38 @@ struct PendingFile {
   bool downloaded = false;
 };
 
-// One package file through streamDownload. Files over 4 MiB draw a percentage line on progress
-// (which may be null). Empty on success, else the reason, a phrase without the file name.
+// One line of the package update on progress (nothing when it is null), flushed: names from the
+// manifest are shown disarmed (displayText).
+void printPackageLine(FILE* progress, const std::string& line);
+
+// The percentage line of a file over 4 MiB ("\r[*] NAME  NN%"), drawn on out (which may be
+// null; smaller files draw none) at every multiple of 5 that a chunk ends on.
+class ProgressLine {
+ public:
+  ProgressLine(FILE* out, const ManifestFile& file);
+  void update(uint64_t received);
+  // Shows 100 for a complete file whose last chunk was not drawn, then blanks the line.
+  void finish(bool complete);
+
+ private:
+  static constexpr uint32_t kNoPercentYet = UINT32_MAX;
+  FILE* out_;
+  uint64_t size_;
+  std::string name_;
+  uint32_t last_ = kNoPercentYet;
+};
+
+// One package file through streamDownload into its ".new", continuing one that an interrupted
+// run left; cancel (may be null) ends it early; clock (null: the real one) times the pauses.
+Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& pending,
+                          const std::function<void(uint64_t received)>& onChunk,
+                          const std::atomic<bool>* cancel, RetryClock* clock = nullptr);
+// Empty for Ok, else the reason, a phrase without the file name.
+std::string downloadReason(const Download& download, const ManifestFile& file);
+
+// fetchPackageFile with its percentage line on progress (which may be null), the line blanked
+// at the end. Empty on success, else the reason.
 std::string downloadFile(Net& net, const std::string& url, const PendingFile& pending,
-                         FILE* progress);
+                         FILE* progress, RetryClock* clock = nullptr);
 
 }  // namespace velm

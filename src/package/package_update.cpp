@@ -11,6 +11,7 @@
 #include "catalogue/file_name.h"
 #include "net/sha256.h"
 #include "package/download.h"
+#include "package/download_phase.h"
 #include "package/name_compare.h"
 #include "package/package_folder.h"
 #include "package/package_url.h"
@@ -21,15 +22,6 @@
 
 namespace velm {
 namespace {
-
-void printLine(FILE* progress, const std::string& line) {
-  if (progress == nullptr) return;
-  // File names from the manifest may hold what a console would act on.
-  std::fputs(displayText(line).c_str(), progress);
-  std::fputc('\n', progress);
-  // Each line announces work that may take a while; show it before the work starts.
-  std::fflush(progress);
-}
 
 std::string quoted(const std::string& name) { return "file name \"" + name + "\""; }
 
@@ -158,25 +150,15 @@ void removeTemporary(const PendingFile& entry, HeldFiles& held) {
 // All or nothing for required files: the first that fails removes every ".new" of the run.
 bool downloadAll(PackageResult& result, std::vector<PendingFile>& pending,
                  const std::string& manifestUrl, Net& net, HeldFiles& held, FILE* progress) {
-  for (PendingFile& entry : pending) {
-    const std::string& name = entry.file.name;
-    printLine(progress, "[*] downloading " + name + " (" + sizeText(entry.file.size) + ")");
-    const std::string reason = downloadFile(net, fileUrl(manifestUrl, name), entry, progress);
-    if (reason.empty()) {
-      entry.downloaded = true;
-      continue;
-    }
-    if (entry.file.required) {
-      for (const PendingFile& other : pending) removeTemporary(other, held);
-      result.status = PackageStatus::Failed;
-      result.message = name + " " + reason + " -- nothing was replaced";
-      printLine(progress, "[!] " + result.message);
-      return false;
-    }
-    result.skipped.push_back(name + " " + reason + " -- skipped, it is optional");
-    printLine(progress, "[!] " + result.skipped.back());
-  }
-  return true;
+  DownloadPhase phase = downloadPending(
+      pending, [&manifestUrl](const std::string& name) { return fileUrl(manifestUrl, name); }, net,
+      progress, held.clock());
+  result.skipped = std::move(phase.skipped);
+  if (phase.failure.empty()) return true;
+  for (const PendingFile& other : pending) removeTemporary(other, held);
+  result.status = PackageStatus::Failed;
+  result.message = std::move(phase.failure);
+  return false;
 }
 
 // One file moved in by the replace phase, and how to undo it.
@@ -252,11 +234,11 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
     skipped.push_back(text);
   }
   if (failure.empty()) {
-    for (const std::string& line : lines) printLine(progress, line);
+    for (const std::string& line : lines) printPackageLine(progress, line);
     for (const Replaced& replaced : moved) result.updated.push_back(replaced.entry->file.name);
     result.skipped.insert(result.skipped.end(), skipped.begin(), skipped.end());
   } else {
-    printLine(progress, "[!] " + failure);
+    printPackageLine(progress, "[!] " + failure);
     putBack(moved, held);
     for (const PendingFile& entry : pending) removeTemporary(entry, held);
   }
@@ -306,7 +288,7 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
     return;
   }
   HeldFiles naming(
-      [progress](const std::string& name) { printLine(progress, HeldFiles::waitingLine(name)); });
+      [progress](const std::string& name) { printPackageLine(progress, HeldFiles::waitingLine(name)); });
   HeldFiles& waits = held != nullptr ? *held : naming;
   // What a run that was cut short in its replace phase kept; its files are all old or new.
   removeBackupFolder(packageFolder, waits);

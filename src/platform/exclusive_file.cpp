@@ -6,11 +6,40 @@ ExclusiveFile::~ExclusiveFile() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool ExclusiveFile::open(const std::filesystem::path& path) {
+bool ExclusiveFile::open(const std::filesystem::path& path, Existing existing) {
   if (file_ != nullptr) return false;
-  file_ = openExclusiveForWriting(path);
+  file_ = openExclusiveForWriting(path, existing == Existing::Keep);
   failed_ = false;
+  // Kept bytes are continued, not overwritten.
+  if (file_ != nullptr && existing == Existing::Keep) failed_ = std::fseek(file_, 0, SEEK_END) != 0;
   return file_ != nullptr;
+}
+
+bool ExclusiveFile::readBack(const std::function<void(const char* data, size_t length)>& reader,
+                             uint64_t& size) {
+  if (file_ == nullptr || failed_ || std::fseek(file_, 0, SEEK_SET) != 0) return false;
+  char buffer[65536];
+  uint64_t count = 0;
+  for (;;) {
+    const size_t got = std::fread(buffer, 1, sizeof buffer, file_);
+    if (got == 0) break;
+    reader(buffer, got);
+    count += got;
+  }
+  // A stream switches from reading to writing only through a seek.
+  if (std::ferror(file_) || std::fseek(file_, 0, SEEK_END) != 0) return false;
+  size = count;
+  return true;
+}
+
+bool ExclusiveFile::restart() {
+  if (file_ == nullptr || std::fflush(file_) != 0 || !truncateToZero(file_) ||
+      std::fseek(file_, 0, SEEK_SET) != 0) {
+    failed_ = true;
+    return false;
+  }
+  failed_ = false;
+  return true;
 }
 
 bool ExclusiveFile::write(const void* data, size_t length) {

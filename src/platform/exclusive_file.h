@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 
 namespace velm {
 
@@ -15,11 +17,20 @@ class ExclusiveFile {
   ExclusiveFile(const ExclusiveFile&) = delete;
   ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
+  // What open does with the bytes a file already holds.
+  enum class Existing { Truncate, Keep };
+
   // False when the file cannot be opened, another writer holds it, or it is a symbolic link or
   // junction (it is then left as it is: not truncated, and nothing written where a link leads).
   // Windows denies write and delete sharing; POSIX takes an exclusive lock that every launcher
-  // asks for before it truncates.
-  [[nodiscard]] bool open(const std::filesystem::path& path);
+  // asks for before it truncates. With Keep the bytes stay and writes go after them.
+  [[nodiscard]] bool open(const std::filesystem::path& path, Existing existing = Existing::Truncate);
+  // Feeds the bytes the file holds to reader, in order, and sets size to their count; false
+  // when a read fails. Writes go on after them.
+  [[nodiscard]] bool readBack(const std::function<void(const char* data, size_t length)>& reader,
+                              uint64_t& size);
+  // Empties the file; writes start again at byte 0. False when that fails.
+  [[nodiscard]] bool restart();
   // False once any write failed.
   [[nodiscard]] bool write(const void* data, size_t length);
   // Flushes, puts the bytes on disk and closes; false when that, or any earlier write, failed.
@@ -32,9 +43,11 @@ class ExclusiveFile {
   bool failed_ = false;
 };
 
-// The platform half: a stdio stream for writing, or null; and the sync of its written bytes to
-// stable storage (fsync, FlushFileBuffers).
-FILE* openExclusiveForWriting(const std::filesystem::path& path);
+// The platform half: a stdio stream for reading and writing, emptied unless keep is set, or
+// null; the sync of its written bytes to stable storage (fsync, FlushFileBuffers); and emptying
+// an open file.
+FILE* openExclusiveForWriting(const std::filesystem::path& path, bool keep);
 [[nodiscard]] bool syncToDisk(FILE* file);
+[[nodiscard]] bool truncateToZero(FILE* file);
 
 }  // namespace velm

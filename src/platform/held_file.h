@@ -49,6 +49,9 @@ class HeldFiles {
             const std::filesystem::path& target, std::error_code& error);
   bool remove(const std::string& name, const std::filesystem::path& path, std::error_code& error);
 
+  // The clock of the waits, for other waits of the same run.
+  RetryClock& clock() { return clock_; }
+
   // The wording of the notice: "[*] waiting for NAME, which another program holds".
   static std::string waitingLine(const std::string& name);
 

@@ -35,8 +35,9 @@ std::string downloadBuild(const LauncherInfo& launcher, const std::wstring& newP
     io.printError("self-update: " + problem);
     return kDownloadFailed;
   }
-  const DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size, launcher.sha256,
-                                RequestOptions{kBuildTimeoutMs}};
+  DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size, launcher.sha256,
+                          RequestOptions{kBuildTimeoutMs}};
+  request.clock = &io.retryClock();
   const Download download = streamDownload(net, request);
   switch (download.outcome) {
     case DownloadOutcome::Ok:

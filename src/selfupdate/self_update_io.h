@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/held_file.h"
+
 namespace velm {
 
 class SelfUpdateIo {
@@ -30,6 +32,8 @@ class SelfUpdateIo {
   virtual bool startExe(const std::wstring& exePath) = 0;
   virtual void printLine(const std::string& text) = 0;
   virtual void printError(const std::string& text) = 0;
+  // Times the pauses before a cut download of the new build goes on.
+  virtual RetryClock& retryClock() { return systemRetryClock(); }
 };
 
 // The process-wide implementation of this platform, created on first use.

@@ -5,31 +5,71 @@
 namespace velm {
 
 void FakeNet::serve(std::string url, std::string body) {
+  std::lock_guard<std::mutex> lock(mutex_);
   Reply reply;
   reply.body = std::move(body);
   replies_[std::move(url)] = std::move(reply);
 }
 
 void FakeNet::answer(std::string url, uint32_t status) {
+  std::lock_guard<std::mutex> lock(mutex_);
   Reply reply;
   reply.status = status;
   replies_[std::move(url)] = std::move(reply);
 }
 
-void FakeNet::breakAfter(std::string url, size_t bytes) { replies_[std::move(url)].breakAt = bytes; }
+void FakeNet::breakAfter(std::string url, size_t bytes, size_t times) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Reply& reply = replies_[std::move(url)];
+  reply.breakAt = bytes;
+  reply.breaksLeft = times;
+}
+
+void FakeNet::reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replies_.clear();
+  requested.clear();
+  timeouts.clear();
+  firstBytes.clear();
+  sent.clear();
+}
+
+void FakeNet::ignoreRange(std::string url) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replies_[std::move(url)].ranges = false;
+}
 
 uint32_t FakeNet::get(const std::string& url, ByteSink& sink, const RequestOptions& options) {
-  requested.push_back(url);
-  timeouts.push_back(options.transferTimeoutMs);
-  auto found = replies_.find(url);
-  if (found == replies_.end()) return 404;
-  const Reply& reply = found->second;
-  if (reply.status != 200) return reply.status;
-  size_t end = std::min(reply.body.size(), reply.breakAt);
-  for (size_t at = 0; at < end; at += chunkSize) {
-    if (!sink(reply.body.data() + at, std::min(chunkSize, end - at))) return 200;
+  Reply reply;
+  bool cut = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requested.push_back(url);
+    timeouts.push_back(options.transferTimeoutMs);
+    firstBytes.push_back(options.firstByte);
+    auto found = replies_.find(url);
+    if (found == replies_.end()) return 404;
+    reply = found->second;
+    cut = found->second.breakAt != SIZE_MAX && found->second.breaksLeft > 0;
+    if (cut && found->second.breaksLeft != SIZE_MAX) --found->second.breaksLeft;
   }
-  return reply.breakAt != SIZE_MAX ? 0 : 200;
+  if (reply.status != 200) return reply.status;
+  const bool partial = options.firstByte > 0 && reply.ranges;
+  if (partial && options.firstByte > reply.body.size()) return 416;
+  const uint32_t status = partial ? 206 : 200;
+  if (options.onBody) options.onBody(status);
+  const size_t start = partial ? static_cast<size_t>(options.firstByte) : 0;
+  const size_t end = cut ? std::max(start, std::min(reply.body.size(), reply.breakAt))
+                         : reply.body.size();
+  for (size_t at = start; at < end; at += chunkSize) {
+    const size_t length = std::min(chunkSize, end - at);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sent[url] += length;
+    }
+    if (!sink(reply.body.data() + at, length)) return status;
+  }
+  return cut ? 0 : status;
 }
 
 }  // namespace velm

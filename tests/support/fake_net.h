@@ -1,9 +1,11 @@
 // A scripted Net: bodies, statuses and broken transfers per URL, and a log of what was asked.
+// Safe to call from several threads, as the package update's downloads do.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,20 +16,34 @@ namespace velm {
 struct FakeNet final : Net {
   void serve(std::string url, std::string body);          // 200 with this body
   void answer(std::string url, uint32_t status);          // any other status, 0 for no answer
-  void breakAfter(std::string url, size_t bytes);         // a transfer cut mid-way: status 0
+  // A transfer cut when the body reaches byte `bytes` (status 0), for the first `times`
+  // requests of url; a Range request from that byte on is cut at once.
+  void breakAfter(std::string url, size_t bytes, size_t times = SIZE_MAX);
+  // Forgets every reply and what was asked.
+  void reset();
+  // Answers a Range request with 200 and the whole body, as a server without ranges does.
+  void ignoreRange(std::string url);
   // Bodies are delivered in chunks of this size (the platform Nets use at most 64 KiB).
   size_t chunkSize = 65536;
   using Net::get;
   uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
-  std::vector<std::string> requested;  // what the code under test asked for, in order
-  std::vector<uint32_t> timeouts;      // the time-out each request asked for, 0 for the Net's own
+  // What the code under test asked for, in order; the time-out each request asked for (0 for
+  // the Net's own) and the byte it asked to start at. Read them once the requests are done.
+  std::vector<std::string> requested;
+  std::vector<uint32_t> timeouts;
+  std::vector<uint64_t> firstBytes;
+  // Body bytes sent per URL, over all its requests.
+  std::map<std::string, uint64_t> sent;
 
  private:
   struct Reply {
     uint32_t status = 200;
     std::string body;
     size_t breakAt = SIZE_MAX;
+    size_t breaksLeft = SIZE_MAX;
+    bool ranges = true;
   };
+  std::mutex mutex_;
   std::map<std::string, Reply> replies_;  // unknown URLs answer 404
 };
 

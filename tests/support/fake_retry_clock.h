@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <mutex>
 #include <vector>
 
 #include "platform/held_file.h"
@@ -11,19 +12,25 @@ namespace velm {
 
 class FakeRetryClock final : public RetryClock {
  public:
-  std::chrono::steady_clock::time_point now() override { return now_; }
+  std::chrono::steady_clock::time_point now() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return now_;
+  }
   void sleep(std::chrono::milliseconds pause) override {
+    std::lock_guard<std::mutex> lock(mutex_);
     pauses.push_back(pause);
     now_ += pause;
   }
   // Time since the clock was made.
-  std::chrono::milliseconds elapsed() const {
+  std::chrono::milliseconds elapsed() {
+    std::lock_guard<std::mutex> lock(mutex_);
     return std::chrono::duration_cast<std::chrono::milliseconds>(now_ - start_);
   }
 
-  std::vector<std::chrono::milliseconds> pauses;
+  std::vector<std::chrono::milliseconds> pauses;  // read once the sleepers are done
 
  private:
+  std::mutex mutex_;
   std::chrono::steady_clock::time_point start_ =
       std::chrono::steady_clock::time_point() + std::chrono::hours(1);
   std::chrono::steady_clock::time_point now_ = start_;

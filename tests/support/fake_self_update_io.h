@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "selfupdate/self_update_io.h"
+#include "support/fake_retry_clock.h"
 
 namespace velm {
 
@@ -19,6 +20,7 @@ struct FakeSelfUpdateIo final : SelfUpdateIo {
   bool startExe(const std::wstring& exePath) override;
   void printLine(const std::string& text) override { out.push_back(text); }
   void printError(const std::string& text) override { err.push_back(text); }
+  RetryClock& retryClock() override { return clock; }
 
   bool updatedMark = false;
   std::wstring exe;
@@ -27,6 +29,7 @@ struct FakeSelfUpdateIo final : SelfUpdateIo {
   std::vector<std::string> calls;  // "move A -> B", "delete P", "start P"
   std::vector<std::string> out;
   std::vector<std::string> err;
+  FakeRetryClock clock;
 
  private:
   int moves_ = 0;

@@ -11,6 +11,7 @@
 
 #include "net/sha256.h"
 #include "support/fake_net.h"
+#include "support/fake_retry_clock.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
 #include "unit/platform/link_maker.h"
@@ -79,12 +80,13 @@ class DownloadFile : public ::testing::Test {
                        dir_.path() / std::filesystem::u8path(file_.name + ".new")};
   }
   std::string download(FILE* progress = nullptr) {
-    return downloadFile(net_, kUrl, pending(), progress);
+    return downloadFile(net_, kUrl, pending(), progress, &clock_);
   }
   bool temporaryExists() const { return dir_.exists(file_.name + ".new"); }
 
   TempDir dir_;
   FakeNet net_;
+  FakeRetryClock clock_;
   ManifestFile file_;
 };
 
@@ -172,7 +174,7 @@ TEST_F(DownloadFile, FlushesTheProgressLineAsItChanges) {
   ASSERT_NE(progress, nullptr);
   std::setvbuf(progress, nullptr, _IOFBF, 65536);  // would hold every line back until the close
   WatchingNet watching(net_, path);
-  EXPECT_EQ(downloadFile(watching, kUrl, pending(), progress), "");
+  EXPECT_EQ(downloadFile(watching, kUrl, pending(), progress, &clock_), "");
   std::fclose(progress);
   const uintmax_t line = percentLine("big.pak", 20).size();
   EXPECT_EQ(watching.seen, (std::vector<uintmax_t>{line, 2 * line, 3 * line, 4 * line, 5 * line}));
@@ -238,19 +240,80 @@ TEST_F(DownloadFile, ReportsServerAnswersAndRemovesTheEmptyTemporary) {
   }
 }
 
-TEST_F(DownloadFile, ReportsABrokenTransferAsNoAnswer) {
+TEST_F(DownloadFile, ReportsABrokenTransferAsNoAnswerOnceItsRetriesAreUsedUp) {
   announce("mod.dll", body(1000));
   net_.chunkSize = 100;
   net_.breakAfter(kUrl, 500);
   EXPECT_EQ(download(), "no answer from the server");
   EXPECT_FALSE(temporaryExists()) << "half a file must not stay behind";
+  // The first request and three that go on from the byte the cut left, 1, 2 and 4 s apart.
+  EXPECT_EQ(net_.firstBytes, (std::vector<uint64_t>{0, 500, 500, 500}));
+  EXPECT_EQ(clock_.elapsed(), std::chrono::milliseconds(7000));
+}
+
+TEST_F(DownloadFile, ContinuesACutTransferFromTheBytesItHas) {
+  struct Case {
+    const char* label;
+    size_t cuts;        // requests that are cut at byte 400
+    bool ranges;        // the server answers a Range request with 206
+    std::vector<uint64_t> firstBytes;
+    uint64_t sent;      // body bytes the server sent in all
+  };
+  const std::vector<Case> cases = {
+      {"one cut", 1, true, {0, 400}, 1000},
+      {"three cuts", 3, true, {0, 400, 400, 400}, 1000},
+      {"a server without ranges", 1, false, {0, 400}, 1400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    net_.reset();
+    clock_.pauses.clear();
+    const std::string content = body(1000);
+    announce("mod.dll", content);
+    net_.chunkSize = 100;
+    net_.breakAfter(kUrl, 400, c.cuts);
+    if (!c.ranges) net_.ignoreRange(kUrl);
+    EXPECT_EQ(download(), "");
+    EXPECT_EQ(dir_.read("mod.dll.new"), content);
+    EXPECT_EQ(net_.firstBytes, c.firstBytes);
+    EXPECT_EQ(net_.sent[kUrl], c.sent);
+  }
+}
+
+TEST_F(DownloadFile, ContinuesWhatAnInterruptedRunLeft) {
+  struct Case {
+    const char* label;
+    std::string left;  // the ".new" before the run
+    std::vector<uint64_t> firstBytes;
+    uint64_t sent;
+  };
+  const std::string content = body(1000);
+  const std::vector<Case> cases = {
+      {"the start of the file", content.substr(0, 600), {600}, 400},
+      // Bytes of another version: the digest is wrong, and the file comes once more whole.
+      {"other bytes", std::string(600, 'x'), {600, 0}, 1400},
+      {"as long as the file", std::string(1000, 'x'), {0}, 1000},
+      {"longer than the file", content + "more", {0}, 1000},
+      {"empty", "", {0}, 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    net_.reset();
+    announce("mod.dll", content);
+    dir_.write("mod.dll.new", c.left);
+    EXPECT_EQ(download(), "");
+    EXPECT_EQ(dir_.read("mod.dll.new"), content);
+    EXPECT_EQ(net_.firstBytes, c.firstBytes);
+    EXPECT_EQ(net_.sent[kUrl], c.sent);
+  }
 }
 
 TEST_F(DownloadFile, DoesNotAskTheServerWhenTheTemporaryCannotBeOpened) {
   announce("mod.dll", "abc");
   const PendingFile inMissingFolder{file_, dir_.path() / "gone" / "mod.dll",
                                     dir_.path() / "gone" / "mod.dll.new"};
-  EXPECT_EQ(downloadFile(net_, kUrl, inMissingFolder, nullptr), "could not write mod.dll.new");
+  EXPECT_EQ(downloadFile(net_, kUrl, inMissingFolder, nullptr, &clock_),
+            "could not write mod.dll.new");
   EXPECT_TRUE(net_.requested.empty());
 
   std::filesystem::create_directory(dir_.path() / "mod.dll.new");  // a folder in the way

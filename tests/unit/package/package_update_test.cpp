@@ -7,7 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <atomic>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -342,6 +345,81 @@ TEST_F(PackageUpdate, RequiredFailureReplacesNothing) {
   EXPECT_FALSE(fs::exists(folder_ / "c.dll"));
   EXPECT_TRUE(leftoverNewFiles().empty());
   EXPECT_EQ(result_.manifest.files.size(), 3u);  // kept for the installed-package check
+}
+
+// Holds each package file's request for a while and counts how many are in flight at once.
+struct CrowdNet final : Net {
+  explicit CrowdNet(Net& inner) : inner(inner) {}
+  using Net::get;
+  uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override {
+    if (url.find("manifest.json") != std::string::npos) return inner.get(url, sink, options);
+    const int now = ++inFlight;
+    for (int seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
+    }
+    const auto delay = delays.find(url);
+    std::this_thread::sleep_for(delay != delays.end() ? delay->second
+                                                      : std::chrono::milliseconds(20));
+    const uint32_t status = inner.get(url, sink, options);
+    --inFlight;
+    return status;
+  }
+  Net& inner;
+  std::map<std::string, std::chrono::milliseconds> delays;
+  std::atomic<int> inFlight{0};
+  std::atomic<int> peak{0};
+};
+
+TEST_F(PackageUpdate, DownloadsSeveralFilesAtOnceAndShowsThemInManifestOrder) {
+  std::vector<ManifestFile> files = {fileEntry("coop.exe", "launcher")};
+  std::vector<std::string> contents = {"launcher"};
+  std::string expected = "[*] downloading coop.exe (0 KB)\n";
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".dat";
+    files.push_back(fileEntry(name, "content " + name));
+    contents.push_back("content " + name);
+    expected += "[*] downloading " + name + " (0 KB)\n";
+  }
+  publish(files, contents);
+  CrowdNet crowd(net_);
+  // The first file is the slowest: the others arrive first and still come after it in order.
+  crowd.delays[std::string(kFileBase) + "coop.exe"] = std::chrono::milliseconds(200);
+  updatePackage(result_, folder(), kManifestUrl, "coop.exe", crowd, progress_, keys_,
+                ManifestPin(), &held_);
+  EXPECT_EQ(result_.status, PackageStatus::Ok) << result_.message;
+  EXPECT_EQ(crowd.peak.load(), static_cast<int>(kMaxTransfers));
+  expected += "[+] coop.exe updated\n";
+  for (int i = 0; i < 20; ++i) expected += "[+] f" + std::to_string(i) + ".dat updated\n";
+  EXPECT_EQ(printed(), expected);
+  EXPECT_EQ(installed("f19.dat"), "content f19.dat");
+}
+
+TEST_F(PackageUpdate, ReportsTheFirstFailureInManifestOrderNotTheFirstToHappen) {
+  std::vector<ManifestFile> files;
+  std::vector<std::string> contents;
+  for (const char* name : {"coop.exe", "b.dat", "c.dat", "d.dat", "e.dat", "f.dat"}) {
+    files.push_back(fileEntry(name, std::string("new ") + name));
+    contents.push_back(std::string("new ") + name);
+    install(name, std::string("old ") + name);
+  }
+  publish(files, contents);
+  net_.answer(std::string(kFileBase) + "c.dat", 500);  // fails late
+  net_.answer(std::string(kFileBase) + "e.dat", 404);  // fails first
+  CrowdNet crowd(net_);
+  crowd.delays[std::string(kFileBase) + "c.dat"] = std::chrono::milliseconds(300);
+  crowd.delays[std::string(kFileBase) + "e.dat"] = std::chrono::milliseconds(1);
+  updatePackage(result_, folder(), kManifestUrl, "coop.exe", crowd, progress_, keys_,
+                ManifestPin(), &held_);
+  EXPECT_EQ(result_.status, PackageStatus::Failed);
+  EXPECT_EQ(result_.message, "c.dat the server said HTTP 500 -- nothing was replaced");
+  EXPECT_EQ(printed(),
+            "[*] downloading coop.exe (0 KB)\n"
+            "[*] downloading b.dat (0 KB)\n"
+            "[*] downloading c.dat (0 KB)\n"
+            "[!] c.dat the server said HTTP 500 -- nothing was replaced\n");
+  for (const char* name : {"coop.exe", "b.dat", "c.dat", "d.dat", "e.dat", "f.dat"}) {
+    EXPECT_EQ(installed(name), std::string("old ") + name) << "the bytes of a failed run";
+  }
+  EXPECT_TRUE(leftoverNewFiles().empty());
 }
 
 TEST_F(PackageUpdate, OptionalFailureIsSkipped) {

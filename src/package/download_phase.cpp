@@ -1,0 +1,124 @@
+#include "package/download_phase.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "package/package_url.h"
+
+namespace velm {
+namespace {
+
+// The files of the phase and their console: workers take files in manifest order, the caller's
+// thread shows them in manifest order, and only the file whose turn it is draws its progress.
+class Phase {
+ public:
+  Phase(std::vector<PendingFile>& pending,
+        const std::function<std::string(const std::string&)>& fileUrl, Net& net, FILE* progress,
+        RetryClock& clock)
+      : pending_(pending), fileUrl_(fileUrl), net_(net), progress_(progress), clock_(clock),
+        slots_(pending.size()) {}
+
+  DownloadPhase run() {
+    std::vector<std::thread> workers;
+    const size_t count = std::min(pending_.size(), kMaxTransfers);
+    for (size_t i = 0; i < count; ++i) workers.emplace_back([this] { work(); });
+    DownloadPhase result;
+    for (size_t i = 0; i < pending_.size() && result.failure.empty(); ++i) show(i, result);
+    stop_ = true;
+    for (std::thread& worker : workers) worker.join();
+    return result;
+  }
+
+ private:
+  struct Slot {
+    bool done = false;
+    bool opened = false;  // a file that could not be opened drew no progress line
+    std::string reason;
+    uint64_t received = 0;
+  };
+
+  void work() {
+    for (;;) {
+      size_t index;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_ || next_ == pending_.size()) return;
+        index = next_++;
+      }
+      const PendingFile& entry = pending_[index];
+      const auto onChunk = [this, index](uint64_t received) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slots_[index].received = received;
+        if (index == turn_ && line_) line_->update(received);
+      };
+      Download download;
+      try {
+        download = fetchPackageFile(net_, fileUrl_(entry.file.name), entry, onChunk, &stop_, &clock_);
+      } catch (...) {
+        // Nothing may escape a thread; what broke the transfer is the transfer's failure.
+        download.outcome = DownloadOutcome::NoAnswer;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slots_[index].reason = downloadReason(download, entry.file);
+        slots_[index].opened = download.outcome != DownloadOutcome::NotOpened;
+        slots_[index].done = true;
+      }
+      arrived_.notify_all();
+    }
+  }
+
+  // File index's turn on the console: its lines, once it is done.
+  void show(size_t index, DownloadPhase& result) {
+    PendingFile& entry = pending_[index];
+    const std::string& name = entry.file.name;
+    std::unique_lock<std::mutex> lock(mutex_);
+    printPackageLine(progress_,
+                     "[*] downloading " + name + " (" + sizeText(entry.file.size) + ")");
+    turn_ = index;
+    line_ = std::make_unique<ProgressLine>(progress_, entry.file);
+    arrived_.wait(lock, [&] { return slots_[index].done; });
+    const std::string& reason = slots_[index].reason;
+    if (slots_[index].opened) line_->finish(reason.empty());
+    line_.reset();
+    if (reason.empty()) {
+      entry.downloaded = true;
+    } else if (!entry.file.required) {
+      result.skipped.push_back(name + " " + reason + " -- skipped, it is optional");
+      printPackageLine(progress_, "[!] " + result.skipped.back());
+    } else {
+      result.failure = name + " " + reason + " -- nothing was replaced";
+      // The files after it are of no use now.
+      stop_ = true;
+      printPackageLine(progress_, "[!] " + result.failure);
+    }
+  }
+
+  std::vector<PendingFile>& pending_;
+  const std::function<std::string(const std::string&)>& fileUrl_;
+  Net& net_;
+  FILE* progress_;
+  RetryClock& clock_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<Slot> slots_;
+  size_t next_ = 0;  // the next file a worker takes
+  size_t turn_ = SIZE_MAX;
+  std::unique_ptr<ProgressLine> line_;  // of the file whose turn it is
+  std::atomic<bool> stop_{false};
+};
+
+}  // namespace
+
+DownloadPhase downloadPending(std::vector<PendingFile>& pending,
+                              const std::function<std::string(const std::string&)>& fileUrl,
+                              Net& net, FILE* progress, RetryClock& clock) {
+  return Phase(pending, fileUrl, net, progress, clock).run();
+}
+
+}  // namespace velm
