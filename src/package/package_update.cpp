@@ -258,6 +258,7 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
   } else {
     printLine(progress, "[!] " + failure);
     putBack(moved, held);
+    result.restored = true;
     for (const PendingFile& entry : pending) removeTemporary(entry, held);
   }
   removeBackupFolder(folder, held);
