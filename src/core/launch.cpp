@@ -92,8 +92,11 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
     case PackageStatus::Failed:
       break;
   }
+  // A failed download left the package as it was, judged by what the fresh manifest requires; a
+  // failed replace put the package of before back, which only the saved manifest describes (the
+  // fresh one may require files it never had).
   return startInstalled(options, io, "Could not update Velm Co-op (" + package.message + ")", game,
-                        &package.manifest);
+                        package.restored ? nullptr : &package.manifest);
 }
 
 }  // namespace

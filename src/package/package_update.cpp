@@ -240,6 +240,7 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
   } else {
     printPackageLine(progress, "[!] " + failure);
     putBack(moved, held);
+    result.restored = true;
     for (const PendingFile& entry : pending) removeTemporary(entry, held);
   }
   removeBackupFolder(folder, held);

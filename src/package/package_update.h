@@ -24,6 +24,9 @@ struct PackageResult {
   // With Unsigned: the manifest is signed but older than the folder's, or not the one the
   // catalogue names; message is the detail.
   bool outdated = false;
+  // With Failed: a required file could not be moved in and every file of the run was put back;
+  // the folder holds the package of before, as the saved manifest describes it.
+  bool restored = false;
   std::string version;
   std::vector<std::string> updated;
   std::vector<std::string> skipped;

@@ -287,6 +287,24 @@ TEST_F(LaunchWithPackage, JudgesAFailedUpdateByTheFreshManifest) {
   EXPECT_EQ(savedCatalogue(), catalogue_);
 }
 
+TEST_F(LaunchWithPackage, StartsThePackageOfBeforeWhenAFileCannotBeMovedIn) {
+  installPackage(manifestText());
+  files_[1].second = "package data, version 2";
+  files_.push_back({"new.pak", "a file the installed version lacks"});
+  servePackage(manifestText());
+  // A folder in new.pak's place: the move fails (on Windows after the wait for a held file).
+  dir_.write("Velm Co-op/new.pak/inside", "x");
+  EXPECT_EQ(runWith(), 0);
+  ASSERT_EQ(io_.err.size(), 1u);
+  const std::string& line = io_.err.front();
+  EXPECT_EQ(line.rfind("Could not update Velm Co-op (could not replace new.pak (", 0), 0u) << line;
+  EXPECT_NE(line.find(") -- is the game running?) -- starting the installed version."),
+            std::string::npos)
+      << line;
+  EXPECT_EQ(dir_.read("Velm Co-op/data.pak"), "package data") << "put back";
+  EXPECT_EQ(io_.starts.size(), 1u);
+}
+
 TEST_F(LaunchWithPackage, StillStartsTheGameWhenNeitherCopyCanBeSaved) {
   const std::string manifest = manifestText();
   servePackage(manifest);
