@@ -35,8 +35,8 @@ std::string downloadBuild(const LauncherInfo& launcher, const std::wstring& newP
     io.printError("self-update: " + problem);
     return kDownloadFailed;
   }
-  DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size, launcher.sha256,
-                          RequestOptions{kBuildTimeoutMs}};
+  DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size, launcher.sha256, {}};
+  request.options.transferTimeoutMs = kBuildTimeoutMs;
   request.clock = &io.retryClock();
   const Download download = streamDownload(net, request);
   switch (download.outcome) {
