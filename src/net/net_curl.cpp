@@ -10,8 +10,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "net/content_range.h"
+#include "platform/unique_handle.h"
 #include "text/text.h"
 
 namespace velm {
@@ -23,51 +30,107 @@ constexpr size_t kMaxChunk = 65536;
 
 using Clock = std::chrono::steady_clock;
 
+struct EasyTraits {
+  using Handle = CURL*;
+  static CURL* none() { return nullptr; }
+  static void close(CURL* handle) { curl_easy_cleanup(handle); }
+};
+using EasyHandle = UniqueHandle<EasyTraits>;
+
+struct ShareTraits {
+  using Handle = CURLSH*;
+  static CURLSH* none() { return nullptr; }
+  static void close(CURLSH* share) { curl_share_cleanup(share); }
+};
+
 // What one transfer has seen so far; the callbacks share it through their user pointer.
 struct Transfer {
-  Transfer(CURL* handle, ByteSink& out, uint32_t stallMs)
-      : curl(handle), sink(out), stallLimit(std::chrono::milliseconds(stallMs)) {}
+  Transfer(CURL* handle, ByteSink& out, const RequestOptions& options, uint32_t stallMs)
+      : curl(handle),
+        sink(out),
+        firstByte(options.firstByte),
+        onBody(options.onBody),
+        stallLimit(std::chrono::milliseconds(stallMs)) {}
 
   CURL* curl;
   ByteSink& sink;
+  uint64_t firstByte;
+  const std::function<void(uint32_t)>& onBody;
   Clock::duration stallLimit;
   Clock::time_point lastByte = Clock::now();
+  std::string contentRange;   // of the answer whose header lines are arriving
+  int contentRanges = 0;      // how many it had: two make it no answer
+  uint32_t delivering = 0;    // the status whose body goes to the sink, once accepted
   uint32_t stoppedWith = 0;   // the status to answer when a callback ended the transfer
-  std::exception_ptr thrown;  // from the sink, rethrown once curl has returned
+  std::exception_ptr thrown;  // from the sink or onBody, rethrown once curl has returned
 
   long responseCode() const {
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     return code;
   }
+
+  // A 206 is delivered only when it is the one body asked for, from firstByte on.
+  bool answersRange() const {
+    return firstByte > 0 && contentRanges == 1 && contentRangeBeginsAt(contentRange, firstByte);
+  }
 };
 
-// At the blank line that ends each header block, a final answer other than 200 ends the
-// transfer before its body, as WinHTTP's callers never see one. A 3xx goes on: curl follows
-// it, or its body is discarded below.
+// Each answer (a redirect, then its target) brings its own Content-Range; HTTP/2 writes the
+// names in lower case.
+void noteHeaderLine(Transfer& transfer, const std::string& line) {
+  if (startsWithNoCase(line, "http/")) {
+    transfer.contentRange.clear();
+    transfer.contentRanges = 0;
+  } else if (startsWithNoCase(line, "content-range:")) {
+    std::string value = line.substr(std::strlen("content-range:"));
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+    transfer.contentRange = std::move(value);
+    ++transfer.contentRanges;
+  }
+}
+
+// At the blank line that ends each header block, a final answer other than a 200 (or a 206 that
+// answers the range asked for) ends the transfer before its body, as WinHTTP's callers never see
+// one. A 3xx goes on: curl follows it, or its body is discarded below.
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
   Transfer& transfer = *static_cast<Transfer*>(user);
   const size_t length = size * count;
   transfer.lastByte = Clock::now();
   const bool endOfHeaders =
       (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
-  if (!endOfHeaders) return length;
+  if (!endOfHeaders) {
+    noteHeaderLine(transfer, std::string(data, length));
+    return length;
+  }
   const long code = transfer.responseCode();
-  if (code < 200 || code == 200 || (code >= 300 && code < 400)) return length;
-  transfer.stoppedWith = static_cast<uint32_t>(code);
-  return 0;
+  if (code < 200 || (code >= 300 && code < 400)) return length;
+  if (code == 206 && !transfer.answersRange()) return 0;  // no answer: nothing to place it by
+  if (code != 200 && code != 206) {
+    transfer.stoppedWith = static_cast<uint32_t>(code);
+    return 0;
+  }
+  transfer.delivering = static_cast<uint32_t>(code);
+  if (!transfer.onBody) return length;
+  // An exception must not unwind through libcurl's C frames: it waits until perform returns.
+  try {
+    transfer.onBody(transfer.delivering);
+  } catch (...) {
+    transfer.thrown = std::current_exception();
+    return 0;
+  }
+  return length;
 }
 
-size_t onBody(char* data, size_t size, size_t count, void* user) {
+size_t onData(char* data, size_t size, size_t count, void* user) {
   Transfer& transfer = *static_cast<Transfer*>(user);
   const size_t length = size * count;
   transfer.lastByte = Clock::now();
-  if (transfer.responseCode() != 200) return length;  // the body of a redirect
-  // An exception must not unwind through libcurl's C frames: it waits until perform returns.
+  if (transfer.delivering == 0) return length;  // the body of a redirect
   try {
     for (size_t offset = 0; offset < length; offset += kMaxChunk) {
       if (!transfer.sink(data + offset, std::min(kMaxChunk, length - offset))) {
-        transfer.stoppedWith = 200;
+        transfer.stoppedWith = transfer.delivering;
         return 0;
       }
     }
@@ -86,16 +149,18 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return Clock::now() - transfer.lastByte > transfer.stallLimit ? 1 : 0;
 }
 
-// Every connection is close-on-exec from birth: the one kept alive between requests must not
+// Every connection is close-on-exec from birth: the ones kept alive between requests must not
 // leak into the game or co-op launcher started meanwhile (and hold the server's connection open
 // for as long as the game runs).
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
   return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
-// libcurl 7.88 (Debian 12) also opens a socket pair of its own in the first transfer, to wake its
-// poll, without close-on-exec and with no hook to set it. Every socket of the launcher is its
-// Net's, so after each transfer any that lacks the flag gets it.
+// libcurl 7.88 (Debian 12) also opens a socket pair of its own in each handle's first transfer,
+// to wake its poll, without close-on-exec and with no hook to set it. Every socket of the
+// launcher is its Net's, so after each transfer any that lacks the flag gets it. Transfers of
+// other threads may open and close sockets meanwhile: one of theirs only gets the flag early, and
+// a number reused for a file in between gets a flag that every file of the launcher has anyway.
 void keepSocketsFromChildren() {
   DIR* folder = opendir("/proc/self/fd");
   if (folder == nullptr) return;
@@ -110,10 +175,48 @@ void keepSocketsFromChildren() {
   closedir(folder);
 }
 
-CURL* openHandle(const std::string& userAgent) {
-  // Process-wide and never undone: the handle lives for the whole run.
+bool curlReady() {
+  // Process-wide, once, however many Nets there are, and never undone: handles live for the run.
   static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  if (!ready) return nullptr;
+  return ready;
+}
+
+// The name lookups and TLS sessions every handle of a Net shares, so a handle that opens its
+// first connection resumes the session another one made. Connections are not shared: each
+// handle keeps its own, used by one thread at a time.
+class SharedCaches {
+ public:
+  SharedCaches() : share_(curl_share_init()) {
+    CURLSH* share = share_.get();
+    if (share == nullptr) return;
+    // Unlocked, the share would be unsafe between threads: without it each handle keeps its own.
+    if (curl_share_setopt(share, CURLSHOPT_LOCKFUNC, lock) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, unlock) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_USERDATA, this) != CURLSHE_OK) {
+      share_.reset();
+      return;
+    }
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+  SharedCaches(const SharedCaches&) = delete;
+  SharedCaches& operator=(const SharedCaches&) = delete;
+
+  CURLSH* get() const { return share_.get(); }
+
+ private:
+  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<SharedCaches*>(user)->locks_[data].lock();
+  }
+  static void unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<SharedCaches*>(user)->locks_[data].unlock();
+  }
+
+  std::mutex locks_[CURL_LOCK_DATA_LAST];  // one per kind of data, as curl asks
+  UniqueHandle<ShareTraits> share_;        // after the locks, so it goes before them
+};
+
+CURL* openHandle(const std::string& userAgent, CURLSH* share) {
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return nullptr;
   curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());  // curl keeps a copy
@@ -126,12 +229,16 @@ CURL* openHandle(const std::string& userAgent) {
   // a proxy spoken to over TLS gets the same floor.
   curl_easy_setopt(curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
   curl_easy_setopt(curl, CURLOPT_PROXY_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+  // HTTP/2 where the server offers it in the TLS handshake (ALPN); a libcurl built without it
+  // refuses the setting and speaks HTTP/1.1.
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  if (share != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, share);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kMaxChunk));
   // Only the origin's own answers reach the header callback, not a proxy's CONNECT reply.
   curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onData);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 #if LIBCURL_VERSION_NUM >= 0x075500
@@ -154,14 +261,24 @@ void allowRedirects(CURL* curl, bool secure) {
 
 }  // namespace
 
-CurlNet::CurlNet(const std::string& userAgent, uint32_t timeoutMs)
-    : handle_(openHandle(userAgent)), timeoutMs_(timeoutMs) {}
+// An easy handle serves one transfer at a time. A get takes the handle that finished last (its
+// connection is the warmest) or makes one, and gives it back after: as many handles, and
+// connections, as transfers ever ran at once.
+struct CurlNet::Pool {
+  SharedCaches caches;
+  std::mutex mutex;
+  std::vector<EasyHandle> idle;  // after the caches: every handle goes before the share it uses
+};
 
-void CurlNet::EasyTraits::close(void* handle) { curl_easy_cleanup(static_cast<CURL*>(handle)); }
+CurlNet::CurlNet(const std::string& userAgent, uint32_t timeoutMs)
+    : pool_(curlReady() ? std::make_unique<Pool>() : nullptr),
+      userAgent_(userAgent),
+      timeoutMs_(timeoutMs) {}
+
+CurlNet::~CurlNet() = default;
 
 uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptions& options) {
-  CURL* curl = static_cast<CURL*>(handle_.get());
-  if (curl == nullptr) return 0;
+  if (!pool_) return 0;
   // curl reads up to the first NUL, so a URL with one inside would name another resource.
   if (url.find('\0') != std::string::npos) return 0;
   // curl would guess a scheme for "host/path"; WinHTTP's cracker rejects it, and so do we.
@@ -170,20 +287,39 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   // The fragment belongs to the client and has no place in a request.
   const std::string target = url.substr(0, url.find('#'));
 
-  Transfer transfer(curl, sink,
+  EasyHandle handle;
+  {
+    std::lock_guard<std::mutex> lock(pool_->mutex);
+    if (!pool_->idle.empty()) {
+      handle = std::move(pool_->idle.back());
+      pool_->idle.pop_back();
+    }
+  }
+  if (!handle) handle.reset(openHandle(userAgent_, pool_->caches.get()));
+  CURL* curl = handle.get();
+  if (curl == nullptr) return 0;
+
+  Transfer transfer(curl, sink, options,
                     options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_);
   curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
   allowRedirects(curl, secure);
+  // "Range: bytes=N-"; a handle's last range must not outlive its request.
+  const std::string range = decimalText(options.firstByte) + "-";
+  curl_easy_setopt(curl, CURLOPT_RANGE, options.firstByte > 0 ? range.c_str() : nullptr);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   const CURLcode result = curl_easy_perform(curl);
   keepSocketsFromChildren();
+  const long code = transfer.responseCode();
+  {
+    std::lock_guard<std::mutex> lock(pool_->mutex);
+    if (pool_->idle.size() < kMaxTransfers) pool_->idle.push_back(std::move(handle));
+  }
   if (transfer.thrown) std::rethrow_exception(transfer.thrown);
 
   if (transfer.stoppedWith != 0) return transfer.stoppedWith;
   if (result != CURLE_OK) return 0;
-  const long code = transfer.responseCode();
   return code > 0 ? static_cast<uint32_t>(code) : 0;
 }
 

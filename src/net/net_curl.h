@@ -1,11 +1,12 @@
-// The POSIX port's Net over libcurl: one easy handle kept for the run, so connections are reused.
+// The POSIX port's Net over libcurl: a few easy handles kept for the run, one for each transfer in
+// flight, so every thread of a download reuses a connection.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "net/net.h"
-#include "platform/unique_handle.h"
 
 namespace velm {
 
@@ -13,19 +14,17 @@ class CurlNet final : public Net {
  public:
   // A failed set-up is not reported: every get then answers 0.
   CurlNet(const std::string& userAgent, uint32_t timeoutMs);
+  ~CurlNet() override;
   CurlNet(const CurlNet&) = delete;
   CurlNet& operator=(const CurlNet&) = delete;
   using Net::get;
   uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
 
  private:
-  // The easy handle, a CURL* kept out of this header.
-  struct EasyTraits {
-    using Handle = void*;
-    static void* none() { return nullptr; }
-    static void close(void* handle);
-  };
-  UniqueHandle<EasyTraits> handle_;
+  // The idle easy handles and the caches they share, kept out of this header with curl's types.
+  struct Pool;
+  std::unique_ptr<Pool> pool_;
+  std::string userAgent_;
   uint32_t timeoutMs_;
 };
 

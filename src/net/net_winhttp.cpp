@@ -5,8 +5,10 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <string>
 #include <vector>
 
+#include "net/content_range.h"
 #include "platform/unique_handle.h"
 #include "text/text.h"
 
@@ -119,7 +121,9 @@ struct Response {
   uint32_t status = 0;
 };
 
-Response sendGet(HINTERNET session, const RequestTarget& target, DWORD transferTimeoutMs) {
+// A GET with firstByte above 0 asks for the body from that byte on.
+Response sendGet(HINTERNET session, const RequestTarget& target, DWORD transferTimeoutMs,
+                 uint64_t firstByte) {
   Response response;
   response.connection.reset(WinHttpConnect(session, target.host.c_str(), target.port, 0));
   if (!response.connection) return response;
@@ -130,8 +134,16 @@ Response sendGet(HINTERNET session, const RequestTarget& target, DWORD transferT
   const int timeout = static_cast<int>(transferTimeoutMs);
   WinHttpSetTimeouts(response.request.get(), kResolveTimeoutMs, kConnectTimeoutMs, timeout,
                      timeout);
-  if (!WinHttpSendRequest(response.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                          WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+  // HTTP/2 where the system has it (Windows 10 1607 and later) and the server offers it. Older
+  // systems refuse the option; Wine (8.0) takes it and speaks HTTP/1.1 all the same.
+  DWORD protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
+  WinHttpSetOption(response.request.get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &protocols,
+                   sizeof(protocols));
+  const std::wstring range =
+      firstByte > 0 ? L"Range: bytes=" + utf8ToWide(decimalText(firstByte)) + L"-" : L"";
+  if (!WinHttpSendRequest(response.request.get(),
+                          range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
+                          static_cast<DWORD>(range.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
       !WinHttpReceiveResponse(response.request.get(), nullptr)) {
     return response;
   }
@@ -165,6 +177,26 @@ bool declaredLength(HINTERNET request, uint64_t& length) {
     length = length * 10 + static_cast<uint64_t>(text[i] - L'0');
   }
   return true;
+}
+
+// Whether a 206 carries the body from firstByte on: one Content-Range, and it begins there.
+bool answersRange(HINTERNET request, uint64_t firstByte) {
+  if (firstByte == 0) return false;
+  wchar_t text[128];
+  DWORD size = sizeof(text);
+  DWORD index = 0;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, text,
+                           &size, &index)) {
+    return false;
+  }
+  const std::wstring value(text, size / sizeof(wchar_t));
+  DWORD secondSize = sizeof(text);  // index now names the next one
+  if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, text,
+                          &secondSize, &index) ||
+      GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    return false;
+  }
+  return contentRangeBeginsAt(wideToUtf8(value), firstByte);
 }
 
 // Wine's WinHTTP ends a body that the connection cut short as if it were complete: short of its
@@ -210,7 +242,11 @@ void* WinHttpNet::sessionFor(const std::wstring& url) {
   if (systemProxy_) return automatic_.get();
   if (!machineDefault_) return nullptr;
 
-  if ((userProxy_.autoDetect || !userProxy_.autoConfigUrl.empty()) && !scriptFailed_) {
+  const bool searches = userProxy_.autoDetect || !userProxy_.autoConfigUrl.empty();
+  // One search at a time: the requests that wait for one that fails then skip it, as later ones do.
+  std::unique_lock<std::mutex> searching(search_, std::defer_lock);
+  if (searches) searching.lock();
+  if (searches && !scriptFailed_) {
     WINHTTP_AUTOPROXY_OPTIONS search = {};
     if (userProxy_.autoDetect) {
       search.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
@@ -233,8 +269,7 @@ void* WinHttpNet::sessionFor(const std::wstring& url) {
       if (found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && proxy) {
         return namedProxySession(textOf(proxy), textOf(bypass));
       }
-      if (!direct_) direct_.reset(openSession(userAgent_, WINHTTP_ACCESS_TYPE_NO_PROXY));
-      return direct_.get();
+      return directSession();
     }
     // No script, or one that would not run: the fixed settings stand, as they do for Windows's
     // own resolution. A search that failed once (it may take seconds) fails for the whole run.
@@ -247,6 +282,7 @@ void* WinHttpNet::sessionFor(const std::wstring& url) {
 // Each proxy gets a session of its own rather than WINHTTP_OPTION_PROXY on the request, which
 // Wine ignores; the session also keeps its tunnels for the next request.
 void* WinHttpNet::namedProxySession(const std::wstring& proxy, const std::wstring& bypass) {
+  const std::lock_guard<std::mutex> lock(sessions_);
   Session& session = named_[proxy + L'\n' + bypass];
   if (!session) {
     session.reset(openSession(userAgent_, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
@@ -255,14 +291,27 @@ void* WinHttpNet::namedProxySession(const std::wstring& proxy, const std::wstrin
   return session.get();
 }
 
+void* WinHttpNet::directSession() {
+  const std::lock_guard<std::mutex> lock(sessions_);
+  if (!direct_) direct_.reset(openSession(userAgent_, WINHTTP_ACCESS_TYPE_NO_PROXY));
+  return direct_.get();
+}
+
 uint32_t WinHttpNet::get(const std::string& url, ByteSink& sink, const RequestOptions& options) {
   RequestTarget target;
   if (!crackRequestTarget(url, target)) return 0;
   HINTERNET session = sessionFor(target.url);
   if (session == nullptr) return 0;
   Response response = sendGet(
-      session, target, options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_);
-  if (response.status != 200) return response.status;
+      session, target, options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_,
+      options.firstByte);
+  if (response.status == 206) {
+    // A body that starts elsewhere than asked could not be placed: no answer.
+    if (!answersRange(response.request.get(), options.firstByte)) return 0;
+  } else if (response.status != 200) {
+    return response.status;
+  }
+  if (options.onBody) options.onBody(response.status);
 
   // One buffer for the whole body, so a file of any size streams with constant memory.
   std::vector<char> buffer(kReadSize, '\0');
@@ -272,7 +321,7 @@ uint32_t WinHttpNet::get(const std::string& url, ByteSink& sink, const RequestOp
     if (!WinHttpReadData(response.request.get(), buffer.data(), kReadSize, &count)) return 0;
     if (count == 0) break;
     received += count;
-    // A stop from the sink keeps the 200: the caller knows why it stopped.
+    // A stop from the sink keeps the status: the caller knows why it stopped.
     if (!sink(buffer.data(), count)) return response.status;
   }
   if (endedEarly(response.request.get(), received)) return 0;

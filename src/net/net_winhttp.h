@@ -1,8 +1,10 @@
-// The Windows Net over WinHTTP: sessions kept for the run, a connection handle per request.
+// The Windows Net over WinHTTP: sessions kept for the run, a connection handle per request, so
+// requests from several threads share only the sessions.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "net/net.h"
@@ -37,9 +39,11 @@ class WinHttpNet final : public Net {
     std::wstring bypass;
   };
 
-  // The session a request for url goes through; none when it cannot hold TLS 1.2.
+  // The session a request for url goes through; none when it cannot hold TLS 1.2. Safe from
+  // several threads at once.
   void* sessionFor(const std::wstring& url);
   void* namedProxySession(const std::wstring& proxy, const std::wstring& bypass);
+  void* directSession();
 
   std::wstring userAgent_;
   uint32_t timeoutMs_;
@@ -49,8 +53,10 @@ class WinHttpNet final : public Net {
   // Elsewhere the Net finds it from userProxy_ and takes the session that goes that way: the
   // machine-wide WinHTTP setting when the player has none, direct, or through a named proxy.
   UserProxy userProxy_;
+  std::mutex search_;          // one proxy script search at a time, and scriptFailed_
   bool scriptFailed_ = false;  // no proxy script this run: not searched for again
   Session machineDefault_;
+  std::mutex sessions_;  // direct_ and named_, opened by the first request that needs them
   Session direct_;
   std::map<std::wstring, Session> named_;  // by proxy list and bypass list
 };

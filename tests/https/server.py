@@ -36,13 +36,27 @@ between requests. --fault PATH=JSON adds or overrides one path.
    "/slow.bin":     {"stall_after": 100, "stall_seconds": 5},  sleep mid-body, then go on
    "/old.json":     {"redirect": "https://localhost:{https_port}/games.json", "status": 301},
    "/inline.txt":   {"body": "text served instead of a file", "status": 200},
-   "/hdr.txt":      {"headers": {"Cache-Control": "no-store"}},
+   "/hdr.txt":      {"headers": {"Cache-Control": "no-store"}},   a list of values sends the
+                                                         header once for each
+   "/whole.bin":    {"ignore_range": true},              a Range request gets 200 and the whole
+                                                         file, as from a server without ranges
+   "/off.bin":      {"range_offset": 16},                the 206 starts 16 bytes after the byte
+                                                         asked for (negative: before it), and
+                                                         its Content-Range says so
    "/huge.json":    {"fill": 300000000, "prefix": "{\"a\": \""}}   a generated body of that many
                                                          bytes: the prefix, then blanks, never
                                                          held in memory
   A fault's status defaults to 302 with "redirect", else 200 when the file (or "body") exists,
   else 404. A non-200 status still sends the file as its body, so clients can be caught
   delivering the body of an error. Redirect targets expand {https_port}, {http_port}.
+  cut_after and stall_after count the bytes of the body sent, a 206's included.
+
+Ranges: a file that would be answered 200 honours "Range: bytes=N-" (and "bytes=N-M") with 206,
+Content-Range "bytes N-LAST/SIZE" and the bytes from N on; a range that starts at or past the end
+gets 416 with "Content-Range: bytes */SIZE". Any other Range header (several ranges, another
+unit, a suffix range) is ignored: 200 with the whole file. Inline bodies, generated bodies and
+the built-in routes ignore Range. A fault with "status": 206 and its own Content-Range in
+"headers" sends exactly that, with the whole file or body.
 
 Built-in routes:
   /__echo...     200, the body is the raw request target as received (path and query).
@@ -246,7 +260,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
                            mimetypes.guess_type(file_path)[0] or "application/octet-stream")
         with open(file_path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
-            self.reply(int(fault.get("status", 200)), f, headers, fault, size)
+            status = int(fault.get("status", 200))
+            wanted = self.requested_range(size)
+            if status != 200 or wanted is None or fault.get("ignore_range"):
+                return self.reply(status, f, headers, fault, size)
+            first, last = wanted
+            if first >= size:
+                headers["Content-Range"] = f"bytes */{size}"
+                return self.reply(416, b"range not satisfiable\n", headers, fault)
+            # A server that answers another range than the one asked for.
+            first = min(max(first + int(fault.get("range_offset", 0)), 0), size - 1)
+            last = max(last, first)
+            headers["Content-Range"] = f"bytes {first}-{last}/{size}"
+            f.seek(first)
+            self.reply(206, f, headers, fault, last + 1 - first)
+
+    def requested_range(self, size):
+        """(first, last) of a "Range: bytes=N-" or "bytes=N-M" header, last clipped to the file;
+        None without one, or for a form this server does not serve."""
+        value = self.headers.get("Range")
+        if value is None:
+            return None
+        unit, _, spec = value.strip().partition("=")
+        first, dash, last = spec.strip().partition("-")
+        if unit.strip().lower() != "bytes" or not dash or not first.isdigit():
+            return None
+        if last and (not last.isdigit() or int(last) < int(first)):
+            return None
+        return int(first), min(int(last), size - 1) if last else size - 1
 
     def local_path(self, path):
         """The file below the root that the path names, or None. Never leaves the root."""
@@ -274,7 +315,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         self.status_sent = status
         for name, value in (headers or {}).items():
-            self.send_header(name, value)
+            for one in value if isinstance(value, list) else [value]:
+                self.send_header(name, one)
         bodiless = status < 200 or status in (204, 304)  # these never carry a body
         if not bodiless:
             self.send_header("Content-Length", str(size))
@@ -290,7 +332,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         stall_after = fault.get("stall_after")
         sent = 0
         while True:
-            limit = CHUNK
+            limit = min(CHUNK, size - sent)  # a range ends before its file does
             for mark in (cut_after, stall_after):
                 if mark is not None and mark > sent:
                     limit = min(limit, mark - sent)

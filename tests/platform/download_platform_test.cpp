@@ -34,8 +34,10 @@ class PlatformDownload : public testing::Test {
   // Downloads path, announced as the body of size bytes.
   Download fetch(const std::string& path, const std::string& body, uint64_t size,
                  uint32_t timeoutMs = 0) {
+    RequestOptions options;
+    options.transferTimeoutMs = timeoutMs;
     const DownloadRequest request{httpsUrl(path), dir_.path() / kNew, size, digestOf(body),
-                                  RequestOptions{timeoutMs}};
+                                  options};
     return streamDownload(*net_, request);
   }
 

@@ -2,7 +2,7 @@
 """Writes the platform tests' site: SITE_DIR/ with the files, and SITE_DIR/../faults.json.
 
 Usage: make_site.py SITE_DIR
-The bodies are what local_server.h expects; keep the two in step.
+The bodies are what platform_net.h expects; keep the two in step.
 """
 
 import json
@@ -10,9 +10,19 @@ import os
 import sys
 
 
-def pattern(lines):
+def pattern(lines, first=0):
     """Numbered lines: any lost, repeated or reordered chunk changes the text."""
-    return "".join(f"{i:07d}\n" for i in range(lines)).encode()
+    return "".join(f"{i:07d}\n" for i in range(first, first + lines)).encode()
+
+
+# Files fetched at once from several threads: each its own lines, so no body passes for another.
+PARTS = 8
+PART_LINES = 30000
+
+
+def content_range_fault(value):
+    """A 206 whose Content-Range is value (a list sends the header once for each)."""
+    return {"status": 206, "body": "the rest\n", "headers": {"Content-Range": value}}
 
 
 FILES = {
@@ -26,7 +36,10 @@ FILES = {
     "extra.txt": b"declared body\n",
     "notfound.txt": b"the body of a 404\n",
     "error.txt": b"the body of a 500\n",
+    "norange.bin": pattern(131072),
+    "offrange.bin": pattern(131072),
 }
+FILES.update({f"part{i}.bin": pattern(PART_LINES, i * 1000000) for i in range(PARTS)})
 
 FAULTS = {
     "/notfound.txt": {"status": 404},
@@ -40,6 +53,23 @@ FAULTS = {
     "/extra.txt": {"extra_bytes": 1000},
     "/moved": {"redirect": "https://localhost:{https_port}/small.txt", "status": 301},
     "/down": {"redirect": "http://localhost:{http_port}/small.txt"},
+    "/norange.bin": {"ignore_range": True},
+    "/offrange.bin": {"range_offset": 8},
+    # 206s for a request from byte 1000 of a 2000-byte file.
+    "/range/good": content_range_fault("bytes 1000-1999/2000"),
+    "/range/unknown-length": content_range_fault("bytes 1000-1999/*"),
+    "/range/unit-in-capitals": content_range_fault("BYTES 1000-1999/2000"),
+    "/range/one-early": content_range_fault("bytes 999-1999/2000"),
+    "/range/one-late": content_range_fault("bytes 1001-1999/2000"),
+    "/range/from-zero": content_range_fault("bytes 0-1999/2000"),
+    "/range/unsatisfied": content_range_fault("bytes */2000"),
+    "/range/other-unit": content_range_fault("items 1000-1999/2000"),
+    "/range/no-end": content_range_fault("bytes 1000-"),
+    "/range/backwards": content_range_fault("bytes 1000-999/2000"),
+    "/range/past-length": content_range_fault("bytes 1000-2000/2000"),
+    "/range/trailing": content_range_fault("bytes 1000-1999/2000 x"),
+    "/range/twice": content_range_fault(["bytes 1000-1999/2000", "bytes 1000-1999/2000"]),
+    "/range/none": {"status": 206, "body": "the rest\n"},
 }
 
 

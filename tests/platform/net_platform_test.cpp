@@ -16,21 +16,6 @@ namespace {
 
 constexpr uint32_t kLauncherTimeoutMs = 30000;
 
-// Everything a sink was handed, chunk by chunk.
-struct Received {
-  std::string body;
-  std::vector<size_t> chunks;
-  size_t stopAfterChunks = SIZE_MAX;
-
-  ByteSink sink() {
-    return [this](const char* data, size_t length) {
-      body.append(data, length);
-      chunks.push_back(length);
-      return chunks.size() < stopAfterChunks;
-    };
-  }
-};
-
 class PlatformNet : public testing::Test {
  protected:
   void SetUp() override {

@@ -1,5 +1,6 @@
-// The curl Net's sockets stay out of the processes the launcher starts: with a connection kept
-// alive after a request, every socket the process holds is close-on-exec.
+// The curl Net's sockets stay out of the processes the launcher starts: with connections kept
+// alive after requests, from one thread or several, every socket the process holds is
+// close-on-exec.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,9 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/net.h"
@@ -53,24 +59,74 @@ std::vector<int> openSockets() {
   return sockets;
 }
 
-TEST(CurlNetSockets, EverySocketIsCloseOnExecWhileTheConnectionIsKept) {
-  ASSERT_FALSE(httpsPort().empty()) << "run through tests/platform/run_platform_tests.sh";
-  std::unique_ptr<Net> net = makeSystemNet(kTransferTimeoutMs);
-  std::string first;
-  ASSERT_EQ(getText(*net, httpsUrl("/__conn"), first), 200u);
-
+// Fails the test for each open socket that a started process would inherit.
+void expectEverySocketCloseOnExec() {
   const std::vector<int> sockets = openSockets();
-  ASSERT_FALSE(sockets.empty()) << "no socket open after the request: nothing to check";
+  ASSERT_FALSE(sockets.empty()) << "no socket open after the requests: nothing to check";
   for (int fd : sockets) {
     const int flags = fcntl(fd, F_GETFD);
     EXPECT_TRUE(flags != -1 && (flags & FD_CLOEXEC) != 0)
         << "socket " << fd << " (" << familyOf(fd) << ") is inherited";
   }
+}
+
+// The request log's lines for targets that end in suffix, once there are count of them (the
+// server writes a line after its answer, so the last may come a moment after the client is done).
+std::vector<std::string> loggedRequests(const std::string& suffix, size_t count) {
+  std::vector<std::string> lines;
+  for (int attempt = 0; attempt < 100 && lines.size() < count; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    lines.clear();
+    std::ifstream log(requestLogPath());
+    for (std::string line; std::getline(log, line);) {
+      if (line.size() >= suffix.size() &&
+          line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        lines.push_back(line);
+      }
+    }
+  }
+  return lines;
+}
+
+TEST(CurlNetSockets, EverySocketIsCloseOnExecWhileTheConnectionIsKept) {
+  ASSERT_FALSE(httpsPort().empty()) << "run through tests/platform/run_platform_tests.sh";
+  std::unique_ptr<Net> net = makeSystemNet(kTransferTimeoutMs);
+  std::string first;
+  ASSERT_EQ(getText(*net, httpsUrl("/__conn"), first), 200u);
+  expectEverySocketCloseOnExec();
 
   // The connection checked above is the one the next request reuses.
   std::string second;
   ASSERT_EQ(getText(*net, httpsUrl("/__conn"), second), 200u);
   EXPECT_EQ(second, first.substr(0, first.find(" request ")) + " request 2") << first;
+}
+
+// Transfers on several threads each make a handle of their own (and curl its own socket pair for
+// each) and keep its connection: none of them leaks into a child, and a thread's next request
+// reuses a connection rather than opening one.
+TEST(CurlNetSockets, ThreadsKeepAConnectionEachAndNoneIsInherited) {
+  ASSERT_FALSE(httpsPort().empty() || requestLogPath().empty())
+      << "run through tests/platform/run_platform_tests.sh";
+  std::unique_ptr<Net> net = makeSystemNet(kTransferTimeoutMs);
+  constexpr size_t kRounds = 3;
+  // This run's requests, told apart from any earlier run's in the same log.
+  const std::string tag =
+      "sockets" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (const std::string& failure : fetchPartsAtOnce(*net, kRounds, tag)) ADD_FAILURE() << failure;
+  expectEverySocketCloseOnExec();
+
+  // "https <connection> <new|reused> <status> <target>"
+  const std::vector<std::string> lines = loggedRequests("?" + tag, kParts * kRounds);
+  ASSERT_EQ(lines.size(), kParts * kRounds);
+  std::set<std::string> connections;
+  for (const std::string& line : lines) {
+    std::istringstream fields(line);
+    std::string scheme;
+    std::string connection;
+    fields >> scheme >> connection;
+    connections.insert(connection);
+  }
+  EXPECT_LE(connections.size(), kMaxTransfers) << "connections for " << lines.size() << " requests";
 }
 
 }  // namespace

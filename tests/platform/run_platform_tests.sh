@@ -6,7 +6,7 @@
 # Usage: run_platform_tests.sh WORK_DIR COMMAND [ARG ...]
 #   The command sees the server's ports in VELM_TEST_HTTPS_PORT and VELM_TEST_HTTP_PORT; its
 #   standard input is /dev/null (Wine wants no console input). The server's request log is
-#   WORK_DIR/requests.log.
+#   WORK_DIR/requests.log, named in VELM_TEST_REQUEST_LOG.
 #   Two more servers of the same site offer only some TLS versions: 1.0 and 1.1 on
 #   VELM_TEST_OLD_TLS_PORT, 1.2 alone on VELM_TEST_TLS12_PORT. openssl s_client checks first
 #   that they do, or a client's refusal would prove nothing. The command runs with an OpenSSL
@@ -33,6 +33,7 @@ servers=$PID
 trap 'kill $servers 2>/dev/null || true' EXIT
 trap 'exit 143' INT TERM
 export VELM_TEST_HTTPS_PORT="$HTTPS_PORT" VELM_TEST_HTTP_PORT="$HTTP_PORT"
+export VELM_TEST_REQUEST_LOG="$work/requests.log"
 
 # Lets this machine's OpenSSL speak TLS 1.0 and 1.1, for s_client here and libcurl in the tests.
 cat >"$work/openssl-old-tls.cnf" <<'EOF'

@@ -1,0 +1,58 @@
+#include "net/content_range.h"
+
+namespace velm {
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Reads the decimal number at the front of text; false for no digit or one past 64 bits.
+bool takeNumber(std::string_view& text, uint64_t& number) {
+  size_t digits = 0;
+  number = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    const uint64_t digit = static_cast<uint64_t>(text[digits] - '0');
+    if (number > (UINT64_MAX - digit) / 10) return false;
+    number = number * 10 + digit;
+    ++digits;
+  }
+  text.remove_prefix(digits);
+  return digits > 0;
+}
+
+bool takeChar(std::string_view& text, char c) {
+  if (text.empty() || text.front() != c) return false;
+  text.remove_prefix(1);
+  return true;
+}
+
+}  // namespace
+
+bool contentRangeBeginsAt(std::string_view value, uint64_t firstByte) {
+  while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);
+  while (!value.empty() && isBlank(value.back())) value.remove_suffix(1);
+  // The unit is case-insensitive (RFC 9110, 14.1); only bytes are ours.
+  constexpr std::string_view kUnit = "bytes";
+  if (value.size() <= kUnit.size()) return false;
+  for (size_t i = 0; i < kUnit.size(); ++i) {
+    char c = value[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kUnit[i]) return false;
+  }
+  value.remove_prefix(kUnit.size());
+  if (!isBlank(value.front())) return false;
+  while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);
+
+  uint64_t first = 0;
+  uint64_t last = 0;
+  if (!takeNumber(value, first) || !takeChar(value, '-') || !takeNumber(value, last) ||
+      !takeChar(value, '/') || last < first) {
+    return false;
+  }
+  if (value != "*") {
+    uint64_t length = 0;
+    if (!takeNumber(value, length) || !value.empty() || last >= length) return false;
+  }
+  return first == firstByte;
+}
+
+}  // namespace velm

@@ -1,0 +1,173 @@
+// Requests for a body from a byte on, and several requests at once, over the platform's real Net
+// against the local HTTPS server (see make_site.py for the site and its faults): a 206 is
+// delivered only when it starts where it was asked to, a server without ranges still gives the
+// whole body, and threads sharing one Net each get their own.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "net/net.h"
+#include "platform_net.h"
+
+namespace velm {
+namespace {
+
+class PlatformNetRange : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(httpsPort().empty() || httpPort().empty())
+        << "run through tests/platform/run_platform_tests.sh (ctest does): no server ports";
+  }
+
+  uint32_t fetch(const std::string& path, uint64_t firstByte, Received& received) {
+    ByteSink sink = received.sink();
+    return net_->get(httpsUrl(path), sink, received.options(firstByte));
+  }
+
+  std::unique_ptr<Net> net_ = makeSystemNet(kTransferTimeoutMs);
+};
+
+TEST_F(PlatformNetRange, DeliversTheBodyFromWhereItStarts) {
+  const std::string big = patternBody(400000);
+  const std::string plain = patternBody(131072);
+  struct Case {
+    const char* path;
+    uint64_t firstByte;
+    uint32_t status;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"/big.bin", 1000000, 206, big.substr(1000000)},
+      {"/big.bin", big.size() - 1, 206, "\n"},
+      {"/small.txt", 2, 206, "llo\n"},
+      {"/moved", 2, 206, "llo\n"},  // the range goes along with the redirect
+      {"/big.bin", 0, 200, big},
+      {"/norange.bin", 1000, 200, plain},  // a server that ignores ranges: all of it, from byte 0
+  };
+  for (const Case& c : cases) {
+    const std::string label = std::string(c.path) + " from " + std::to_string(c.firstByte);
+    Received received;
+    EXPECT_EQ(fetch(c.path, c.firstByte, received), c.status) << label;
+    EXPECT_TRUE(received.body == c.body)
+        << label << ": " << received.body.size() << " bytes, not the " << c.body.size() << " asked";
+    EXPECT_EQ(received.statuses, std::vector<uint32_t>{c.status}) << label;
+    EXPECT_FALSE(received.chunkBeforeStatus) << label;
+    for (size_t length : received.chunks) EXPECT_LE(length, 65536u) << label;
+  }
+}
+
+// Each case is a 206 for a request from byte 1000 of a 2000-byte file.
+TEST_F(PlatformNetRange, DeliversA206OnlyWhenItsContentRangeStartsAtTheByteAsked) {
+  struct Case {
+    const char* path;
+    uint32_t status;
+  };
+  const Case cases[] = {
+      {"/range/good", 206},
+      {"/range/unknown-length", 206},
+      {"/range/unit-in-capitals", 206},
+      {"/range/one-early", 0},
+      {"/range/one-late", 0},
+      {"/range/from-zero", 0},
+      {"/range/unsatisfied", 0},
+      {"/range/other-unit", 0},
+      {"/range/no-end", 0},
+      {"/range/backwards", 0},
+      {"/range/past-length", 0},
+      {"/range/trailing", 0},
+      {"/range/twice", 0},
+      {"/range/none", 0},
+  };
+  for (const Case& c : cases) {
+    Received received;
+    EXPECT_EQ(fetch(c.path, 1000, received), c.status) << c.path;
+    if (c.status == 206) {
+      EXPECT_EQ(received.body, "the rest\n") << c.path;
+      EXPECT_EQ(received.statuses, std::vector<uint32_t>{206}) << c.path;
+    } else {
+      EXPECT_TRUE(received.chunks.empty()) << c.path << " delivered: " << received.body;
+      EXPECT_TRUE(received.statuses.empty()) << c.path;
+    }
+  }
+}
+
+// A 206 that answers another range than the one asked for is no answer; other statuses pass.
+TEST_F(PlatformNetRange, DeliversNoBodyForAnyOtherAnswer) {
+  struct Case {
+    const char* path;
+    uint64_t firstByte;
+    uint32_t status;
+  };
+  const Case cases[] = {
+      {"/offrange.bin", 1000, 0},  // a real range, 8 bytes later than asked
+      {"/range/good", 0, 0},       // a range nobody asked for
+      {"/big.bin", 3200000, 416},  // from the end on: nothing left to send
+      {"/notfound.txt", 5, 404},
+  };
+  for (const Case& c : cases) {
+    Received received;
+    EXPECT_EQ(fetch(c.path, c.firstByte, received), c.status) << c.path;
+    EXPECT_TRUE(received.chunks.empty()) << c.path << " delivered: " << received.body;
+    EXPECT_TRUE(received.statuses.empty()) << c.path;
+  }
+}
+
+// The request from byte 0 comes second, on the connection the first one used: nothing of the
+// first request's range may stay with it.
+TEST_F(PlatformNetRange, SendsTheRangeHeaderOnlyForABodyFromAByteOn) {
+  Received tail;
+  ASSERT_EQ(fetch("/__headers", 1234, tail), 200u);  // the route has no ranges
+  EXPECT_NE(tail.body.find("\r\nRange: bytes=1234-\r\n"), std::string::npos) << tail.body;
+  EXPECT_EQ(tail.statuses, std::vector<uint32_t>{200});
+
+  Received whole;
+  ASSERT_EQ(fetch("/__headers", 0, whole), 200u);
+  std::string lower = whole.body;
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  EXPECT_EQ(lower.find("\nrange:"), std::string::npos) << whole.body;
+}
+
+TEST_F(PlatformNetRange, ABodyCutMidwayAnswersZero) {
+  const std::string tail = patternBody(131072).substr(1000);
+  Received received;
+  EXPECT_EQ(fetch("/cut.bin", 1000, received), 0u);
+  EXPECT_LE(received.body.size(), 100000u);
+  EXPECT_EQ(received.body, tail.substr(0, received.body.size()));
+}
+
+TEST_F(PlatformNetRange, ASinkThatStopsKeeps206AndTheNetStaysUsable) {
+  Received received;
+  received.stopAfterChunks = 1;
+  EXPECT_EQ(fetch("/big.bin", 1000, received), 206u);
+  EXPECT_EQ(received.chunks.size(), 1u);
+
+  Received next;
+  EXPECT_EQ(fetch("/small.txt", 2, next), 206u);
+  EXPECT_EQ(next.body, "llo\n");
+}
+
+TEST_F(PlatformNetRange, ExceptionsFromOnBodyReachTheCallerBeforeAnyChunk) {
+  bool delivered = false;
+  ByteSink sink = [&delivered](const char*, size_t) { return delivered = true; };
+  RequestOptions options;
+  options.firstByte = 1000;
+  options.onBody = [](uint32_t) { throw std::runtime_error("disk full"); };
+  EXPECT_THROW(net_->get(httpsUrl("/big.bin"), sink, options), std::runtime_error);
+  EXPECT_FALSE(delivered);
+
+  Received next;
+  EXPECT_EQ(fetch("/small.txt", 2, next), 206u);
+  EXPECT_EQ(next.body, "llo\n");
+}
+
+TEST(PlatformNetThreads, EightThreadsFetchTheirOwnFilesAtOnce) {
+  ASSERT_FALSE(httpsPort().empty()) << "run through tests/platform/run_platform_tests.sh";
+  std::unique_ptr<Net> net = makeSystemNet(kTransferTimeoutMs);
+  for (const std::string& failure : fetchPartsAtOnce(*net, 4, "threads")) ADD_FAILURE() << failure;
+}
+
+}  // namespace
+}  // namespace velm
