@@ -118,6 +118,25 @@ class Server:
         with open(self.log_path) as file:
             return [line.split()[4] for line in file if len(line.split()) >= 5]
 
+    def log(self):
+        """Every request since the last reset, as a dict: connection, status (an int, or None
+        when none was sent), target, range (the Range header or None) and sent (body bytes)."""
+        entries = []
+        with open(self.log_path) as file:
+            for line in file:
+                fields = line.split()
+                if len(fields) < 7:
+                    continue
+                entries.append({"connection": fields[1],
+                                "status": int(fields[3]) if fields[3].isdigit() else None,
+                                "target": fields[4],
+                                "range": None if fields[5] == "-" else fields[5],
+                                "sent": int(fields[6])})
+        return entries
+
+    def reset_log(self):
+        open(self.log_path, "w").close()
+
     def requests_with_scheme(self):
         """(scheme, request target) of every request since the last reset, in order."""
         with open(self.log_path) as file:

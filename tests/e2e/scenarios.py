@@ -119,8 +119,8 @@ class Context:
 
     # --- running ----------------------------------------------------------------------------
 
-    def run(self, arguments=(), env=None, merge=False):
-        return self.platform.run(self.game_dir, arguments, env, merge)
+    def run(self, arguments=(), env=None, merge=False, timeout=120):
+        return self.platform.run(self.game_dir, arguments, env, merge, timeout)
 
     def folder(self):
         return self.platform.folder_text(self.game_dir)

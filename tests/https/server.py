@@ -31,6 +31,9 @@ between requests. --fault PATH=JSON adds or overrides one path.
    "/big.bin":      {"cut_after": 1000},                 close after 1000 body bytes, although
                                                          Content-Length declares the full body
    "/rst.bin":      {"cut_after": 10, "cut_mode": "reset"},   the same with a TCP reset
+   "/once.bin":     {"cut_after": 1000, "cut_times": 1},  the cut for the first request only
+                                                         (counted anew whenever the faults
+                                                         change); later ones are served whole
    "/extra.txt":    {"extra_bytes": 64},                 64 bytes more than declared (sent
                                                          with "Connection: close")
    "/slow.bin":     {"stall_after": 100, "stall_seconds": 5},  sleep mid-body, then go on
@@ -65,7 +68,8 @@ Built-in routes:
                  connection, so tests can see keep-alive at work.
 
 Request log (--log): one line per request, flushed at once:
-  <https|http> <connection id> <new|reused> <status> <raw request target>
+  <https|http> <connection id> <new|reused> <status> <raw request target> <Range or -> <bytes>
+where bytes counts the body bytes sent.
 An absolute-form target ("https://host/path", which Wine's WinHTTP sends through a proxy) is
 served, echoed and logged as its path and query.
 "new" marks the first request of a connection: for https, a new TLS connection. A TLS
@@ -102,12 +106,20 @@ class Faults:
         self.lock = threading.Lock()
         self.stamp = None
         self.from_file = {}
+        self.cuts = {}  # request path -> requests cut so far under cut_times
 
     def lookup(self, request_path):
         with self.lock:
             self._reload()
             fault = self.overrides.get(request_path, self.from_file.get(request_path))
-        return dict(fault) if fault else {}
+            fault = dict(fault) if fault else {}
+            if "cut_times" in fault and "cut_after" in fault:
+                done = self.cuts.get(request_path, 0)
+                if done >= int(fault["cut_times"]):
+                    del fault["cut_after"]
+                else:
+                    self.cuts[request_path] = done + 1
+        return fault
 
     def _reload(self):
         if not self.path:
@@ -120,6 +132,7 @@ class Faults:
         stamp = (info.st_mtime_ns, info.st_size, info.st_ino)
         if stamp == self.stamp:
             return
+        self.cuts = {}
         try:
             with open(self.path, encoding="utf-8") as f:
                 table = json.load(f)
@@ -212,13 +225,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.requests_on_connection += 1
         self.send_body = send_body
         self.status_sent = "-"
+        self.body_sent = 0
         try:
             self.route()
         finally:
             self.server_state.log.write(
                 self.server.scheme, self.connection_id,
                 "new" if self.requests_on_connection == 1 else "reused", self.status_sent,
-                self.path)
+                self.path, "".join(self.headers.get("Range", "-").split()) or "-",
+                self.body_sent)
 
     def route(self):
         raw_path = self.path.split("?", 1)[0]
@@ -346,6 +361,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 break
             self.wfile.write(data)
             sent += len(data)
+            self.body_sent = sent
         if fault.get("extra_bytes"):
             self.wfile.write(b"X" * int(fault["extra_bytes"]))
             self.close_connection = True  # the stream is out of step now
