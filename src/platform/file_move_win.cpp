@@ -35,6 +35,16 @@ bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
 
 bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,
               std::error_code& error) {
+  // Every name of a file that another program holds without delete sharing is stuck: the file
+  // could not be replaced, nor a second name for it removed again. Asking for the right to
+  // delete it first makes a held file fail here, before there is a name to clean up.
+  const KernelHandle probe = ownFileHandle(
+      CreateFileW(file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!probe) {
+    error = lastError();
+    return false;
+  }
   if (CreateHardLinkW(link.c_str(), file.c_str(), nullptr)) {
     error.clear();
     return true;
