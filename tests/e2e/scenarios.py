@@ -483,7 +483,8 @@ def file_held_by_the_running_game(c):
         return "skip"  # only Windows keeps a file that a running program holds
     c.install_package()
     old = c.package_files()
-    # The "game" (the recorder) holds data.txt open while the next launcher run updates it.
+    # The "game" (the recorder) holds data.txt open for 15 s, longer than the next launcher run
+    # waits for it.
     code = c.platform.run_silently(c.game_dir, env={"VELM_RECORDER_HOLD": "data.txt",
                                                     "VELM_RECORDER_HOLD_MS": "15000"})
     check_equal(code, 0, "exit code of the run that starts the game")
@@ -492,15 +493,21 @@ def file_held_by_the_running_game(c):
     os.remove(c.recorder_path())
     c.files["data.txt"] = b"co-op data, version 2\n"
     c.publish()
+    started = time.time()
     result = c.run()
+    waited = time.time() - started
     check_equal(result.code, 0, "exit code\n%r" % result)
     lines = result.out_lines()
-    check_equal(lines[:2], [c.banner(), "[*] downloading data.txt (0 KB)"], "standard output")
-    failure = lines[2] if len(lines) > 2 else ""
+    # The launcher waits for the file, says so once, and gives up after its 5 s.
+    check_equal(lines[:3], [c.banner(), "[*] downloading data.txt (0 KB)",
+                            "[*] waiting for data.txt, which another program holds"],
+                "standard output")
+    failure = lines[3] if len(lines) > 3 else ""
     match = re.fullmatch(r"\[!\] could not replace data\.txt \((\S.*\S)\) -- is the game running\?",
                          failure)
     check(match is not None, "the replace failure with the system's words: %r" % lines)
-    check_equal(lines[3:], [c.starting_line()], "the installed version starts")
+    check_equal(lines[4:], [c.starting_line()], "the installed version starts")
+    check(waited >= 5, "the launcher gave up after %.1f s, before its 5 s of waiting" % waited)
     check_equal(result.err_lines(), ["Could not update Velm Co-op (%s) -- starting the installed "
                                      "version." % failure[4:]], "standard error")
     now = c.package_files()
