@@ -10,27 +10,14 @@ namespace velm {
 bool removeFile(const std::filesystem::path& path, std::error_code& error) {
   // FILE_ATTRIBUTE_REPARSE_POINT without the directory bit: DeleteFileW removes a file link
   // itself, not what it leads to.
-  if (DeleteFileW(path.c_str())) {
-    error.clear();
-    return true;
-  }
-  const DWORD code = GetLastError();
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-    error.clear();
-    return true;
-  }
-  error = std::error_code(static_cast<int>(code), std::system_category());
-  return false;
+  const bool gone = DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+                    GetLastError() == ERROR_PATH_NOT_FOUND;
+  return systemResult(gone, error);
 }
 
 bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
   // RemoveDirectoryW removes a junction or a folder link itself, whatever the folder it names.
-  if (RemoveDirectoryW(path.c_str())) {
-    error.clear();
-    return true;
-  }
-  error = lastError();
-  return false;
+  return systemResult(RemoveDirectoryW(path.c_str()) != 0, error);
 }
 
 bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,
@@ -41,16 +28,7 @@ bool hardLink(const std::filesystem::path& file, const std::filesystem::path& li
   const KernelHandle probe = ownFileHandle(
       CreateFileW(file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!probe) {
-    error = lastError();
-    return false;
-  }
-  if (CreateHardLinkW(link.c_str(), file.c_str(), nullptr)) {
-    error.clear();
-    return true;
-  }
-  error = lastError();
-  return false;
+  return systemResult(probe && CreateHardLinkW(link.c_str(), file.c_str(), nullptr), error);
 }
 
 bool copyToDisk(const std::filesystem::path& file, const std::filesystem::path& copy,

@@ -20,7 +20,8 @@ import subprocess
 import time
 
 from harness import Failure, check, check_equal, hold_library
-from scenarios import (GAME, announce_new_build, aside_path, exe_path, launcher_bytes,
+from scenarios import (GAME, announce_new_build, aside_path, exe_path,
+                       expect_only_the_launchers_file, launcher_bytes,
                        needs_new_build)
 
 # How long the launcher tries one held file before the failure stands.
@@ -278,8 +279,7 @@ def self_update_whose_move_is_held_rolls_back(c):
     check(run.waited >= LONGEST_WAIT, "the launcher gave up %.1f s after the hold began" %
           run.waited)
     check(launcher_bytes(c) == old, "the old build is back under the launcher's name")
-    check(not os.path.lexists(exe_path(c) + ".new"), "the new build's .new file is left")
-    check(not os.path.lexists(aside_path(c)), "the moved-aside name is left")
+    expect_only_the_launchers_file(c)
     c.recorded()
 
 

@@ -547,6 +547,13 @@ def aside_path(c):
     return os.path.join(c.game_dir, name + ".old")
 
 
+def expect_only_the_launchers_file(c):
+    """After a self-update, kept or rolled back: neither the new build's .new file nor the
+    moved-aside name is left beside the launcher."""
+    check(not os.path.lexists(exe_path(c) + ".new"), "the new build's .new file is left")
+    check(not os.path.lexists(aside_path(c)), "the moved-aside name is left")
+
+
 def launcher_bytes(c):
     with open(exe_path(c), "rb") as file:
         return file.read()
@@ -575,8 +582,7 @@ def self_update_replaces_the_launcher(c):
         if not os.path.exists(aside_path(c)):
             break
         time.sleep(0.05)
-    check(not os.path.exists(aside_path(c)), "the moved-aside copy is gone")
-    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
+    expect_only_the_launchers_file(c)
 
 
 def failed_self_update(c, content, changes, lines):
@@ -591,8 +597,7 @@ def failed_self_update(c, content, changes, lines):
     check_equal(result.out_lines()[-1], c.starting_line(), "the old build carries on")
     c.recorded()
     check(launcher_bytes(c) == old, "the running build stays under its own name")
-    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
-    check(not os.path.exists(aside_path(c)), "no moved-aside copy is left")
+    expect_only_the_launchers_file(c)
     return result
 
 
@@ -641,8 +646,7 @@ def self_update_new_build_will_not_start(c):
     check_equal(errors[1], "self-update: the new exe would not start -- the old one is back, "
                 "carrying on as 2.0.0", "M9")
     check(launcher_bytes(c) == old, "the old build is back in place")
-    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
-    check(not os.path.exists(aside_path(c)), "the moved-aside name is left")
+    expect_only_the_launchers_file(c)
     c.recorded()
 
 
