@@ -72,32 +72,18 @@ bool copyOver(const char* source, const char* target, std::error_code& error) {
 }  // namespace
 
 bool removeFile(const std::filesystem::path& path, std::error_code& error) {
-  if (unlink(path.c_str()) == 0 || errno == ENOENT) {
-    error.clear();
-    return true;
-  }
-  error = lastError();
-  return false;
+  return systemResult(unlink(path.c_str()) == 0 || errno == ENOENT, error);
 }
 
 bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
   // rmdir refuses a symbolic link to a folder; unlink removes the link.
-  if (rmdir(path.c_str()) == 0 || (errno == ENOTDIR && unlink(path.c_str()) == 0)) {
-    error.clear();
-    return true;
-  }
-  error = lastError();
-  return false;
+  return systemResult(
+      rmdir(path.c_str()) == 0 || (errno == ENOTDIR && unlink(path.c_str()) == 0), error);
 }
 
 bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,
               std::error_code& error) {
-  if (::link(file.c_str(), link.c_str()) == 0) {
-    error.clear();
-    return true;
-  }
-  error = lastError();
-  return false;
+  return systemResult(::link(file.c_str(), link.c_str()) == 0, error);
 }
 
 bool copyToDisk(const std::filesystem::path& file, const std::filesystem::path& copy,

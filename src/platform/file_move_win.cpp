@@ -10,37 +10,25 @@ namespace velm {
 bool removeFile(const std::filesystem::path& path, std::error_code& error) {
   // FILE_ATTRIBUTE_REPARSE_POINT without the directory bit: DeleteFileW removes a file link
   // itself, not what it leads to.
-  if (DeleteFileW(path.c_str())) {
-    error.clear();
-    return true;
-  }
-  const DWORD code = GetLastError();
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-    error.clear();
-    return true;
-  }
-  error = std::error_code(static_cast<int>(code), std::system_category());
-  return false;
+  const bool gone = DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+                    GetLastError() == ERROR_PATH_NOT_FOUND;
+  return systemResult(gone, error);
 }
 
 bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
   // RemoveDirectoryW removes a junction or a folder link itself, whatever the folder it names.
-  if (RemoveDirectoryW(path.c_str())) {
-    error.clear();
-    return true;
-  }
-  error = lastError();
-  return false;
+  return systemResult(RemoveDirectoryW(path.c_str()) != 0, error);
 }
 
 bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,
               std::error_code& error) {
-  if (CreateHardLinkW(link.c_str(), file.c_str(), nullptr)) {
-    error.clear();
-    return true;
-  }
-  error = lastError();
-  return false;
+  // Every name of a file that another program holds without delete sharing is stuck: the file
+  // could not be replaced, nor a second name for it removed again. Asking for the right to
+  // delete it first makes a held file fail here, before there is a name to clean up.
+  const KernelHandle probe = ownFileHandle(
+      CreateFileW(file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return systemResult(probe && CreateHardLinkW(link.c_str(), file.c_str(), nullptr), error);
 }
 
 bool copyToDisk(const std::filesystem::path& file, const std::filesystem::path& copy,

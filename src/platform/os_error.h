@@ -13,6 +13,9 @@ namespace velm {
 uint32_t lastErrorCode();
 // The same as an error_code of the system's category, for std::filesystem's style of reporting.
 std::error_code lastError();
+// The outcome of a system call that reports failure through lastError(): clears error when ok,
+// else sets it; returns ok.
+bool systemResult(bool ok, std::error_code& error);
 // "error " and the code in decimal, as the launcher's messages show a system's code.
 std::string errorCodeText(uint32_t code);
 // The system's message for a code: US English where available, trailing white space removed,

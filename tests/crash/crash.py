@@ -5,15 +5,20 @@ the next run (not killed) must complete the update and start the game.
 
   crash.py --launcher PATH --recorder PATH --key PEM --host localhost:PORT --work DIR
            --new-build PATH --kill-point LIB [--package-kills N] [--self-update-kills N]
-           [--seed N]
+           [--put-back-kills N] [--held-kills N] [--seed N]
 
-Two lanes run side by side, each in its own game folder under one catalogue that announces
+Three lanes run side by side, each in its own game folder under one catalogue that announces
 --new-build. Package updates (game.exe) alternate between two published versions, A and B, of a
 package with files of several sizes: each round publishes the version that is not installed,
 runs the launcher and kills it, checks every file, then runs it again to the end and checks
 that the package is complete and the game started. That lane's runs carry the relaunch mark,
 so the launcher skips the self-update there. Self-updates (second.exe) start each round from
 the old build; the run after the kill must leave the new build in place and start the game.
+Held package updates (third.exe, the package lane's versions) run while the kill-point library
+plays another program that holds mid2.pak, in the middle of the manifest (VELM_HOLD): held
+briefly, the launcher must wait and complete the update; held for good, it must give up, put
+back every file it moved in and start the old package, which an uninterrupted such run checks
+byte for byte. Kills come during the wait and in the put-back (see HeldRounds).
 
 A kill comes one of these ways, drawn per round:
   - from outside: os.killpg with SIGKILL after a delay drawn uniformly over a window that the
@@ -26,19 +31,24 @@ A kill comes one of these ways, drawn per round:
   - from inside: the preloaded --kill-point library raises SIGKILL right before the launcher's
     K-th rename, link or unlink, K drawn uniformly over those an uninterrupted run makes. Only
     this lands reliably between two moves, which are microseconds apart.
-Which phase a kill hit is read from the files it left (".new" files, targets already moved).
+Which phase a kill hit is read from the files it left (".new" files, targets already moved), or
+for a held update from the calls it made. While the launcher replaces files it keeps the old
+ones in the folder "Velm Co-op/..backup", which a kill may leave; no finished run may.
 The game folders and the site live on a tmpfs (see use_memory).
 
 Ends with "crash: N kills during package updates (D in downloads, M between moves), S during
-self-updates; F files in any state but old or new" and exits non-zero on any violation, when a
-phase was never hit, or when fewer kills landed than asked for. Like e2e.py, the script re-runs
-itself inside tests/https/run_with_ca.sh so that the launcher trusts the test server's CA.
+self-updates; F files in any state but old or new" (N and D, M count the held lane too, whose
+own line counts its kills in the put-back and while held) and exits non-zero on any violation,
+when a phase was never hit, or when fewer kills landed than asked for. Like e2e.py, the script
+re-runs itself inside tests/https/run_with_ca.sh so that the launcher trusts the test server's
+CA.
 """
 
 import argparse
 import ctypes
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -55,6 +65,8 @@ import scenarios  # noqa: E402
 
 MIB = 1048576
 SECOND_GAME = dict(scenarios.GAME, id="two", name="Game Two", exe="second.exe")
+THIRD_GAME = dict(scenarios.GAME, id="three", name="Game Three", exe="third.exe")
+HELD_FOLDER = "held"  # on the site: the held lane's link to a published version
 PR_SET_CHILD_SUBREAPER = 36
 RUN_TIMEOUT = 60  # seconds; an uninterrupted run takes well under one
 MEASURED_RUNS = 3  # uninterrupted runs before the first kill, to time the kills by
@@ -65,6 +77,8 @@ RECENT_RUNS = 7  # the latest uninterrupted runs, whose medians time the kills
 SPAWN_LOCK = threading.Lock()
 SAVED_COPIES = ("games.json", "manifest.json")
 PACKAGE_FOLDER = "pkg"  # on the site: a link to the folder of the published version
+BACKUP_FOLDER = "..backup"  # in the package folder: the old files while an update replaces them
+HELD_CALL = "held "  # the kill-point library's trace of a call that VELM_HOLD failed
 
 
 class Violations:
@@ -219,8 +233,9 @@ class Runner:
 
 class Measured:
     """An uninterrupted run: its output, the time its first line with a marker came and the
-    time a watched file first held a byte (seconds from the start, or None), and the changes
-    the kill-point library traced, one (seconds from the start, pid, call and paths) each."""
+    time a watched file first held a byte (seconds from the start, or None), and the calls
+    the kill-point library traced, one (seconds from the start, pid, call and paths) each: the
+    changes, and the calls that VELM_HOLD failed, whose call starts with HELD_CALL."""
 
     def __init__(self, pid, output, marked, filled, changes):
         self.pid = pid
@@ -229,9 +244,32 @@ class Measured:
         self.filled = filled
         self.changes = changes
 
-    def own_changes(self):
-        """The changes of the started launcher itself, not of what it started."""
+    def own_calls(self):
+        """The traced calls of the started launcher itself, not of what it started."""
         return [change for change in self.changes if change[1] == self.pid]
+
+    def own_changes(self):
+        """The started launcher's changes: its calls but the held ones, which change nothing."""
+        return [change for change in self.own_calls() if not change[2].startswith(HELD_CALL)]
+
+
+def read_trace(path, started):
+    """The calls traced to path, each as (seconds from started, pid, call and paths)."""
+    calls = []
+    if os.path.exists(path):
+        with open(path) as file:
+            for line in file:
+                stamp, pid, what = line.rstrip("\n").split(" ", 2)
+                calls.append((int(stamp) / 1e9 - started, int(pid), what))
+    return calls
+
+
+def trace_path(runner, work):
+    """The trace file of a runner's runs, emptied for the next one."""
+    trace = os.path.join(work, runner.name + "-trace.txt")
+    if os.path.exists(trace):
+        os.remove(trace)
+    return trace
 
 
 def wait_until_filled(path, process):
@@ -247,23 +285,36 @@ def wait_until_filled(path, process):
     return False
 
 
+def wait_until_held(trace, process):
+    """Polls until the launcher's trace shows a call that VELM_HOLD failed or the launcher has
+    ended; returns whether it does."""
+    while process.poll() is None:
+        try:
+            with open(trace) as file:
+                lines = file.read().split("\n")[:-1]  # the last may be half written
+        except FileNotFoundError:
+            lines = []
+        if any(line.split(" ", 2)[2].startswith(HELD_CALL) for line in lines):
+            return True
+        time.sleep(0.0005)
+    return False
+
+
+def destination(call):
+    """The name that a traced call changes: the new name of a rename or link, the deleted one."""
+    return os.path.basename(call.split(" ", 1)[1].split(" -> ")[-1])
+
+
 def traced_run(runner, work, game_dir, marker, watched=None):
     """An uninterrupted run with its changes traced and its output timed: returns its Measured
     and its Outcome."""
-    trace = os.path.join(work, runner.name + "-trace.txt")
-    if os.path.exists(trace):
-        os.remove(trace)
+    trace = trace_path(runner, work)
     process = runner.start(game_dir, {"VELM_KILL_TRACE": trace}, marker)
     filled = None
     if watched and wait_until_filled(watched, process):
         filled = time.monotonic() - process.started
     outcome = runner.finish(process)
-    changes = []
-    if os.path.exists(trace):
-        with open(trace) as file:
-            for line in file:
-                stamp, pid, what = line.rstrip("\n").split(" ", 2)
-                changes.append((int(stamp) / 1e9 - process.started, int(pid), what))
+    changes = read_trace(trace, process.started)
     return Measured(process.pid, outcome.output, outcome.marked, filled, changes), outcome
 
 
@@ -360,18 +411,22 @@ class PackageRounds:
     PHASES = ("before downloads", "in downloads", "downloaded, before a move", "between moves",
               "after the moves")
 
-    def __init__(self, c, runner, violations, rng):
+    def __init__(self, c, runner, violations, rng, link=PACKAGE_FOLDER, published=None):
+        """link: the site's folder of the game's manifest; published: a PackageRounds whose
+        versions (already published) this one's game shares."""
         self.c = c
         self.runner = runner
         self.violations = violations
         self.rng = rng
-        self.versions = make_versions(rng, c.recorder)
-        self.catalogue = None
-        self.manifests = {}
+        self.link = link
+        self.versions = published.versions if published else make_versions(rng, c.recorder)
+        self.catalogue = published.catalogue if published else None
+        self.manifests = published.manifests if published else {}
         self.installed = None
         self.files = {}  # package-folder name -> content, as last checked
         self.phases = dict.fromkeys(self.PHASES, 0)
         self.kills = 0
+        self.backups_left = 0  # kills after which the backup folder was there
 
     def publish_all(self, catalogue):
         """Both versions, under /A/ and /B/; publish() points /pkg/, the folder of the game's
@@ -387,17 +442,23 @@ class PackageRounds:
 
     def publish(self, label):
         # A new link renamed over the old one: the server never sees a half-switched folder.
-        link = os.path.join(self.c.server.site, PACKAGE_FOLDER)
+        link = os.path.join(self.c.server.site, self.link)
         os.symlink(label, link + ".switch")
         os.replace(link + ".switch", link)
 
     def snapshot(self):
+        """Package-folder name -> content of every file but the temporaries and the game's
+        record."""
         folder = self.c.package_dir
         return {name: read_or_none(os.path.join(folder, name)) for name in os.listdir(folder)
-                if not name.endswith(".new") and not name.startswith("recorder.json")}
+                if not name.endswith(".new") and not name.startswith("recorder.json") and
+                name != BACKUP_FOLDER}
 
     def temporaries(self):
-        return sorted(name for name in os.listdir(self.c.package_dir) if name.endswith(".new"))
+        """The ".new" files and the backup folder (with a "/"), which no finished run leaves."""
+        return sorted(name + "/" if name == BACKUP_FOLDER else name
+                      for name in os.listdir(self.c.package_dir)
+                      if name.endswith(".new") or name == BACKUP_FOLDER)
 
     def begin_update(self):
         """Publishes the version that is not installed; returns (old, new): package-folder name
@@ -481,7 +542,8 @@ class PackageRounds:
             return "after the moves"
         if any(name in moved for name in pending):
             return "between moves"
-        if not any(name[:-4] in pending for name in self.temporaries()):
+        if not any(name.endswith(".new") and name[:-4] in pending
+                   for name in self.temporaries()):
             return "before downloads"
         downloaded = all(read_or_none(os.path.join(folder, name + ".new")) == new[name]
                          for name in pending)
@@ -515,17 +577,220 @@ class PackageRounds:
             round_text = "package round %d (%s to %s, killed %s)" % (rounds, source,
                                                                      self.installed, how)
             if outcome.killed():
-                self.kills += 1
-                self.phases[self.check_after_kill(round_text, old, new)] += 1
+                self.count_kill(self.check_after_kill(round_text, old, new))
             elif outcome.code != 0:
                 self.violations.other("%s: the launcher ended with %d before the kill:\n%s" % (
                     round_text, outcome.code, outcome.output))
             changes, window = self.update(round_text + ", the next run", new)
             if window and len(changes) == plan.changes:  # a whole update: it times the next
                 plan.observe(window)
-        print("package update: %d kills in %d rounds: %s; the last kills from outside at %s" % (
-            self.kills, rounds, ", ".join("%d %s" % (self.phases[p], p) for p in self.PHASES),
-            windows_text(plan.windows())), flush=True)
+        print("package update: %d kills in %d rounds: %s; %d left the backup folder; the last "
+              "kills from outside at %s" % (self.kills, rounds, self.phases_text(),
+                                            self.backups_left, windows_text(plan.windows())),
+              flush=True)
+
+    def count_kill(self, phase):
+        self.kills += 1
+        self.phases[phase] += 1
+        if os.path.isdir(os.path.join(self.c.package_dir, BACKUP_FOLDER)):
+            self.backups_left += 1
+
+    def phases_text(self):
+        return ", ".join("%d %s" % (self.phases[p], p) for p in self.PHASES)
+
+
+HELD_FILE = "mid2.pak"  # in the middle of the manifest: files are moved in before and after it
+BRIEF_HOLD_MS = 1500  # within the launcher's longest wait for a held file: the move succeeds
+LONG_HOLD_MS = 60000  # past it: the move fails and the launcher puts back what it moved in
+
+
+class HeldRounds(PackageRounds):
+    """Package updates while another program seems to hold the file in the middle of the
+    manifest (VELM_HOLD), in a game folder of their own that shares the package lane's
+    versions. Held briefly, the launcher waits for the file and completes the update: a kill
+    comes from inside before any change of the run, or from outside during the wait. Held for
+    good, it gives the file up after its longest wait and puts back every file that it had
+    moved in: a kill comes from inside before one of the put-back's changes. Every run is
+    traced; a kill whose last traced call was held came while held, and one after a long hold's
+    held calls came in the put-back."""
+
+    NAME = "held package update"
+    PHASES = ("while held", "in the put-back") + PackageRounds.PHASES
+    WAITING = "[*] waiting for %s, which another program holds" % HELD_FILE
+
+    def __init__(self, c, runner, violations, rng, link, published):
+        super().__init__(c, runner, violations, rng, link, published)
+        self.kinds = {"put-back": 0, "held": 0}  # kills per kind of round
+
+    def held_run(self, milliseconds, kill_at=None, delay=None):
+        """Runs the launcher with the held file held for milliseconds; kill_at: a change before
+        which it kills itself; delay: a kill from outside that long after the first held call.
+        Returns its Outcome and its own traced calls."""
+        recorder = self.c.recorder_path()
+        if os.path.exists(recorder):
+            os.remove(recorder)
+        trace = trace_path(self.runner, self.c.work)
+        env = {"VELM_KILL_TRACE": trace, "VELM_HOLD": "%s:%d" % (HELD_FILE, milliseconds)}
+        if kill_at is not None:
+            env["VELM_KILL_AT"] = str(kill_at)
+        process = self.runner.start(self.c.game_dir, env)
+        if delay is not None and wait_until_held(trace, process):
+            time.sleep(delay)
+            self.runner.kill(process)
+        outcome = self.runner.finish(process)
+        calls = [call for call in read_trace(trace, process.started) if call[1] == process.pid]
+        return outcome, calls
+
+    def check_ran(self, round_text, outcome, lines):
+        """The run started the game and told of the wait once; returns whether it started."""
+        started = outcome.code == 0 and os.path.exists(self.c.recorder_path())
+        if not started:
+            self.violations.other("%s: the run ended with %d%s:\n%s" % (
+                round_text, outcome.code, "" if os.path.exists(self.c.recorder_path()) else
+                " and did not start the game", outcome.output))
+        if lines.count(self.WAITING) != 1:
+            self.violations.other("%s: %d lines %r; expected one:\n%s" % (
+                round_text, lines.count(self.WAITING), self.WAITING, outcome.output))
+        return started
+
+    def measure(self):
+        """An uninterrupted update with the file held briefly, which must complete, and one with
+        it held for good, which must leave the package as it was. Returns how many changes the
+        first makes, how long its wait lasted and the put-back's changes in the second."""
+        _, new = self.begin_update()
+        round_text = "uninterrupted update with %s held for %d ms" % (HELD_FILE, BRIEF_HOLD_MS)
+        outcome, calls = self.held_run(BRIEF_HOLD_MS)
+        lines = outcome.output.splitlines()
+        self.check_ran(round_text, outcome, lines)
+        self.check_complete(round_text, new)
+        if "[+] %s updated" % HELD_FILE not in lines:
+            self.violations.other("%s: no line \"[+] %s updated\":\n%s" % (
+                round_text, HELD_FILE, outcome.output))
+        held = [number for number, call in enumerate(calls) if call[2].startswith(HELD_CALL)]
+        changes = len(calls) - len(held)
+        if not held or held[-1] + 1 == len(calls) or changes == 0:
+            raise RuntimeError("%s: the hold did not show in the trace:\n%s" % (
+                round_text, outcome.output))
+        wait = calls[held[-1] + 1][0] - calls[held[0]][0]
+        old, new = self.begin_update()
+        put_back = self.held_for_good("uninterrupted update with %s held for good" % HELD_FILE,
+                                      old)
+        self.update("the run after the update with %s held for good" % HELD_FILE, new)
+        return changes, wait, put_back
+
+    def held_for_good(self, round_text, old):
+        """Runs the launcher with the file held for good: it must say so, leave every file as
+        it was and start the game. Returns the first and the last change of its put-back."""
+        outcome, calls = self.held_run(LONG_HOLD_MS)
+        lines = outcome.output.splitlines()
+        started = self.check_ran(round_text, outcome, lines)
+        now = self.snapshot()
+        for name in sorted(set(old) | set(now)):
+            if now.get(name) != old.get(name):
+                self.violations.file("%s: Velm Co-op/%s is %s; expected %s" % (
+                    round_text, name, describe(now.get(name), old.get(name), None),
+                    "absent" if old.get(name) is None else
+                    "the old content (%d bytes)" % len(old[name])))
+        self.files = now
+        leftovers = self.temporaries()
+        if leftovers:
+            self.violations.other("%s: left %s" % (round_text, ", ".join(leftovers)))
+        pattern = r"\[!\] could not replace %s \((\S.*\S)\) -- is the game running\?" % (
+            re.escape(HELD_FILE))
+        failures = [line for line in lines if re.fullmatch(pattern, line)]
+        if len(failures) != 1 or any(line.startswith("[+] ") for line in lines):
+            self.violations.other("%s: expected one line \"[!] could not replace %s (...) -- "
+                                  "is the game running?\" and no \"[+]\" line:\n%s" % (
+                                      round_text, HELD_FILE, outcome.output))
+        elif started and ("Could not update Velm Co-op (%s) -- starting the installed version." %
+                          failures[0][4:]) not in lines:
+            self.violations.other("%s: no line \"Could not update Velm Co-op (%s) -- starting "
+                                  "the installed version.\":\n%s" % (
+                                      round_text, failures[0][4:], outcome.output))
+        held = [number for number, call in enumerate(calls) if call[2].startswith(HELD_CALL)]
+        if not held:
+            raise RuntimeError("%s: the hold did not show in the trace:\n%s" % (
+                round_text, outcome.output))
+        # Changes are counted from 1; the saved copies, written last, are not the put-back's.
+        first = held[-1] + 1 - len(held) + 1
+        last = len(calls) - len(held)
+        while last >= first and destination(calls[last + len(held) - 1][2]).startswith(
+                SAVED_COPIES):
+            last -= 1
+        if last < first:
+            raise RuntimeError("%s: no change after the held calls:\n%s" % (
+                round_text, outcome.output))
+        return first, last
+
+    def check_not_tried(self, round_text, old):
+        """After a kill in the put-back: the held file and those after it are as they were."""
+        names = list(self.versions[self.installed])
+        for name in names[names.index(HELD_FILE):]:
+            actual = read_or_none(os.path.join(self.c.package_dir, name))
+            if actual != old.get(name):
+                self.violations.other("%s: Velm Co-op/%s is %s, though the launcher gave up at "
+                                      "%s before it; expected %s" % (
+                                          round_text, name, describe(actual, old.get(name), None),
+                                          HELD_FILE, expectation(old.get(name), None)))
+
+    def run(self, wanted):
+        """wanted: kills with the file held for good, and with it held briefly."""
+        put_backs, helds = wanted
+        self.install()
+        changes, wait, (first, last) = self.measure()
+        print("held package update: %s held for %d ms, kills from inside before one of %d "
+              "changes or from outside within %.0f ms of the first held call; held for good, "
+              "from inside before one of the put-back's changes %d-%d" % (
+                  HELD_FILE, BRIEF_HOLD_MS, changes, wait * 1000, first, last), flush=True)
+        rounds = 0
+        brief = 0  # rounds with a brief hold: they alternate kills from inside and from outside
+        while rounds < 2 * (put_backs + helds):
+            left = {"put-back": put_backs - self.kinds["put-back"],
+                    "held": helds - self.kinds["held"]}
+            if left["put-back"] <= 0 and left["held"] <= 0:
+                break
+            rounds += 1
+            weights = [max(0, left[kind]) for kind in ("put-back", "held")]
+            kind = self.rng.choices(("put-back", "held"), weights)[0]
+            source = self.installed
+            old, new = self.begin_update()
+            if kind == "put-back":
+                point = self.rng.randint(first, last)
+                outcome, calls = self.held_run(LONG_HOLD_MS, kill_at=point)
+                how = "held for good, killed before change %d of %d-%d" % (point, first, last)
+            elif brief % 2 == 0:
+                brief += 1
+                point = self.rng.randint(1, changes)
+                outcome, calls = self.held_run(BRIEF_HOLD_MS, kill_at=point)
+                how = "held %d ms, killed before change %d of %d" % (BRIEF_HOLD_MS, point,
+                                                                     changes)
+            else:
+                brief += 1
+                delay = self.rng.uniform(0, wait)
+                outcome, calls = self.held_run(BRIEF_HOLD_MS, delay=delay)
+                how = "held %d ms, killed %.1f ms after the first held call" % (
+                    BRIEF_HOLD_MS, delay * 1000)
+            round_text = "held package round %d (%s to %s, %s)" % (rounds, source,
+                                                                    self.installed, how)
+            if outcome.killed():
+                phase = self.check_after_kill(round_text, old, new)
+                if any(call[2].startswith(HELD_CALL) for call in calls):
+                    if calls[-1][2].startswith(HELD_CALL):
+                        phase = "while held"
+                    elif kind == "put-back":
+                        phase = "in the put-back"
+                if kind == "put-back":
+                    self.check_not_tried(round_text, old)
+                self.count_kill(phase)
+                self.kinds[kind] += 1
+            elif outcome.code != 0:
+                self.violations.other("%s: the launcher ended with %d before the kill:\n%s" % (
+                    round_text, outcome.code, outcome.output))
+            self.update(round_text + ", the next run", new)
+        print("held package update: %d kills in %d rounds (%d held for good, %d held for %d ms): "
+              "%s; %d left the backup folder" % (
+                  self.kills, rounds, self.kinds["put-back"], self.kinds["held"], BRIEF_HOLD_MS,
+                  self.phases_text(), self.backups_left), flush=True)
 
 
 # --- self-updates ---------------------------------------------------------------------------
@@ -586,15 +851,17 @@ class SelfUpdateRounds:
         download's length; None when it did not update: the old build's part from the download
         on, and the relaunched build's, up to its removal of the old copy, each as likely so
         that the download gets its share. The download lasts from its first byte to the old
-        build's first change after it."""
+        build's first change after it (before it, the old build removes leftovers)."""
         aside = self.paths()[2]
-        own = measured.own_changes()
         ends = [when for when, _, what in measured.changes if aside in what]
-        if measured.marked is None or measured.filled is None or not own or not ends:
+        if measured.marked is None or measured.filled is None or not ends:
+            return None
+        after = [when for when, _, _ in measured.own_changes() if when >= measured.filled]
+        if not after:
             return None
         ended = outcome.duration
         return [(measured.marked, ended), (ended, max(ends[-1], ended) + 0.001)], \
-            own[0][0] - measured.filled
+            after[0] - measured.filled
 
     def start_next(self, round_text):
         """Starts the launcher after a kill, to the end: it must start the game with the new
@@ -728,6 +995,10 @@ def main():
     parser.add_argument("--kill-point", required=True, help="the velm_kill_point library")
     parser.add_argument("--package-kills", type=int, default=200)
     parser.add_argument("--self-update-kills", type=int, default=100)
+    parser.add_argument("--put-back-kills", type=int, default=8,
+                        help="package updates killed in the put-back, about 6 s each")
+    parser.add_argument("--held-kills", type=int, default=16,
+                        help="package updates killed while a file is held briefly")
     parser.add_argument("--seed", type=int)
     args = parser.parse_args()
 
@@ -754,10 +1025,14 @@ def main():
                                         version)
     update_context = scenarios.Context(platform, server, signer, args.host, files, new_build,
                                        version)
-    package_context.begin("package")  # each begin empties the site: both before publishing
+    held_context = scenarios.Context(platform, server, signer, args.host, files, new_build,
+                                     version)
+    package_context.begin("package")  # each begin empties the site: all before publishing
     update_context.begin("selfupdate")
+    held_context.begin("held")
     package_context.add_game_exe()
     update_context.add_game_exe(SECOND_GAME["exe"])
+    held_context.add_game_exe(THIRD_GAME["exe"])
     # The relaunch mark makes a launcher skip the self-update: the package lane runs the old
     # build under the catalogue that announces the new one.
     packages = PackageRounds(package_context, Runner(platform, "package",
@@ -768,22 +1043,30 @@ def main():
     c = package_context
     c.games = [dict(scenarios.GAME,
                     manifest="https://%s/%s/manifest.json" % (c.host, PACKAGE_FOLDER)),
-               SECOND_GAME]
+               SECOND_GAME,
+               dict(THIRD_GAME, manifest="https://%s/%s/manifest.json" % (c.host, HELD_FOLDER))]
     with open(new_build, "rb") as file:
         scenarios.announce_new_build(c, file.read())
     catalogue = c.catalogue_bytes()
     c.put_signed("/games.json", catalogue)
     packages.publish_all(catalogue)
     updates.publish()
+    # A third lane, in a third game folder, with the package lane's versions: package updates
+    # while a file is held. Its rounds mostly wait, beside the other two.
+    held = HeldRounds(held_context, Runner(platform, "held", {"VELM_COOP_UPDATED": "1"},
+                                           kill_point),
+                      violations, random.Random("%d held" % seed), HELD_FOLDER, packages)
 
     # Orphans of a killed launcher (a relaunched build, the game) come to this process, so
     # they can be waited for rather than left running into the next round.
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+    held_wanted = (args.put_back_kills, args.held_kills)
     lanes = [threading.Thread(target=run_lane, args=(lane, wanted, violations))
              for lane, wanted in ((packages, args.package_kills),
-                                  (updates, args.self_update_kills)) if wanted]
+                                  (updates, args.self_update_kills),
+                                  (held, held_wanted)) if wanted and wanted != (0, 0)]
     try:
         for lane in lanes:
             lane.start()
@@ -792,15 +1075,24 @@ def main():
     finally:
         server.stop()
 
-    downloads = packages.phases["in downloads"]
-    moves = packages.phases["between moves"]
-    if packages.kills < args.package_kills or updates.kills < args.self_update_kills:
+    downloads = packages.phases["in downloads"] + held.phases["in downloads"]
+    moves = packages.phases["between moves"] + held.phases["between moves"]
+    if (packages.kills < args.package_kills or updates.kills < args.self_update_kills or
+            held.kinds["put-back"] < args.put_back_kills or held.kinds["held"] < args.held_kills):
         violations.other("too few kills landed: %d of %d in package updates, %d of %d in "
-                         "self-updates" % (packages.kills, args.package_kills, updates.kills,
-                                           args.self_update_kills))
+                         "self-updates, %d of %d with a file held for good, %d of %d with one "
+                         "held briefly" % (packages.kills, args.package_kills, updates.kills,
+                                           args.self_update_kills, held.kinds["put-back"],
+                                           args.put_back_kills, held.kinds["held"],
+                                           args.held_kills))
     if args.package_kills and (downloads == 0 or moves == 0):
         violations.other("a phase of the package update was never hit: %d kills in downloads, "
                          "%d between moves" % (downloads, moves))
+    if ((args.put_back_kills and held.phases["in the put-back"] == 0) or
+            (args.held_kills and held.phases["while held"] == 0)):
+        violations.other("a phase of the package update with a held file was never hit: %d "
+                         "kills in the put-back, %d while held" % (
+                             held.phases["in the put-back"], held.phases["while held"]))
     swap = (updates.phases["downloaded, not in place"] +
             updates.phases["old build kept aside"])
     if args.self_update_kills and (updates.phases["in the download"] == 0 or swap == 0 or
@@ -812,7 +1104,8 @@ def main():
     print("crash: %.0f s" % (time.monotonic() - started))
     print("crash: %d kills during package updates (%d in downloads, %d between moves), %d during "
           "self-updates; %d files in any state but old or new" % (
-              packages.kills, downloads, moves, updates.kills, violations.bad_files))
+              packages.kills + held.kills, downloads, moves, updates.kills,
+              violations.bad_files))
     if violations.lines:
         print("crash: FAILED, %d violations (seed %d)" % (len(violations.lines), seed))
         return 1

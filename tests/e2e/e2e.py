@@ -25,6 +25,7 @@ import attacks  # noqa: E402
 import faults  # noqa: E402
 import followed_links  # noqa: E402
 import freshness  # noqa: E402
+import held_files  # noqa: E402
 import machine_safety  # noqa: E402
 import network_path  # noqa: E402
 import planted_dll  # noqa: E402
@@ -57,7 +58,7 @@ def main():
                                 args.new_build and os.path.abspath(args.new_build),
                                 args.new_version)
     everything = (scenarios.ALL + faults.ALL + attacks.ALL + machine_safety.ALL + network_path.ALL +
-                  planted_dll.ALL + followed_links.ALL + freshness.ALL)
+                  planted_dll.ALL + followed_links.ALL + freshness.ALL + held_files.ALL)
     chosen = [s for s in everything if not args.k or any(k in s.__name__ for k in args.k)]
     passed = failed = 0
     kind = "wine" if args.wine else "native"

@@ -272,6 +272,12 @@ def rerun_trusting_the_test_ca(work, marker):
     os.execv(command[0], command)
 
 
+def hold_library():
+    """The preload library whose VELM_HOLD=NAME:MS plays, for a native run, another program that
+    holds the file NAME (tests/crash/kill_point.cpp); None when this build has none."""
+    return os.environ.get("VELM_E2E_HOLD_LIBRARY") or None
+
+
 def wait_for_file(path, timeout=60):
     deadline = time.time() + timeout
     while time.time() < deadline:

@@ -15,8 +15,20 @@
 // The file is VELM_RECORDER_OUT when that is set and not empty, otherwise recorder.json beside
 // the program. It is written under a temporary name and renamed, so a reader that polls for it
 // never sees half of it. VELM_RECORDER_HOLD (see main) makes it hold a file open afterwards.
+//
+// Started by a test instead of the launcher, it plays another program that holds a file:
+//
+//   velm_recorder --hold FILE HELD GO MS
+//
+// waits for FILE to exist and opens it for reading, letting others read and write it but not
+// move or delete it (Windows; POSIX has no sharing modes, so there it holds nothing), creates
+// the empty file HELD, and keeps FILE open until MS milliseconds after GO (a file or folder)
+// exists. A test thereby starts the hold's time right before the launcher's first move, whatever
+// a Wine program's start-up takes. No record is written. Exit code 3 when FILE or GO does not
+// appear within a minute, 2 when HELD cannot be made.
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +38,7 @@
 #include <shellapi.h>
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +115,24 @@ void holdFile(const std::string& name, unsigned milliseconds) {
   CloseHandle(file);
 }
 
+// A scanner's or a game's hold: readers and writers may share the file, a move or delete may not
+// (no FILE_SHARE_DELETE), so the launcher can write beside it, as it does to a ".new".
+using SharedFile = HANDLE;
+
+bool openShared(const std::string& path, SharedFile& file) {
+  file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file != INVALID_HANDLE_VALUE;
+}
+
+void closeShared(SharedFile file) { CloseHandle(file); }
+
+bool fileExists(const std::string& path) {
+  return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void pause(unsigned milliseconds) { Sleep(milliseconds); }
+
 const char kSeparator[] = "\\";
 #else
 extern "C" char** environ;
@@ -172,6 +203,19 @@ std::FILE* openForWriting(const std::string& path) { return std::fopen(path.c_st
 // POSIX has no sharing modes to hold a file with; the scenario that needs it is Windows-only.
 void holdFile(const std::string&, unsigned milliseconds) { usleep(milliseconds * 1000u); }
 
+using SharedFile = int;
+
+bool openShared(const std::string& path, SharedFile& file) {
+  file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  return file >= 0;
+}
+
+void closeShared(SharedFile file) { close(file); }
+
+bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void pause(unsigned milliseconds) { usleep(milliseconds * 1000u); }
+
 const char kSeparator[] = "/";
 #endif
 
@@ -237,9 +281,35 @@ std::string json(const Record& record) {
          ",\n  \"openDescriptors\": " + record.openDescriptors + "\n}\n";
 }
 
+// Polls every 10 ms for a minute; the cue files of a test appear within seconds.
+bool waitFor(const std::function<bool()>& ready) {
+  for (int tries = 0; tries < 6000; ++tries) {
+    if (ready()) return true;
+    pause(10);
+  }
+  return false;
+}
+
+// The --hold mode (see the top of this file).
+int holdOnCue(const std::string& path, const std::string& held, const std::string& go,
+              unsigned milliseconds) {
+  SharedFile file{};
+  if (!waitFor([&] { return openShared(path, file); })) return 3;
+  std::FILE* signal = openForWriting(held);
+  if (signal == nullptr || std::fclose(signal) != 0) return 2;
+  const bool cued = waitFor([&] { return fileExists(go); });
+  if (cued) pause(milliseconds);
+  closeShared(file);
+  return cued ? 0 : 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::string(argv[1]) == "--hold") {
+    return holdOnCue(argv[2], argv[3], argv[4],
+                     static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10)));
+  }
   Record record = gather(argc, argv);
   std::string path = record.outputPath.empty() ? record.programFolder + kSeparator + "recorder.json"
                                                : record.outputPath;

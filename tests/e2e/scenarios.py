@@ -483,7 +483,8 @@ def file_held_by_the_running_game(c):
         return "skip"  # only Windows keeps a file that a running program holds
     c.install_package()
     old = c.package_files()
-    # The "game" (the recorder) holds data.txt open while the next launcher run updates it.
+    # The "game" (the recorder) holds data.txt open for 15 s, longer than the next launcher run
+    # waits for it.
     code = c.platform.run_silently(c.game_dir, env={"VELM_RECORDER_HOLD": "data.txt",
                                                     "VELM_RECORDER_HOLD_MS": "15000"})
     check_equal(code, 0, "exit code of the run that starts the game")
@@ -492,15 +493,21 @@ def file_held_by_the_running_game(c):
     os.remove(c.recorder_path())
     c.files["data.txt"] = b"co-op data, version 2\n"
     c.publish()
+    started = time.time()
     result = c.run()
+    waited = time.time() - started
     check_equal(result.code, 0, "exit code\n%r" % result)
     lines = result.out_lines()
-    check_equal(lines[:2], [c.banner(), "[*] downloading data.txt (0 KB)"], "standard output")
-    failure = lines[2] if len(lines) > 2 else ""
+    # The launcher waits for the file, says so once, and gives up after its 5 s.
+    check_equal(lines[:3], [c.banner(), "[*] downloading data.txt (0 KB)",
+                            "[*] waiting for data.txt, which another program holds"],
+                "standard output")
+    failure = lines[3] if len(lines) > 3 else ""
     match = re.fullmatch(r"\[!\] could not replace data\.txt \((\S.*\S)\) -- is the game running\?",
                          failure)
     check(match is not None, "the replace failure with the system's words: %r" % lines)
-    check_equal(lines[3:], [c.starting_line()], "the installed version starts")
+    check_equal(lines[4:], [c.starting_line()], "the installed version starts")
+    check(waited >= 5, "the launcher gave up after %.1f s, before its 5 s of waiting" % waited)
     check_equal(result.err_lines(), ["Could not update Velm Co-op (%s) -- starting the installed "
                                      "version." % failure[4:]], "standard error")
     now = c.package_files()
@@ -540,6 +547,13 @@ def aside_path(c):
     return os.path.join(c.game_dir, name + ".old")
 
 
+def expect_only_the_launchers_file(c):
+    """After a self-update, kept or rolled back: neither the new build's .new file nor the
+    moved-aside name is left beside the launcher."""
+    check(not os.path.lexists(exe_path(c) + ".new"), "the new build's .new file is left")
+    check(not os.path.lexists(aside_path(c)), "the moved-aside name is left")
+
+
 def launcher_bytes(c):
     with open(exe_path(c), "rb") as file:
         return file.read()
@@ -568,8 +582,7 @@ def self_update_replaces_the_launcher(c):
         if not os.path.exists(aside_path(c)):
             break
         time.sleep(0.05)
-    check(not os.path.exists(aside_path(c)), "the moved-aside copy is gone")
-    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
+    expect_only_the_launchers_file(c)
 
 
 def failed_self_update(c, content, changes, lines):
@@ -584,8 +597,7 @@ def failed_self_update(c, content, changes, lines):
     check_equal(result.out_lines()[-1], c.starting_line(), "the old build carries on")
     c.recorded()
     check(launcher_bytes(c) == old, "the running build stays under its own name")
-    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
-    check(not os.path.exists(aside_path(c)), "no moved-aside copy is left")
+    expect_only_the_launchers_file(c)
     return result
 
 
@@ -634,8 +646,7 @@ def self_update_new_build_will_not_start(c):
     check_equal(errors[1], "self-update: the new exe would not start -- the old one is back, "
                 "carrying on as 2.0.0", "M9")
     check(launcher_bytes(c) == old, "the old build is back in place")
-    check(not os.path.exists(exe_path(c) + ".new"), "no .new file is left")
-    check(not os.path.exists(aside_path(c)), "the moved-aside name is left")
+    expect_only_the_launchers_file(c)
     c.recorded()
 
 

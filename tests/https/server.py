@@ -37,6 +37,10 @@ between requests. --fault PATH=JSON adds or overrides one path.
    "/extra.txt":    {"extra_bytes": 64},                 64 bytes more than declared (sent
                                                          with "Connection: close")
    "/slow.bin":     {"stall_after": 100, "stall_seconds": 5},  sleep mid-body, then go on
+   "/gate.bin":     {"wait_for_file": "/tmp/go"},        hold the body back (at stall_after
+                                                         bytes, 0 by default) until that file
+                                                         exists, for at most stall_seconds (60
+                                                         by default): a test lets it go on
    "/old.json":     {"redirect": "https://localhost:{https_port}/games.json", "status": 301},
    "/inline.txt":   {"body": "text served instead of a file", "status": 200},
    "/hdr.txt":      {"headers": {"Cache-Control": "no-store"}},   a list of values sends the
@@ -344,7 +348,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
 
         cut_after = fault.get("cut_after")
-        stall_after = fault.get("stall_after")
+        gate = fault.get("wait_for_file")
+        stall_after = fault.get("stall_after", 0 if gate else None)
         sent = 0
         while True:
             limit = min(CHUNK, size - sent)  # a range ends before its file does
@@ -354,7 +359,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if cut_after is not None and sent >= cut_after:
                 return self.cut(fault.get("cut_mode", "close"))
             if stall_after is not None and sent >= stall_after:
-                time.sleep(float(fault.get("stall_seconds", 5)))
+                if gate:
+                    wait_for_file(str(gate), float(fault.get("stall_seconds", 60)))
+                else:
+                    time.sleep(float(fault.get("stall_seconds", 5)))
                 stall_after = None
             data = source.read(limit)
             if not data:
@@ -378,6 +386,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except OSError:
                 pass
         raw.close()
+
+
+def wait_for_file(path, seconds):
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.01)
 
 
 def origin_form(target):
