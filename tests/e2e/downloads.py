@@ -106,10 +106,11 @@ def interrupted_runs_download_is_continued(c):
 def files_download_at_once_and_a_failure_installs_none(c):
     """Twelve files, up to eight in flight: an update without trouble prints them in manifest
     order; when a required one in the middle fails, none of the others' bytes is installed."""
+    names = ["part%02d.pak" % i for i in range(12)]
+    c.files.update({name: pak(200000 + i, 10 + i) for i, name in enumerate(names)})
     c.install_package()
     old = c.package_files()
-    names = ["part%02d.pak" % i for i in range(12)]
-    publish_update(c, **{name: pak(200000 + i, 10 + i) for i, name in enumerate(names)})
+    publish_update(c, **{name: pak(200000 + i, 30 + i) for i, name in enumerate(names)})
     c.server.set_faults({"/one/part05.pak": {"status": 404}})
     c.server.reset_log()
     result = c.run()
