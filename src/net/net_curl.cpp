@@ -4,6 +4,8 @@
 #include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -216,7 +218,73 @@ class SharedCaches {
   UniqueHandle<ShareTraits> share_;        // after the locks, so it goes before them
 };
 
-CURL* openHandle(const std::string& userAgent, CURLSH* share) {
+struct StoreTraits {
+  using Handle = X509_STORE*;
+  static X509_STORE* none() { return nullptr; }
+  static void close(X509_STORE* store) { X509_STORE_free(store); }
+};
+
+// The certificate authorities that every connection of a Net checks servers against, read once.
+// Left to itself, each TLS connection of libcurl reads the whole system bundle into a store of
+// its own: eight connections, eight copies of a few hundred certificates.
+class SharedAuthorities {
+ public:
+  // Gives handle the shared store in place of curl's own reading; where this libcurl cannot
+  // take it (another TLS library), the handle keeps curl's default.
+  void attach(CURL* handle) {
+    const char* file = nullptr;
+    const char* folder = nullptr;
+    // The locations curl itself would read (CURLINFO_CAINFO and _CAPATH: its built-in ones).
+    curl_easy_getinfo(handle, CURLINFO_CAINFO, &file);
+    curl_easy_getinfo(handle, CURLINFO_CAPATH, &folder);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (file_.empty() && folder_.empty()) {
+        file_ = file != nullptr ? file : "";
+        folder_ = folder != nullptr ? folder : "";
+      }
+    }
+    if (curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, onContext) != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, this) != CURLE_OK) {
+      return;
+    }
+    curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+  }
+
+ private:
+  // A store that cannot be read verifies nothing: the connection fails, as with a missing
+  // bundle.
+  static CURLcode onContext(CURL*, void* context, void* user) {
+    X509_STORE* store = static_cast<SharedAuthorities*>(user)->store();
+    if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(context), store);
+    return CURLE_OK;
+  }
+
+  X509_STORE* store() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!read_) {
+      read_ = true;
+      UniqueHandle<StoreTraits> store(X509_STORE_new());
+      bool loaded = store && (!file_.empty() || !folder_.empty());
+      if (loaded && !file_.empty()) loaded = X509_STORE_load_file(store.get(), file_.c_str()) == 1;
+      if (loaded && !folder_.empty()) {
+        loaded = X509_STORE_load_path(store.get(), folder_.c_str()) == 1;
+      }
+      if (loaded) store_ = std::move(store);
+    }
+    return store_.get();
+  }
+
+  std::mutex mutex_;
+  std::string file_;
+  std::string folder_;
+  bool read_ = false;
+  UniqueHandle<StoreTraits> store_;
+};
+
+CURL* openHandle(const std::string& userAgent, CURLSH* share, SharedAuthorities& authorities) {
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return nullptr;
   curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());  // curl keeps a copy
@@ -233,6 +301,7 @@ CURL* openHandle(const std::string& userAgent, CURLSH* share) {
   // refuses the setting and speaks HTTP/1.1.
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   if (share != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, share);
+  authorities.attach(curl);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kMaxChunk));
   // Only the origin's own answers reach the header callback, not a proxy's CONNECT reply.
@@ -265,6 +334,7 @@ void allowRedirects(CURL* curl, bool secure) {
 // connection is the warmest) or makes one, and gives it back after: as many handles, and
 // connections, as transfers ever ran at once.
 struct CurlNet::Pool {
+  SharedAuthorities authorities;
   SharedCaches caches;
   std::mutex mutex;
   std::vector<EasyHandle> idle;  // after the caches: every handle goes before the share it uses
@@ -295,7 +365,7 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
       pool_->idle.pop_back();
     }
   }
-  if (!handle) handle.reset(openHandle(userAgent_, pool_->caches.get()));
+  if (!handle) handle.reset(openHandle(userAgent_, pool_->caches.get(), pool_->authorities));
   CURL* curl = handle.get();
   if (curl == nullptr) return 0;
 

@@ -2,10 +2,12 @@
 // faults). Run through run_platform_tests.sh, which ctest does.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/net.h"
@@ -50,6 +52,28 @@ TEST_F(PlatformNet, SpeaksTls12OrLaterOnly) {
     EXPECT_EQ(fetch("https://localhost:" + c.port + "/small.txt", received), c.status) << c.offered;
     EXPECT_EQ(received.body, c.status == 200 ? "hello\n" : "") << c.offered;
   }
+}
+
+// A certificate that no trusted CA signed is no answer, for the first request and for every one
+// of several at once (each connection checks against the one store the Net reads).
+TEST_F(PlatformNet, RefusesAServerWhoseCertificateNoTrustedAuthoritySigned) {
+  ASSERT_FALSE(untrustedPort().empty()) << "no server with an untrusted certificate";
+  const std::string url = "https://localhost:" + untrustedPort() + "/small.txt";
+  Received first;
+  EXPECT_EQ(fetch(url, first), 0u);
+  EXPECT_EQ(first.body, "");
+  std::vector<std::thread> threads;
+  std::atomic<int> answered{0};
+  for (size_t i = 0; i < kMaxTransfers; ++i) {
+    threads.emplace_back([&] {
+      Received received;
+      if (fetch(url, received) != 0 || !received.body.empty()) ++answered;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(answered.load(), 0);
+  Received trusted;
+  EXPECT_EQ(fetch(httpsUrl("/small.txt"), trusted), 200u) << "the trusted server still answers";
 }
 
 TEST_F(PlatformNet, StreamsALargeBodyIntactInChunksOfAtMost64KiB) {

@@ -49,6 +49,7 @@ std::string httpsPort() { return environment("VELM_TEST_HTTPS_PORT"); }
 std::string httpPort() { return environment("VELM_TEST_HTTP_PORT"); }
 std::string oldTlsPort() { return environment("VELM_TEST_OLD_TLS_PORT"); }
 std::string tls12Port() { return environment("VELM_TEST_TLS12_PORT"); }
+std::string untrustedPort() { return environment("VELM_TEST_UNTRUSTED_PORT"); }
 std::string requestLogPath() { return environment("VELM_TEST_REQUEST_LOG"); }
 
 std::string httpsUrl(const std::string& pathAndMore) {

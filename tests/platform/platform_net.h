@@ -19,6 +19,7 @@ std::string httpPort();
 // Servers of the same site that offer only TLS 1.0 and 1.1, and only TLS 1.2.
 std::string oldTlsPort();
 std::string tls12Port();
+std::string untrustedPort();
 // The server's request log (see server.py), a line per request once it is answered.
 std::string requestLogPath();
 

@@ -8,7 +8,8 @@
 #   standard input is /dev/null (Wine wants no console input). The server's request log is
 #   WORK_DIR/requests.log, named in VELM_TEST_REQUEST_LOG.
 #   Two more servers of the same site offer only some TLS versions: 1.0 and 1.1 on
-#   VELM_TEST_OLD_TLS_PORT, 1.2 alone on VELM_TEST_TLS12_PORT. openssl s_client checks first
+#   VELM_TEST_OLD_TLS_PORT, 1.2 alone on VELM_TEST_TLS12_PORT; one more on
+#   VELM_TEST_UNTRUSTED_PORT has a certificate from a CA that is not trusted. openssl s_client checks first
 #   that they do, or a client's refusal would prove nothing. The command runs with an OpenSSL
 #   configuration that allows TLS 1.0 (as some systems' do), so that libcurl's refusal is the
 #   launcher's own and not Debian's.
@@ -71,6 +72,16 @@ for versions in 1.0-1.1 1.2; do
     fi
   done
 done
+
+# One more server of the same site whose certificate comes from another, untrusted CA: every
+# client must refuse it.
+sh "$https/make_certs.sh" "$work/untrusted-certs" >/dev/null
+sh "$https/start_server.sh" "$work/ready-untrusted" --root "$work/site" \
+  --cert "$work/untrusted-certs/server.pem" --key "$work/untrusted-certs/server.key" \
+  --exit-with $$ >/dev/null
+. "$work/ready-untrusted"
+servers="$servers $PID"
+export VELM_TEST_UNTRUSTED_PORT="$HTTPS_PORT"
 
 status=0
 sh "$https/run_with_ca.sh" "$work/certs/ca.pem" "$@" </dev/null || status=$?
