@@ -300,8 +300,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         value = self.headers.get("Range")
         if value is None:
             return None
-        unit, _, spec = value.strip().partition("=")
-        first, dash, last = spec.strip().partition("-")
+        unit, _, span = value.strip().partition("=")
+        first, dash, last = span.strip().partition("-")
         if unit.strip().lower() != "bytes" or not dash or not first.isdigit():
             return None
         if last and (not last.isdigit() or int(last) < int(first)):
