@@ -33,7 +33,6 @@ void blankProgressLine(FILE* progress) {
   std::fflush(progress);
 }
 
-
 // One download's file, hash and count, carried from one request to the next.
 class Arrival {
  public:
@@ -51,24 +50,20 @@ class Arrival {
     resumed_ = read && kept > 0 && kept < request_.size;
     if (resumed_) {
       received_ = kept;
-    } else if (!out_.restart()) {
-      writeFailed_ = true;
     } else {
-      hasher_.reset();
+      empty();
     }
     return true;
   }
 
   // Back to byte 0: the server sent the whole body, or the kept bytes were wrong.
   void restart() {
-    if (!out_.restart()) writeFailed_ = true;
-    hasher_.reset();
-    received_ = 0;
+    empty();
     if (onChunk_) onChunk_(0);
   }
 
   bool take(const char* data, size_t length) {
-    if (request_.cancel != nullptr && request_.cancel->load()) return false;
+    if (cancelled()) return false;
     if (length > request_.size - received_) {
       // Counted, so the caller can say how much came; never written.
       received_ += length;
@@ -95,6 +90,12 @@ class Arrival {
   Sha256Digest digest() { return hasher_.finalDigest(); }
 
  private:
+  void empty() {
+    if (!out_.restart()) writeFailed_ = true;
+    hasher_.reset();
+    received_ = 0;
+  }
+
   const DownloadRequest& request_;
   const std::function<void(uint64_t)>& onChunk_;
   ExclusiveFile out_;

@@ -20,7 +20,11 @@ class Phase {
   Phase(std::vector<PendingFile>& pending,
         const std::function<std::string(const std::string&)>& fileUrl, Net& net, FILE* progress,
         RetryClock& clock)
-      : pending_(pending), fileUrl_(fileUrl), net_(net), progress_(progress), clock_(clock),
+      : pending_(pending),
+        fileUrl_(fileUrl),
+        net_(net),
+        progress_(progress),
+        clock_(clock),
         slots_(pending.size()) {}
 
   DownloadPhase run() {
@@ -39,7 +43,6 @@ class Phase {
     bool done = false;
     bool opened = false;  // a file that could not be opened drew no progress line
     std::string reason;
-    uint64_t received = 0;
   };
 
   void work() {
@@ -53,12 +56,12 @@ class Phase {
       const PendingFile& entry = pending_[index];
       const auto onChunk = [this, index](uint64_t received) {
         std::lock_guard<std::mutex> lock(mutex_);
-        slots_[index].received = received;
         if (index == turn_ && line_) line_->update(received);
       };
       Download download;
       try {
-        download = fetchPackageFile(net_, fileUrl_(entry.file.name), entry, onChunk, &stop_, &clock_);
+        download =
+            fetchPackageFile(net_, fileUrl_(entry.file.name), entry, onChunk, &stop_, &clock_);
       } catch (...) {
         // Nothing may escape a thread; what broke the transfer is the transfer's failure.
         download.outcome = DownloadOutcome::NoAnswer;
@@ -78,8 +81,7 @@ class Phase {
     PendingFile& entry = pending_[index];
     const std::string& name = entry.file.name;
     std::unique_lock<std::mutex> lock(mutex_);
-    printPackageLine(progress_,
-                     "[*] downloading " + name + " (" + sizeText(entry.file.size) + ")");
+    printPackageLine(progress_, "[*] downloading " + name + " (" + sizeText(entry.file.size) + ")");
     turn_ = index;
     line_ = std::make_unique<ProgressLine>(progress_, entry.file);
     arrived_.wait(lock, [&] { return slots_[index].done; });
