@@ -28,7 +28,7 @@ http {
   types { application/json json; }
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$port ssl;
+    listen 127.0.0.1:$port ssl http2;
     server_name localhost;
     ssl_certificate $certs/server.pem;
     ssl_certificate_key $certs/server.key;

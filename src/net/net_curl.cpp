@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -38,6 +40,12 @@ struct EasyTraits {
   static void close(CURL* handle) { curl_easy_cleanup(handle); }
 };
 using EasyHandle = UniqueHandle<EasyTraits>;
+
+struct MultiTraits {
+  using Handle = CURLM*;
+  static CURLM* none() { return nullptr; }
+  static void close(CURLM* multi) { curl_multi_cleanup(multi); }
+};
 
 struct ShareTraits {
   using Handle = CURLSH*;
@@ -183,9 +191,8 @@ bool curlReady() {
   return ready;
 }
 
-// The name lookups and TLS sessions every handle of a Net shares, so a handle that opens its
-// first connection resumes the session another one made. Connections are not shared: each
-// handle keeps its own, used by one thread at a time.
+// The TLS sessions every handle of a Net shares, so a connection opened for one handle resumes
+// the session another one made. (Connections and name lookups live in the multi handle.)
 class SharedCaches {
  public:
   SharedCaches() : share_(curl_share_init()) {
@@ -198,7 +205,6 @@ class SharedCaches {
       share_.reset();
       return;
     }
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
   SharedCaches(const SharedCaches&) = delete;
@@ -300,6 +306,9 @@ CURL* openHandle(const std::string& userAgent, CURLSH* share, SharedAuthorities&
   // HTTP/2 where the server offers it in the TLS handshake (ALPN); a libcurl built without it
   // refuses the setting and speaks HTTP/1.1.
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  // A transfer that starts while another one's connection is still being made waits to learn
+  // whether it can share it (HTTP/2) rather than open one of its own at once.
+  curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L);
   if (share != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, share);
   authorities.attach(curl);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
@@ -328,22 +337,129 @@ void allowRedirects(CURL* curl, bool secure) {
 #endif
 }
 
+// Runs every transfer of a Net on one thread, over one multi handle: its connections serve
+// whichever transfer comes next, and over HTTP/2 the transfers in flight share one connection.
+// Callers hand in an easy handle and wait; the handle's callbacks run on this thread.
+class Driver {
+ public:
+  // Throws when the thread cannot start; ready() is false when the multi handle could not be made.
+  Driver() : multi_(curl_multi_init()) {
+    if (!multi_) return;
+    curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+    keepSocketsFromChildren();  // the multi handle's own socket pair, to wake its poll
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~Driver() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    curl_multi_wakeup(multi_.get());
+    thread_.join();
+  }
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  bool ready() const { return thread_.joinable(); }
+
+  // Performs curl's transfer, as curl_easy_perform would; any thread may call it.
+  CURLcode perform(CURL* curl) {
+    Job job{curl};
+    curl_easy_setopt(curl, CURLOPT_PRIVATE, &job);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      incoming_.push_back(&job);
+    }
+    curl_multi_wakeup(multi_.get());
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [&] { return job.done; });
+    return job.result;
+  }
+
+ private:
+  struct Job {
+    CURL* curl;
+    CURLcode result = CURLE_OK;
+    bool done = false;
+  };
+
+  void finish(Job& job, CURLcode result) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job.result = result;
+      job.done = true;
+    }
+    finished_.notify_all();
+  }
+
+  void loop() {
+    CURLM* multi = multi_.get();
+    size_t active = 0;
+    for (;;) {
+      std::vector<Job*> arrived;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ && active == 0 && incoming_.empty()) return;
+        arrived.swap(incoming_);
+      }
+      for (Job* job : arrived) {
+        if (curl_multi_add_handle(multi, job->curl) == CURLM_OK) {
+          ++active;
+        } else {
+          finish(*job, CURLE_FAILED_INIT);
+        }
+      }
+      int running = 0;
+      curl_multi_perform(multi, &running);
+      int left = 0;
+      while (const CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        // The message goes with its handle's removal: read it first.
+        CURL* curl = message->easy_handle;
+        const CURLcode result = message->data.result;
+        char* job = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_PRIVATE, &job);
+        curl_multi_remove_handle(multi, curl);
+        --active;
+        finish(*reinterpret_cast<Job*>(job), result);
+      }
+      // A second at most, so that a stalled transfer's progress callback still runs.
+      curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+  }
+
+  UniqueHandle<MultiTraits> multi_;
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  std::vector<Job*> incoming_;
+  bool stopping_ = false;
+  std::thread thread_;  // last: it starts once everything it uses is made
+};
+
 }  // namespace
 
-// An easy handle serves one transfer at a time. A get takes the handle that finished last (its
-// connection is the warmest) or makes one, and gives it back after: as many handles, and
-// connections, as transfers ever ran at once.
+// An easy handle carries one transfer at a time. A get takes an idle one or makes one, and
+// gives it back after: as many handles as transfers ever ran at once. The connections are the
+// driver's, not the handles'.
 struct CurlNet::Pool {
   SharedAuthorities authorities;
   SharedCaches caches;
   std::mutex mutex;
   std::vector<EasyHandle> idle;  // after the caches: every handle goes before the share it uses
+  Driver driver;                 // last: its thread stops before any handle or cache goes
 };
 
 CurlNet::CurlNet(const std::string& userAgent, uint32_t timeoutMs)
-    : pool_(curlReady() ? std::make_unique<Pool>() : nullptr),
-      userAgent_(userAgent),
-      timeoutMs_(timeoutMs) {}
+    : userAgent_(userAgent), timeoutMs_(timeoutMs) {
+  if (!curlReady()) return;
+  try {
+    pool_ = std::make_unique<Pool>();
+  } catch (const std::exception&) {
+    return;  // no thread for the driver: a Net that answers nothing, like any failed set-up
+  }
+  if (!pool_->driver.ready()) pool_.reset();
+}
 
 CurlNet::~CurlNet() = default;
 
@@ -379,7 +495,7 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = pool_->driver.perform(curl);
   keepSocketsFromChildren();
   const long code = transfer.responseCode();
   {

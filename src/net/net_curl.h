@@ -1,5 +1,5 @@
-// The POSIX port's Net over libcurl: a few easy handles kept for the run, one for each transfer in
-// flight, so every thread of a download reuses a connection.
+// The POSIX port's Net over libcurl: one thread drives every transfer over one multi handle,
+// so every thread of a download reuses its connections and HTTP/2 multiplexes them.
 #pragma once
 
 #include <cstdint>

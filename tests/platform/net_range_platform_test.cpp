@@ -4,9 +4,13 @@
 // whole body, and threads sharing one Net each get their own.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/net.h"
@@ -167,6 +171,44 @@ TEST(PlatformNetThreads, EightThreadsFetchTheirOwnFilesAtOnce) {
   ASSERT_FALSE(httpsPort().empty()) << "run through tests/platform/run_platform_tests.sh";
   std::unique_ptr<Net> net = makeSystemNet(kTransferTimeoutMs);
   for (const std::string& failure : fetchPartsAtOnce(*net, 4, "threads")) ADD_FAILURE() << failure;
+}
+
+// The transfers at once against a server that offers HTTP/2: every body arrives whole, over one
+// multiplexed connection where the platform's stack speaks HTTP/2 (libcurl), else over one
+// keep-alive connection per transfer at most (Wine's WinHTTP speaks HTTP/1.1 only).
+TEST(PlatformNetHttp2, TransfersAtOnceShareOneConnectionWhereHttp2IsSpoken) {
+  ASSERT_FALSE(http2Port().empty()) << "run through tests/platform/run_platform_tests.sh";
+  std::unique_ptr<Net> net = makeSystemNet(kTransferTimeoutMs);
+  const size_t rounds = 2;
+  for (const std::string& failure : fetchPartsAtOnce(*net, rounds, "h2", http2Port())) {
+    ADD_FAILURE() << failure;
+  }
+
+  // nginx writes a request's line once it is done, which may be just after the client is.
+  std::set<std::string> connections;
+  std::set<std::string> protocols;
+  size_t requests = 0;
+  for (int attempt = 0; attempt < 50 && requests < kParts * rounds; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    connections.clear();
+    protocols.clear();
+    requests = 0;
+    std::ifstream log(http2LogPath());
+    std::string connection, perConnection, status, bytes, method, path, protocol;
+    while (log >> connection >> perConnection >> status >> bytes >> method >> path >> protocol) {
+      if (path.find("?h2") == std::string::npos) continue;
+      ++requests;
+      connections.insert(connection);
+      protocols.insert(protocol);
+    }
+  }
+  ASSERT_EQ(requests, kParts * rounds);
+#ifdef _WIN32
+  EXPECT_LE(connections.size(), kParts);
+#else
+  EXPECT_EQ(protocols, std::set<std::string>{"HTTP/2.0"});
+  EXPECT_EQ(connections.size(), 1u);
+#endif
 }
 
 }  // namespace

@@ -105,10 +105,10 @@ TEST(CurlNetSockets, EverySocketIsCloseOnExecWhileTheConnectionIsKept) {
   EXPECT_EQ(second, first.substr(0, first.find(" request ")) + " request 2") << first;
 }
 
-// Transfers on several threads each make a handle of their own (and curl its own socket pair for
-// each) and keep its connection: none of them leaks into a child, and a thread's next request
-// reuses a connection rather than opening one.
-TEST(CurlNetSockets, ThreadsKeepAConnectionEachAndNoneIsInherited) {
+// Transfers on several threads keep the connections they opened (and curl its socket pair to wake
+// the thread that drives them): none of them leaks into a child, and a later request reuses a
+// connection rather than opening one.
+TEST(CurlNetSockets, TransfersOnThreadsReuseConnectionsAndNoneIsInherited) {
   ASSERT_FALSE(httpsPort().empty() || requestLogPath().empty())
       << "run through tests/platform/run_platform_tests.sh";
   std::unique_ptr<Net> net = makeSystemNet(kTransferTimeoutMs);

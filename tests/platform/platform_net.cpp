@@ -16,9 +16,10 @@ std::string environment(const char* name) {
 
 // One part's rounds; what went wrong is appended to failures.
 void fetchPart(Net& net, size_t part, size_t rounds, const std::string& tag,
-               std::vector<std::string>& failures) {
+               const std::string& port, std::vector<std::string>& failures) {
   const std::string whole = partBody(part);
-  const std::string url = httpsUrl("/part" + std::to_string(part) + ".bin?" + tag);
+  const std::string url = "https://localhost:" + (port.empty() ? httpsPort() : port) + "/part" +
+                          std::to_string(part) + ".bin?" + tag;
   for (size_t round = 0; round < rounds; ++round) {
     const uint64_t firstByte = round % 2 == 1 ? 1000 * (part + 1) : 0;
     const uint32_t expected = firstByte > 0 ? 206 : 200;
@@ -51,6 +52,8 @@ std::string oldTlsPort() { return environment("VELM_TEST_OLD_TLS_PORT"); }
 std::string tls12Port() { return environment("VELM_TEST_TLS12_PORT"); }
 std::string untrustedPort() { return environment("VELM_TEST_UNTRUSTED_PORT"); }
 std::string requestLogPath() { return environment("VELM_TEST_REQUEST_LOG"); }
+std::string http2Port() { return environment("VELM_TEST_H2_PORT"); }
+std::string http2LogPath() { return environment("VELM_TEST_H2_LOG"); }
 
 std::string httpsUrl(const std::string& pathAndMore) {
   return "https://localhost:" + httpsPort() + pathAndMore;
@@ -89,7 +92,8 @@ RequestOptions Received::options(uint64_t firstByte) {
 
 std::string partBody(size_t part) { return patternBody(kPartLines, part * 1000000); }
 
-std::vector<std::string> fetchPartsAtOnce(Net& net, size_t rounds, const std::string& tag) {
+std::vector<std::string> fetchPartsAtOnce(Net& net, size_t rounds, const std::string& tag,
+                                          const std::string& port) {
   std::vector<std::vector<std::string>> failures(kParts);
   std::promise<void> go;
   const std::shared_future<void> started = go.get_future().share();
@@ -97,7 +101,7 @@ std::vector<std::string> fetchPartsAtOnce(Net& net, size_t rounds, const std::st
   for (size_t part = 0; part < kParts; ++part) {
     threads.emplace_back([&, part] {
       started.wait();
-      fetchPart(net, part, rounds, tag, failures[part]);
+      fetchPart(net, part, rounds, tag, port, failures[part]);
     });
   }
   go.set_value();

@@ -20,6 +20,10 @@ std::string httpPort();
 std::string oldTlsPort();
 std::string tls12Port();
 std::string untrustedPort();
+// nginx serving the same site, offering HTTP/2 as well as HTTP/1.1, and its access log: a line
+// per request, "CONNECTION REQUESTS STATUS BYTES METHOD PATH PROTOCOL".
+std::string http2Port();
+std::string http2LogPath();
 // The server's request log (see server.py), a line per request once it is answered.
 std::string requestLogPath();
 
@@ -45,8 +49,10 @@ inline constexpr size_t kPartLines = 30000;
 std::string partBody(size_t part);
 
 // Fetches each part in a thread of its own, all threads let go together, rounds times over: even
-// rounds the whole file, odd rounds from a byte on. The URLs carry "?tag". Returns what went
-// wrong, one line each; empty when every answer and body was right.
-std::vector<std::string> fetchPartsAtOnce(Net& net, size_t rounds, const std::string& tag);
+// rounds the whole file, odd rounds from a byte on. The URLs carry "?tag" and go to the test
+// server, or to https on port. Returns what went wrong, one line each; empty when every answer
+// and body was right.
+std::vector<std::string> fetchPartsAtOnce(Net& net, size_t rounds, const std::string& tag,
+                                          const std::string& port = std::string());
 
 }  // namespace velm

@@ -9,7 +9,9 @@
 #   WORK_DIR/requests.log, named in VELM_TEST_REQUEST_LOG.
 #   Two more servers of the same site offer only some TLS versions: 1.0 and 1.1 on
 #   VELM_TEST_OLD_TLS_PORT, 1.2 alone on VELM_TEST_TLS12_PORT; one more on
-#   VELM_TEST_UNTRUSTED_PORT has a certificate from a CA that is not trusted. openssl s_client checks first
+#   VELM_TEST_UNTRUSTED_PORT has a certificate from a CA that is not trusted; nginx serves the
+#   site on VELM_TEST_H2_PORT offering HTTP/2 too, its access log (scripts/serve-nginx.sh) in
+#   VELM_TEST_H2_LOG. openssl s_client checks first
 #   that they do, or a client's refusal would prove nothing. The command runs with an OpenSSL
 #   configuration that allows TLS 1.0 (as some systems' do), so that libcurl's refusal is the
 #   launcher's own and not Debian's.
@@ -82,6 +84,17 @@ sh "$https/start_server.sh" "$work/ready-untrusted" --root "$work/site" \
 . "$work/ready-untrusted"
 servers="$servers $PID"
 export VELM_TEST_UNTRUSTED_PORT="$HTTPS_PORT"
+
+# The site from nginx, which offers HTTP/2 as a CDN would (the test server speaks HTTP/1.1).
+h2_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+rm -rf "$work/nginx"
+bash -c '. "$1"; start_nginx "$2" "$3" "$4" "$5"' sh "$here/../../scripts/serve-nginx.sh" \
+  "$work/nginx" "$h2_port" "$work/certs" "$work/site" >"$work/nginx.out" 2>&1 || {
+  cat "$work/nginx.out" >&2
+  exit 1
+}
+servers="$servers $(cat "$work/nginx/nginx.pid")"
+export VELM_TEST_H2_PORT="$h2_port" VELM_TEST_H2_LOG="$work/nginx/logs/access.log"
 
 status=0
 sh "$https/run_with_ca.sh" "$work/certs/ca.pem" "$@" </dev/null || status=$?
