@@ -6,10 +6,15 @@ ExclusiveFile::~ExclusiveFile() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool ExclusiveFile::open(const std::filesystem::path& path, Existing existing) {
+bool ExclusiveFile::open(const std::filesystem::path& path, Existing existing, size_t writeBuffer) {
   if (file_ != nullptr) return false;
   file_ = openExclusiveForWriting(path, existing == Existing::Keep);
   failed_ = false;
+  // Before any other operation on the stream, as setvbuf asks.
+  if (file_ != nullptr && writeBuffer > 0) {
+    buffer_ = std::make_unique<char[]>(writeBuffer);
+    failed_ = std::setvbuf(file_, buffer_.get(), _IOFBF, writeBuffer) != 0;
+  }
   // Kept bytes are continued, not overwritten.
   if (file_ != nullptr && existing == Existing::Keep) failed_ = std::fseek(file_, 0, SEEK_END) != 0;
   return file_ != nullptr;
@@ -54,6 +59,7 @@ bool ExclusiveFile::close() {
   const bool synced = std::fflush(file_) == 0 && syncToDisk(file_);
   const bool closed = std::fclose(file_) == 0 && synced;
   file_ = nullptr;
+  buffer_.reset();
   return closed && !failed_;
 }
 

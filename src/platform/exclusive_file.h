@@ -3,10 +3,11 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 namespace velm {
 
@@ -23,8 +24,10 @@ class ExclusiveFile {
   // False when the file cannot be opened, another writer holds it, or it is a symbolic link or
   // junction (it is then left as it is: not truncated, and nothing written where a link leads).
   // Windows denies write and delete sharing; POSIX takes an exclusive lock that every launcher
-  // asks for before it truncates. With Keep the bytes stay and writes go after them.
-  [[nodiscard]] bool open(const std::filesystem::path& path, Existing existing = Existing::Truncate);
+  // asks for before it truncates. With Keep the bytes stay and writes go after them. A
+  // writeBuffer of N gathers writes into N bytes before they go to the system (0: stdio's own).
+  [[nodiscard]] bool open(const std::filesystem::path& path, Existing existing = Existing::Truncate,
+                          size_t writeBuffer = 0);
   // Feeds the bytes the file holds to reader, in order, and sets size to their count; false
   // when a read fails. Writes go on after them.
   [[nodiscard]] bool readBack(const std::function<void(const char* data, size_t length)>& reader,
@@ -39,6 +42,7 @@ class ExclusiveFile {
   [[nodiscard]] bool close();
 
  private:
+  std::unique_ptr<char[]> buffer_;  // the stream's, when open was given one; freed after it
   FILE* file_ = nullptr;
   bool failed_ = false;
 };

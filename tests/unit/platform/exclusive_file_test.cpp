@@ -52,6 +52,36 @@ TEST(ExclusiveFile, LetsReadersInWhileItIsWritten) {
   EXPECT_TRUE(file.close());
 }
 
+// Whatever the stream's buffer, every byte written is in the file once it is read back, emptied
+// or closed: kept bytes first, then the writes in order.
+TEST(ExclusiveFile, LosesNoWriteWhateverItsBuffer) {
+  for (size_t buffer : {size_t{0}, size_t{7}, size_t{65536}}) {
+    SCOPED_TRACE("buffer " + std::to_string(buffer));
+    TempDir dir;
+    dir.write("big.pak.new", "kept|");
+    ExclusiveFile file;
+    ASSERT_TRUE(file.open(dir.path() / "big.pak.new", ExclusiveFile::Existing::Keep, buffer));
+    std::string expected = "kept|";
+    for (int i = 0; i < 10; ++i) {
+      const std::string chunk = "chunk" + std::to_string(i) + ";";
+      ASSERT_TRUE(file.write(chunk.data(), chunk.size()));
+      expected += chunk;
+    }
+    std::string readBack;
+    uint64_t size = 0;
+    ASSERT_TRUE(file.readBack(
+        [&readBack](const char* data, size_t length) { readBack.append(data, length); }, size));
+    EXPECT_EQ(readBack, expected);
+    EXPECT_EQ(size, expected.size());
+
+    ASSERT_TRUE(file.write("after", 5));
+    ASSERT_TRUE(file.restart());
+    ASSERT_TRUE(file.write("again", 5));
+    ASSERT_TRUE(file.close());
+    EXPECT_EQ(dir.read("big.pak.new"), "again");
+  }
+}
+
 TEST(ExclusiveFile, FailsInAFolderThatIsNotThere) {
   TempDir dir;
   ExclusiveFile file;
