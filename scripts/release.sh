@@ -22,7 +22,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 usage() {
-  sed -n '7,9p' "$0" | sed 's/^#  *//' >&2
+  sed -n '7,9p' "$0" | sed 's/^#   //' >&2
   exit 2
 }
 

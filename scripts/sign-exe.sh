@@ -11,7 +11,7 @@
 set -euo pipefail
 
 usage() {
-  sed -n '5,6p' "$0" | sed 's/^#  *//' >&2
+  sed -n '5,6p' "$0" | sed 's/^#   //' >&2
   exit 2
 }
 
