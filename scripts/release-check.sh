@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The release check: scripts/release.sh run twice, each from its own copy of the source in its
 # own temporary folder (other paths, other lengths, a few seconds apart), must give the same
-# bytes. Then the first exe is signed with a throwaway certificate and its signature removed
-# again, which must give the unsigned exe back (README, "Checking a published exe"), and the
-# release exe must keep its load flags and imports (tests/exe/pe_check.py).
+# bytes. Then the first exe is signed with a throwaway certificate, once without and once with a
+# time stamp (from tests/https/tsa_server.py), and each signature removed again, which must give
+# the unsigned exe back (README, "Checking a published exe"); and the release exe must keep its
+# load flags and imports (tests/exe/pe_check.py).
 #
 #   scripts/release-check.sh          about two release builds' time; not part of test-all.sh
 #   VELM_JOBS=N                       build parallelism (default: number of cores)
@@ -43,30 +44,53 @@ for name in "Velm Co-op.exe" velm-coop; do
   fi
 done
 
-echo "== signed, then the signature removed"
 unsigned="$check/a/out/Velm Co-op.exe"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velm Co-op release check" \
   -keyout "$check/sign-key.pem" -out "$check/sign-cert.pem" 2>/dev/null
-(unset VELM_SIGN_PASSWORD
- "$root/scripts/sign-exe.sh" "$unsigned" "$check/signed.exe" --sign-cert "$check/sign-cert.pem" \
-   --sign-key "$check/sign-key.pem")
-if osslsigncode verify -CAfile "$check/sign-cert.pem" -in "$check/signed.exe" >"$check/verify.log" 2>&1
-then
-  echo "signed: osslsigncode verify: ok"
-else
-  cat "$check/verify.log"
-  status=1
-fi
-osslsigncode remove-signature -in "$check/signed.exe" -out "$check/stripped.exe" >/dev/null
-echo "signed:   $(sha256sum "$check/signed.exe" | cut -d' ' -f1)"
-echo "stripped: $(sha256sum "$check/stripped.exe" | cut -d' ' -f1)"
-if cmp -s "$unsigned" "$check/stripped.exe"; then
-  echo "stripped: the same bytes as the unsigned build"
-else
-  echo "stripped: DIFFERENT from the unsigned build:"
-  cmp -l "$unsigned" "$check/stripped.exe" | head -20 || true
-  status=1
-fi
+
+# signed_and_stripped NAME [sign-exe.sh options...] [-- osslsigncode verify options...]: signs
+# the first build's exe, verifies the signature and checks that removing it gives the exe back.
+signed_and_stripped() {
+  local name=$1
+  shift
+  local sign=() verify=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do sign+=("$1"); shift; done
+  [ $# -eq 0 ] || { shift; verify=("$@"); }
+  local signed="$check/$name.exe" stripped="$check/$name-stripped.exe"
+  (unset VELM_SIGN_PASSWORD
+   "$root/scripts/sign-exe.sh" "$unsigned" "$signed" --sign-cert "$check/sign-cert.pem" \
+     --sign-key "$check/sign-key.pem" "${sign[@]}")
+  if osslsigncode verify -CAfile "$check/sign-cert.pem" "${verify[@]}" -in "$signed" \
+       >"$check/$name.verify.log" 2>&1; then
+    echo "$name: osslsigncode verify: ok"
+  else
+    cat "$check/$name.verify.log"
+    status=1
+  fi
+  osslsigncode remove-signature -in "$signed" -out "$stripped" >/dev/null
+  echo "$name:          $(sha256sum "$signed" | cut -d' ' -f1)"
+  echo "$name, removed: $(sha256sum "$stripped" | cut -d' ' -f1)"
+  if cmp -s "$unsigned" "$stripped"; then
+    echo "$name, removed: the same bytes as the unsigned build"
+  else
+    echo "$name, removed: DIFFERENT from the unsigned build:"
+    cmp -l "$unsigned" "$stripped" | head -20 || true
+    status=1
+  fi
+}
+
+echo "== signed, then the signature removed"
+signed_and_stripped signed
+
+echo "== signed with a time stamp, then the signature removed"
+python3 "$root/tests/https/tsa_server.py" "$check/tsa" &
+tsa=$!
+for _ in $(seq 100); do [ -s "$check/tsa/port" ] && break; sleep 0.1; done
+signed_and_stripped time-stamped --timestamp "http://127.0.0.1:$(cat "$check/tsa/port")/" -- \
+  -TSA-CAfile "$check/tsa/tsa.pem"
+grep -q "Timestamp Server Signature verification: ok" "$check/time-stamped.verify.log" ||
+  { echo "time-stamped: no verified time stamp"; status=1; }
+kill "$tsa"
 
 echo "== load flags and imports of the release exe"
 python3 "$root/tests/exe/pe_check.py" "$unsigned" || status=1
