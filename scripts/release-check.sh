@@ -17,11 +17,9 @@ check=$(mktemp -d "${TMPDIR:-/tmp}/velm-release-check.XXXXXX")
 trap 'rm -rf "$check"' EXIT
 status=0
 
-# A throwaway key pair: the check needs some key, and none that anybody trusts.
-openssl genpkey -algorithm ed25519 -out "$check/key.pem"
-public=$(openssl pkey -in "$check/key.pem" -pubout -outform DER | tail -c 32 |
-         od -An -tx1 -v | tr -d ' \n')
-release=(--host coop.example.org --key "$public" --version 2.0.0)
+# Fixed settings, so that the digests of one commit can be compared between runs and machines.
+# Nothing is signed or checked with the key: any 64 hex digits will do.
+release=(--host coop.example.org --key "$(printf '0123456789abcdef%.0s' 1 2 3 4)" --version 2.0.0)
 
 mkdir -p "$check/a" "$check/b/in another/folder"
 echo "== first build"
