@@ -22,11 +22,16 @@ function(velm_delay_load target name)
   set(def "${folder}/${name}.def")
   set(delay_lib "${folder}/lib${name}_delay.a")
   set(script "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/delay_load_def.cmake")
+  # dlltool names the library's symbols (__DELAY_IMPORT_DESCRIPTOR_..., __DLL_HANDLE_...) after
+  # the path it writes to, and they land in the exe's symbol table: given the bare file name, the
+  # exe's bytes do not depend on the build folder.
+  file(MAKE_DIRECTORY "${folder}")
   add_custom_command(
     OUTPUT "${def}" "${delay_lib}"
     COMMAND "${CMAKE_COMMAND}" "-DNM=${CMAKE_NM}" "-DDLLTOOL=${CMAKE_DLLTOOL}"
             "-DIMPORT_LIB=${import_lib}" "-DDEF=${def}" -P "${script}"
-    COMMAND "${CMAKE_DLLTOOL}" --input-def "${def}" --output-delaylib "${delay_lib}"
+    COMMAND "${CMAKE_DLLTOOL}" --input-def "${name}.def" --output-delaylib "lib${name}_delay.a"
+    WORKING_DIRECTORY "${folder}"
     DEPENDS "${import_lib}" "${script}"
     COMMENT "Delay-load import library for ${name}"
     VERBATIM)

@@ -38,7 +38,8 @@ configure() {  # configure DIR [extra cmake args...]
 
 mkdir -p "$out"
 echo "== configure"
-configure "$out/linux"
+# The native build's publish tests also check that velm-publish refuses the Windows test build.
+configure "$out/linux" -DVELM_TEST_WINDOWS_LAUNCHER="$out/win/Velm Co-op.exe"
 configure "$out/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
 CC=clang-14 CXX=clang++-14 configure "$out/sanitize" -DVELM_SANITIZE=ON -DVELM_FUZZ=ON \
   -DVELM_FUZZ_SECONDS="${VELM_FUZZ_SECONDS:-20}"

@@ -31,6 +31,7 @@ import machine_safety  # noqa: E402
 import network_path  # noqa: E402
 import planted_dll  # noqa: E402
 import scenarios  # noqa: E402
+import signed_build  # noqa: E402
 
 
 def main():
@@ -60,7 +61,7 @@ def main():
                                 args.new_version)
     everything = (scenarios.ALL + faults.ALL + attacks.ALL + machine_safety.ALL + network_path.ALL +
                   planted_dll.ALL + followed_links.ALL + freshness.ALL + held_files.ALL +
-                  downloads.ALL)
+                  downloads.ALL + signed_build.ALL)
     chosen = [s for s in everything if not args.k or any(k in s.__name__ for k in args.k)]
     passed = failed = 0
     kind = "wine" if args.wine else "native"

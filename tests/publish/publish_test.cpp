@@ -114,21 +114,75 @@ TEST_F(Publish, TheLauncherAcceptsThePublishedTree) {
   EXPECT_EQ(dir_.read("game/Velm Co-op/coop.exe"), "pkg/coop.exe");
 }
 
+// A launcher build's bytes around the marker that a release build carries.
+const std::string kReleaseBuild("MZ\0\0a launcher build\0velm-build: release\0...", 44);
+
 TEST_F(Publish, PlacesTheLauncherBuildAndRecordsItsDigest) {
-  request_.launcherBuild = dir_.write("velm.exe", "the new build").string();
+  request_.launcherBuild = dir_.write("velm.exe", kReleaseBuild).string();
   dir_.write("games.json",
              catalogueText(R"({"version": "2.1.0", "url": "https://dl.test/b/Velm%20Co-op.exe",
                                "sha256": "", "size": 0, "notes": "kept"})",
                            game("demo", "demo.exe", kManifestUrl)));
   std::string error;
   ASSERT_TRUE(publishSite(request_, &error)) << error;
-  EXPECT_EQ(dir_.read("site/dl.test/b/Velm Co-op.exe"), "the new build");
+  EXPECT_EQ(dir_.read("site/dl.test/b/Velm Co-op.exe"), kReleaseBuild);
   const CatalogueResult parsed = parseCatalogue(dir_.read("site/cdn.test/games.json"));
   ASSERT_TRUE(parsed.ok) << parsed.error;
-  EXPECT_EQ(parsed.catalogue.launcher.size, 13u);
+  EXPECT_EQ(parsed.catalogue.launcher.size, 44u);
+  // sha256sum's digest of those 44 bytes.
   EXPECT_EQ(sha256Hex(parsed.catalogue.launcher.sha256),
-            "a8cb2a184d1346449b557cd334809b2af9b25d378955a0de50bd2f91bb1a3665");
+            "500c1a841ebc6db66b7608ab342d12b6fd550f12b1f78404fcd7bccee01067f3");
   EXPECT_NE(dir_.read("site/cdn.test/games.json").find("\"notes\": \"kept\""), std::string::npos);
+}
+
+// Players are offered release builds alone: the marker of a test build, or no marker at all,
+// stops the publication, and --allow-test-build lets a test build through but nothing else.
+TEST_F(Publish, PublishesAReleaseBuildAlone) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* what;
+    std::string content;
+    bool allowTest;
+    const char* refusal;  // nullptr: published
+  };
+  const char kTest[] =
+      " is a test build (built without VELM_RELEASE); only a release build may "
+      "be published";
+  const char kNone[] =
+      " is not a Velm Co-op launcher build (it carries no build marker); only a "
+      "release build may be published";
+  const std::vector<Case> cases = {
+      {"release", "MZ\0velm-build: release\0"s, false, nullptr},
+      {"release, test builds allowed", "MZ\0velm-build: release\0"s, true, nullptr},
+      {"release at the very start", "velm-build: release\0"s, false, nullptr},
+      {"test", "MZ\0velm-build: test\0"s, false, kTest},
+      {"test, test builds allowed", "MZ\0velm-build: test\0"s, true, nullptr},
+      {"both markers", "velm-build: release\0velm-build: test\0"s, false, kTest},
+      {"both markers, the test one first", "velm-build: test\0velm-build: release\0"s, false,
+       kTest},
+      {"no marker", "MZ\0\0just a program\0"s, false, kNone},
+      {"no marker, test builds allowed", "MZ\0\0just a program\0"s, true, kNone},
+      {"an empty file", ""s, true, kNone},
+      {"the prefix alone, as velm-publish holds it", "velm-build: \0"s, false, kNone},
+      {"an unknown kind", "velm-build: beta\0"s, true, kNone},
+      {"a kind that only starts like release", "velm-build: released\0"s, false, kNone},
+      {"a marker cut off at the end of the file", "MZ\0velm-build: release"s, false, kNone},
+      {"a marker in another case", "VELM-BUILD: RELEASE\0"s, false, kNone},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(dir_.path() / "site");
+    request_.launcherBuild = dir_.write("build.exe", c.content).string();
+    request_.allowTestBuild = c.allowTest;
+    std::string error;
+    const bool published = publishSite(request_, &error);
+    if (c.refusal == nullptr) {
+      EXPECT_TRUE(published) << c.what << ": " << error;
+      continue;
+    }
+    EXPECT_FALSE(published) << c.what;
+    EXPECT_EQ(error, request_.launcherBuild + c.refusal) << c.what;
+    EXPECT_FALSE(fs::exists(dir_.path() / "site")) << c.what;
+  }
 }
 
 // Each field stands beside what it qualifies, and what the team wrote in the tool's fields, even

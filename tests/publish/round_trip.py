@@ -3,7 +3,8 @@
 the launcher of the same build fetching a tree that `publish` wrote from a local HTTPS server.
 
   round_trip.py --tool PATH --work DIR
-                [--launcher PATH --key PEM --host HOST:PORT --launcher-keys HEX,HEX...]
+                [--launcher PATH --key PEM --host HOST:PORT --launcher-keys HEX,HEX...
+                 [--windows-launcher PATH]]
 
 --key and --host must be the ones the launcher was built with (its trusted key's private half
 and VELM_CATALOGUE_HOST). With --launcher the script re-runs itself inside
@@ -278,14 +279,14 @@ def test_launcher_accepts_published_tree(ctx):
         "extra data.bin", package)
     manifest_url = "https://%s/packages/demo/manifest.json?v=3" % ctx.host
     write(os.path.join(work, "games.json"), catalogue(ctx.host, manifest_url))
-    build = os.path.join(work, "build.bin")
-    write(build, b"a launcher build " * 100)
+    # This build's own launcher: a test build, which only --allow-test-build lets through.
+    build = ctx.launcher
 
     site = os.path.join(work, "site")
     keys = [arg for key in ctx.launcher_keys for arg in ("--launcher-key", key)]
     run(ctx.tool, "publish", "--catalogue", os.path.join(work, "games.json"), "--host",
         ctx.host, "--key", ctx.key, *keys, "--package", "demo=" + package, "--launcher-build",
-        build, "-o", site)
+        build, "--allow-test-build", "-o", site)
     root = os.path.join(site, ctx.host.lower())
     check(os.path.isfile(os.path.join(root, "packages", "demo", "my mod.dll")),
           "my mod.dll is not beside its manifest")
@@ -328,6 +329,27 @@ def test_launcher_accepts_published_tree(ctx):
               "the launcher block does not describe the build")
     finally:
         server.stop()
+
+
+def test_launcher_test_builds_refused(ctx):
+    """The launchers this build made (natively, and the Windows one beside it when given) carry
+    the test build's marker: publish refuses to announce them, and writes nothing."""
+    work = os.path.join(ctx.work, "refused")
+    package = os.path.join(work, "pkg")
+    make_package(package)
+    run(ctx.tool, "manifest", "--version", "3", "--launcher", "coop.exe", package)
+    write(os.path.join(work, "games.json"),
+          catalogue(ctx.host, "https://%s/packages/demo/manifest.json" % ctx.host))
+    keys = [arg for key in ctx.launcher_keys for arg in ("--launcher-key", key)]
+    builds = [ctx.launcher] + ([ctx.windows_launcher] if ctx.windows_launcher else [])
+    for build in builds:
+        site = os.path.join(work, "site")
+        _, err = run(ctx.tool, "publish", "--catalogue", os.path.join(work, "games.json"),
+                     "--host", ctx.host, "--key", ctx.key, *keys, "--package", "demo=" + package,
+                     "--launcher-build", build, "-o", site, expect=1)
+        check(err == "velm-publish: %s is a test build (built without VELM_RELEASE); only a "
+              "release build may be published\n" % build, "the refusal of %s: %r" % (build, err))
+        check(not os.path.exists(site), "publish wrote %s although it refused" % site)
 
 
 def test_launcher_second_tree_over_first(ctx):
@@ -426,6 +448,7 @@ def main():
     parser.add_argument("--key")
     parser.add_argument("--host")
     parser.add_argument("--launcher-keys", default="")
+    parser.add_argument("--windows-launcher", help="a Windows test build with the same settings")
     args = parser.parse_args()
 
     ctx = Context()
@@ -447,7 +470,11 @@ def main():
         ctx.key = os.path.abspath(args.key)
         ctx.host = args.host
         ctx.launcher_keys = [key for key in args.launcher_keys.split(",") if key]
-        tests = [test_launcher_accepts_published_tree, test_launcher_second_tree_over_first]
+        ctx.windows_launcher = args.windows_launcher and os.path.abspath(args.windows_launcher)
+        if ctx.windows_launcher:
+            check(os.path.isfile(ctx.windows_launcher), "no Windows build at " + ctx.windows_launcher)
+        tests = [test_launcher_accepts_published_tree, test_launcher_test_builds_refused,
+                 test_launcher_second_tree_over_first]
     else:
         shutil.rmtree(ctx.work, ignore_errors=True)
         os.makedirs(ctx.work)

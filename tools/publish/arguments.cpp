@@ -29,13 +29,20 @@ bool parseArguments(const std::vector<Option>& options, size_t positionals,
       hasValue = true;
     }
     if (argument == "-o") argument = "--out";
-    bool known = false;
-    for (const Option& option : options) known = known || argument == option.name;
-    if (!known) {
+    const Option* known = nullptr;
+    for (const Option& option : options) {
+      if (argument == option.name) known = &option;
+    }
+    if (known == nullptr) {
       *error = "unknown option " + argument;
       return false;
     }
-    if (!hasValue) {
+    if (known->flag) {
+      if (hasValue) {
+        *error = argument + " takes no value";
+        return false;
+      }
+    } else if (!hasValue) {
       if (i + 1 == arguments.size()) {
         *error = argument + " needs a value";
         return false;

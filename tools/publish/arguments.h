@@ -9,8 +9,9 @@
 namespace velm {
 
 struct Option {
-  const char* name;  // "--name"; every option takes a value
+  const char* name;  // "--name"
   bool required;
+  bool flag = false;  // a flag takes no value; it is there or not
 };
 
 struct Arguments {
@@ -31,8 +32,9 @@ struct Arguments {
 
 // arguments[0] is the command's name. Options may come before, after or between the
 // positionals, as --name VALUE or --name=VALUE ("-o" is "--out"); "--" ends the options. On
-// -h or --help sets help and returns true at once. False with *error for an option not in
-// options, a missing value or required option, or other than positionals positionals.
+// -h or --help sets help and returns true at once. A flag is recorded with an empty value. False
+// with *error for an option not in options, a missing value or required option, a value given
+// to a flag, or other than positionals positionals.
 [[nodiscard]] bool parseArguments(const std::vector<Option>& options, size_t positionals,
                                   const std::vector<std::string>& arguments, Arguments& parsed,
                                   bool& help, std::string* error);

@@ -110,8 +110,8 @@ const char kVerifyHelp[] =
 const char kPublishHelp[] =
     "usage: velm-publish publish --catalogue games.json --host HOST --key KEY.pem\n"
     "                            --launcher-key HEX... --package ID=FOLDER...\n"
-    "                            [--launcher-build FILE] [--serial N] [--expires-in DAYS]\n"
-    "                            [--previous DIR] -o OUT\n"
+    "                            [--launcher-build FILE [--allow-test-build]] [--serial N]\n"
+    "                            [--expires-in DAYS] [--previous DIR] -o OUT\n"
     "\n"
     "Writes OUT, a static tree ready to copy to any HTTPS host or CDN, one folder per host:\n"
     "  OUT/HOST/games.json(.sig)  the catalogue and its signature; serve OUT/HOST/ as the\n"
@@ -133,7 +133,9 @@ const char kPublishHelp[] =
     "  --package ID=FOLDER    game ID's package: FOLDER/manifest.json (see \"manifest\") and the\n"
     "                         files it lists; one for every game of the catalogue\n"
     "  --launcher-build FILE  set launcher.sha256 and launcher.size from FILE and publish\n"
-    "                         FILE too\n"
+    "                         FILE too; FILE must be a launcher built with VELM_RELEASE=ON\n"
+    "  --allow-test-build     accept a --launcher-build made without VELM_RELEASE, for tests\n"
+    "                         and the demo: never for players\n"
     "  --serial N             the \"serial\" of the catalogue and of every manifest, 1 to\n"
     "                         9007199254740991 (default: the current Unix time in seconds).\n"
     "                         A launcher refuses a document with a lower serial than the copy\n"
@@ -308,6 +310,7 @@ int runPublish(const Arguments& args, std::ostream& out, std::ostream& err) {
   request.host = args.one("--host");
   request.key = args.one("--key");
   request.launcherBuild = args.one("--launcher-build");
+  request.allowTestBuild = args.has("--allow-test-build");
   request.out = args.one("--out");
   request.previous = args.one("--previous");
   // Unix time is the default serial: it grows between publications without any bookkeeping.
@@ -367,6 +370,7 @@ const std::vector<Command>& commands() {
         {"--launcher-key", true},
         {"--package", true},
         {"--launcher-build", false},
+        {"--allow-test-build", false, true},
         {"--serial", false},
         {"--expires-in", false},
         {"--previous", false},

@@ -10,6 +10,7 @@
 #include "failure.h"
 #include "freshness.h"
 #include "json_edit.h"
+#include "launcher_build.h"
 #include "net/sha256.h"
 #include "package/package_update.h"
 #include "package/package_url.h"
@@ -134,6 +135,7 @@ bool publishSite(const PublishRequest& request, std::string* error) {
   Sha256Digest buildDigest{};
   uint64_t buildSize = 0;
   if (!request.launcherBuild.empty()) {
+    if (!checkLauncherBuild(request.launcherBuild, request.allowTestBuild, error)) return false;
     if (!fileSha256(request.launcherBuild, buildDigest, buildSize)) {
       return fail(error,
                   "the launcher build " + request.launcherBuild + " is missing or unreadable");

@@ -18,6 +18,7 @@ struct PublishRequest {
   // Game id and its package folder, which holds manifest.json and the files it lists.
   std::vector<std::pair<std::string, std::string>> packages;
   std::string launcherBuild;  // optional: the build the catalogue's launcher block announces
+  bool allowTestBuild = false;  // publish a launcherBuild made without VELM_RELEASE (tests, demo)
   std::string out;
   // Written into the catalogue and every manifest; 1 to kMaxSerial.
   uint64_t serial = 0;
@@ -29,7 +30,8 @@ struct PublishRequest {
 
 // The catalogue is published with the serial, the expiry and each game's manifest digest, and
 // each manifest with the serial; every other key stays as the team wrote it. Checks and plans
-// everything first; only a plan without a problem is written. On failure returns false with
+// everything first; only a plan without a problem is written. The launcher build must be a
+// release build unless allowTestBuild. On failure returns false with
 // *error set and out untouched.
 [[nodiscard]] bool publishSite(const PublishRequest& request, std::string* error);
 
