@@ -265,8 +265,10 @@ $entries
   ]
 }
 JSON
+# The bench build is a Release build with a throwaway key, not a release to publish.
 "$publish" publish --catalogue "$data/games.json" --host "$host" --key "$bench/keys/bench.pem" \
   --launcher-key "$public" "${package_options[@]}" --launcher-build "$launcher" \
+  --allow-test-build \
   -o "$data/site" >/dev/null
 # The sources are no longer needed; the site holds its own copies.
 rm -rf "$data/packages"
