@@ -301,6 +301,9 @@ def full_disk_during_a_download(c):
     old = c.package_files()
     # data.txt arrives first and fits; big.bin does not: nothing may be replaced.
     publish_update(c, **{"data.txt": NEW_DATA, "big.bin": bytes(range(256)) * 8192})
+    # The two are fetched at once: big.bin's body waits a second, so that data.txt has its
+    # place on the disk before big.bin fills it.
+    c.server.set_faults({"/one/big.bin": {"stall_after": 0, "stall_seconds": 1}})
     let_wine_see_this_namespace(c)
     with small_disk_under(c.game_dir, spare=512 * 1024):
         free = os.statvfs(c.game_dir)
