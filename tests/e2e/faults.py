@@ -174,6 +174,10 @@ def read_only(folder):
 
 
 def stalled_package_file_times_out(c):
+    # Two minutes of time-outs; the requests that follow a cut are the cut scenarios', which the
+    # sanitizer build runs.
+    if os.environ.get("VELM_E2E_SANITIZED"):
+        return "skip"
     c.install_package()
     old = c.package_files()
     publish_update(c)
