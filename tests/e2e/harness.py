@@ -216,7 +216,16 @@ class Platform:
     def run(self, game_dir, arguments=(), env=None, merge=False, timeout=120):
         """Runs the launcher from another folder with standard input from /dev/null, until it
         and everything that holds its output have ended."""
-        return self.finish(self.start(game_dir, arguments, env, merge), timeout)
+        result = self.finish(self.start(game_dir, arguments, env, merge), timeout)
+        if self.wine and result.code == 1 and not result.stdout and not result.stderr:
+            # The launcher prints its banner before it does anything else, so a run without a
+            # byte of output never reached it: Wine failed to start the program (seen once in
+            # hundreds of CI runs). That is worth a line in the log, not a failed scenario; a
+            # second such start in a row still fails it.
+            print("INFO wine ended the launcher with exit 1 before its first line; started it "
+                  "again. Wine processes then:\n" + wine_processes(), flush=True)
+            result = self.finish(self.start(game_dir, arguments, env, merge), timeout)
+        return result
 
     def start(self, game_dir, arguments=(), env=None, merge=False):
         """Starts the launcher as run() does, without waiting; finish() collects its Result."""
@@ -246,6 +255,22 @@ class Platform:
         text = data.decode("utf-8", errors="replace")
         # The Windows C runtime writes text mode: "\n" arrives as "\r\n".
         return text.replace("\r\n", "\n") if self.wine else text
+
+
+def wine_processes():
+    """One line per running Wine process: its pid and command line."""
+    lines = []
+    for entry in sorted(os.listdir("/proc"), key=lambda e: (len(e), e)):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as file:
+                command = file.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        except OSError:
+            continue  # gone meanwhile
+        if ("wine" in command or ".exe" in command) and "e2e.py" not in command:
+            lines.append("  %s %s" % (entry, command))
+    return "\n".join(lines)
 
 
 def launcher_arguments(parser):
