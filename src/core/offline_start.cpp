@@ -6,6 +6,7 @@
 #include "core/game_search.h"
 #include "core/game_start.h"
 #include "package/package_folder.h"
+#include "platform/read_only_file.h"
 
 namespace velm {
 namespace {
@@ -20,7 +21,7 @@ bool isRegularFile(const std::filesystem::path& path) {
 
 int startOffline(const LaunchOptions& options, AppIo& io, const std::string& reason) {
   std::string text;
-  if (!readTextFile(savedCataloguePath(packageFolder(options)), text)) {
+  if (!readWholeFile(savedCataloguePath(packageFolder(options)), text)) {
     return reportNotInstalled(options, io, reason);
   }
   CatalogueResult saved = parseCatalogue(text);
@@ -50,7 +51,7 @@ bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest*
   Manifest saved;
   if (manifest == nullptr) {
     std::string text;
-    if (!readTextFile(savedManifestPath(folder), text)) return false;
+    if (!readWholeFile(savedManifestPath(folder), text)) return false;
     if (!parseManifest(text, saved, nullptr)) return false;
     manifest = &saved;
   }

@@ -245,7 +245,8 @@ struct BioTraits {
 // a scan holds one certificate at a time. Returns how many certificates the bundle had.
 size_t scanBundle(const std::string& file, const X509_NAME* name,
                   const std::function<bool(X509*)>& take) {
-  UniqueHandle<BioTraits> in(BIO_new_file(file.c_str(), "r"));
+  // "e": glibc's O_CLOEXEC, as for every descriptor the launcher opens.
+  UniqueHandle<BioTraits> in(BIO_new_file(file.c_str(), "re"));
   if (!in) {
     ERR_clear_error();
     return 0;

@@ -1,13 +1,14 @@
 #include "net/sha256.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 #include <vector>
 
 #include "net/sha256_paths.h"
+#include "platform/read_only_file.h"
 #include "text/text.h"
 
 #if defined(__x86_64__)
@@ -211,23 +212,18 @@ bool fileSha256(const std::string& path, Sha256Digest& digest, uint64_t& byteCou
   const std::filesystem::path file = std::filesystem::u8path(path);
   std::error_code error;
   if (!std::filesystem::is_regular_file(std::filesystem::status(file, error))) return false;
-  std::ifstream stream(file, std::ios::binary);
-  if (!stream.is_open()) return false;
+  const ReadOnlyFile stream = openReadOnly(file);
+  if (!stream) return false;
 
   std::vector<char> buffer(kFileReadSize);
   Sha256 hasher;
   uint64_t count = 0;
-  for (;;) {
-    stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    const std::streamsize got = stream.gcount();
-    if (got > 0) {
-      hasher.update(buffer.data(), static_cast<size_t>(got));
-      count += static_cast<uint64_t>(got);
-    }
-    if (!stream) break;
+  size_t got;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), stream.get())) > 0) {
+    hasher.update(buffer.data(), got);
+    count += got;
   }
-  // A short read sets failbit together with eofbit; failbit alone or badbit is a read error.
-  if (stream.bad() || !stream.eof()) return false;
+  if (std::ferror(stream.get())) return false;
   digest = hasher.finalDigest();
   byteCount = count;
   return true;

@@ -1,6 +1,5 @@
 #include "package/package_folder.h"
 
-#include <fstream>
 #include <system_error>
 #include <utility>
 
@@ -8,6 +7,7 @@
 #include "package/manifest.h"
 #include "platform/exclusive_file.h"
 #include "platform/file_move.h"
+#include "platform/read_only_file.h"
 
 namespace velm {
 
@@ -109,24 +109,9 @@ bool saveFile(const std::filesystem::path& path, const std::string& bytes, HeldF
   return false;
 }
 
-bool readTextFile(const std::filesystem::path& path, std::string& text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file.is_open()) return false;
-  // Through istream::read, which turns a failed read (a folder in the file's place) into badbit;
-  // an istreambuf_iterator would let the library's exception out.
-  std::string content;
-  char buffer[65536];
-  while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
-    content.append(buffer, static_cast<size_t>(file.gcount()));
-  }
-  if (file.bad()) return false;
-  text = std::move(content);
-  return true;
-}
-
 std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder) {
   std::string text;
-  if (!readTextFile(savedCataloguePath(folder), text)) return std::nullopt;
+  if (!readWholeFile(savedCataloguePath(folder), text)) return std::nullopt;
   const CatalogueResult saved = parseCatalogue(text);
   return saved.ok ? saved.catalogue.serial : std::nullopt;
 }
@@ -134,7 +119,7 @@ std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder
 std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder) {
   std::string text;
   Manifest saved;
-  if (!readTextFile(savedManifestPath(folder), text) || !parseManifest(text, saved, nullptr)) {
+  if (!readWholeFile(savedManifestPath(folder), text) || !parseManifest(text, saved, nullptr)) {
     return std::nullopt;
   }
   return saved.serial;

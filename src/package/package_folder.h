@@ -50,8 +50,6 @@ void removeBackupFolder(const std::filesystem::path& folder, HeldFiles& held);
 // could not be moved wait for a held file through held, when given.
 [[nodiscard]] bool saveFile(const std::filesystem::path& path, const std::string& bytes,
                             HeldFiles* held = nullptr);
-// The whole file, byte for byte; false when it cannot be opened.
-[[nodiscard]] bool readTextFile(const std::filesystem::path& path, std::string& text);
 // The serial of the saved catalogue or manifest: the highest one this folder has accepted.
 // None when the copy is missing, no longer valid, or has no serial.
 std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder);

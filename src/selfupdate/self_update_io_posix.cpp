@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 #include <vector>
 
@@ -18,6 +16,7 @@
 #include "platform/held_file.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
+#include "platform/read_only_file.h"
 #include "text/text.h"
 
 extern char** environ;
@@ -37,9 +36,8 @@ size_t utf16Length(const std::string& text) {
 
 // The process's own argv, as the kernel keeps it; empty when it cannot be read.
 std::vector<std::string> ownArguments() {
-  std::ifstream stream("/proc/self/cmdline", std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(stream)),
-                         std::istreambuf_iterator<char>());
+  std::string text;
+  if (!readWholeFile("/proc/self/cmdline", text)) return {};
   std::vector<std::string> arguments;
   for (size_t start = 0; start < text.size();) {
     size_t end = text.find('\0', start);

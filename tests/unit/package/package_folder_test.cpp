@@ -95,29 +95,6 @@ TEST(SaveFile, FailsWithoutLeavingATemporaryWhenTheMoveFails) {
   EXPECT_FALSE(saveFile(dir.path() / "missing" / "games.json", "x"));
 }
 
-TEST(ReadTextFile, GivesBackEveryByte) {
-  TempDir dir;
-  const std::string bytes("{\r\n\"a\": 1}\0\xFF\n", 13);
-  dir.write("manifest.json", bytes);
-  std::string text = "old";
-  ASSERT_TRUE(readTextFile(dir.path() / "manifest.json", text));
-  EXPECT_EQ(text, bytes);
-  dir.write("empty.json", "");
-  ASSERT_TRUE(readTextFile(dir.path() / "empty.json", text));
-  EXPECT_EQ(text, "");
-  text = "kept";
-  EXPECT_FALSE(readTextFile(dir.path() / "missing.json", text));
-  EXPECT_EQ(text, "kept");
-  // A folder in a saved copy's place is no copy, and no reason to end the run.
-  dir.write("games.json/keep", "");
-  EXPECT_FALSE(readTextFile(dir.path() / "games.json", text));
-  EXPECT_EQ(text, "kept");
-  const std::string large(200000, 'x');  // more than one read
-  dir.write("large.json", large);
-  ASSERT_TRUE(readTextFile(dir.path() / "large.json", text));
-  EXPECT_EQ(text, large);
-}
-
 TEST(SavedSerials, AreThoseOfValidCopiesOnly) {
   TempDir dir;
   EXPECT_FALSE(savedManifestSerial(dir.path()).has_value());
