@@ -16,6 +16,7 @@ import argparse
 import os
 import subprocess
 import sys
+import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -68,6 +69,7 @@ def main():
     try:
         for scenario in chosen:
             name = "%s[%s]" % (scenario.__name__, kind)
+            began = time.monotonic()
             try:
                 context.begin(scenario.__name__)
                 skipped = scenario(context)
@@ -75,7 +77,8 @@ def main():
                     print("SKIP %s" % name, flush=True)
                     continue
                 passed += 1
-                print("PASS %s" % name, flush=True)
+                # How long it took: where the test command's time goes.
+                print("PASS %s (%.1f s)" % (name, time.monotonic() - began), flush=True)
             except Failure as failure:
                 failed += 1
                 print("FAIL %s\n%s" % (name, failure), flush=True)
