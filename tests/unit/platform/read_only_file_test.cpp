@@ -4,10 +4,37 @@
 
 #include <string>
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#endif
+
 #include "support/temp_dir.h"
 
 namespace velm {
 namespace {
+
+// Whether a program started now would get the file's handle or descriptor.
+bool isInherited(std::FILE* file) {
+#ifdef _WIN32
+  DWORD flags = 0;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return !GetHandleInformation(handle, &flags) || (flags & HANDLE_FLAG_INHERIT) != 0;
+#else
+  const int flags = fcntl(fileno(file), F_GETFD);
+  return flags == -1 || (flags & FD_CLOEXEC) == 0;
+#endif
+}
+
+TEST(OpenReadOnly, IsNotInheritedByAStartedProgram) {
+  TempDir dir;
+  dir.write("games.json", "{}");
+  const ReadOnlyFile file = openReadOnly(dir.path() / "games.json");
+  ASSERT_TRUE(file);
+  EXPECT_FALSE(isInherited(file.get()));
+}
 
 TEST(ReadWholeFile, GivesBackEveryByte) {
   TempDir dir;
