@@ -121,6 +121,7 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
     return carryOn(io, failure + carrying);
   }
 
+  io.makeRunnable(newPath, exe);
   // A leftover that removeUpdateLeftover could not delete would block the move aside.
   io.deleteFile(aside);
   if (!io.keepAside(exe, aside)) {

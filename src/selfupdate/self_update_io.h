@@ -25,6 +25,12 @@ class SelfUpdateIo {
   virtual bool keepAside(const std::wstring& exe, const std::wstring& aside) {
     return moveFile(exe, aside);
   }
+  // Readies the verified new build at build to be started before it takes exe's name, so that
+  // a kill right after the move never leaves a launcher that cannot run. Windows needs nothing.
+  virtual void makeRunnable(const std::wstring& build, const std::wstring& exe) {
+    (void)build;
+    (void)exe;
+  }
   // Does nothing when the file is absent. Moves and deletes wait for a file that another program
   // holds, as HeldFiles does, naming the launcher's file (a move) or the deleted one.
   virtual void deleteFile(const std::wstring& path) = 0;

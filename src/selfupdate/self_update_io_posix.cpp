@@ -2,6 +2,7 @@
 // one does.
 #include "selfupdate/self_update_io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "platform/console.h"
 #include "platform/exe_path.h"
+#include "platform/file_descriptor_posix.h"
 #include "platform/held_file.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
@@ -90,6 +92,18 @@ class PosixSelfUpdateIo final : public SelfUpdateIo {
     if (link(wideToUtf8(exe).c_str(), wideToUtf8(aside).c_str()) == 0) return true;
     // A file system without hard links: the move, with its short moment without an exe.
     return moveFile(exe, aside);
+  }
+
+  void makeRunnable(const std::wstring& build, const std::wstring& exe) override {
+    // Whoever could start the running launcher can start the new one. Through a descriptor that
+    // a link in the .new file's place cannot redirect.
+    const FileDescriptor file(open(wideToUtf8(build).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    if (!file || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    struct stat running;
+    const mode_t modes = stat(wideToUtf8(exe).c_str(), &running) == 0 ? (running.st_mode & 0777)
+                                                                      : (info.st_mode & 0777);
+    (void)fchmod(file.get(), modes | S_IXUSR);
   }
 
   void deleteFile(const std::wstring& path) override {

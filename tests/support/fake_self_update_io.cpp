@@ -29,6 +29,10 @@ bool FakeSelfUpdateIo::moveFile(const std::wstring& source, const std::wstring& 
   return false;
 }
 
+void FakeSelfUpdateIo::makeRunnable(const std::wstring& build, const std::wstring&) {
+  calls.push_back("runnable " + wideToUtf8(build));
+}
+
 void FakeSelfUpdateIo::deleteFile(const std::wstring& path) {
   calls.push_back("delete " + wideToUtf8(path));
   std::error_code error;

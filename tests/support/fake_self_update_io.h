@@ -16,6 +16,7 @@ struct FakeSelfUpdateIo final : SelfUpdateIo {
   bool consumeUpdatedMark() override;
   std::wstring exePath() override { return exe; }
   bool moveFile(const std::wstring& source, const std::wstring& target) override;
+  void makeRunnable(const std::wstring& build, const std::wstring& exe) override;
   void deleteFile(const std::wstring& path) override;
   bool startExe(const std::wstring& exePath) override;
   void printLine(const std::string& text) override { out.push_back(text); }
@@ -26,7 +27,7 @@ struct FakeSelfUpdateIo final : SelfUpdateIo {
   std::wstring exe;
   std::set<int> failingMoves;      // 1-based numbers of moveFile calls that fail
   bool startOk = true;
-  std::vector<std::string> calls;  // "move A -> B", "delete P", "start P"
+  std::vector<std::string> calls;  // "move A -> B", "delete P", "runnable P", "start P"
   std::vector<std::string> out;
   std::vector<std::string> err;
   FakeRetryClock clock;

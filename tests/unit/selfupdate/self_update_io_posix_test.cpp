@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ios>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -125,6 +126,37 @@ TEST(PosixSelfUpdateIo, KeepingTheBuildAsideLeavesItInPlaceAndARollbackDropsIt) 
                                             utf8ToWide((dir.path() / "velm-coop").string())));
   EXPECT_EQ(dir.read("velm-coop"), "old build");
   EXPECT_FALSE(dir.exists("velm-coop.old"));
+}
+
+// The new build can run before it takes the launcher's name, with the running one's permissions;
+// a link in its place is not followed.
+TEST(PosixSelfUpdateIo, ReadiesTheNewBuildToRunWithTheLaunchersPermissions) {
+  struct Case {
+    mode_t running;
+    mode_t expected;
+  };
+  for (const Case c : {Case{0755, 0755}, Case{0700, 0700}, Case{0644, 0744}}) {
+    TempDir dir;
+    const std::filesystem::path exe = dir.write("velm-coop", "old build");
+    const std::filesystem::path build = dir.write("velm-coop.new", "new build");
+    ASSERT_EQ(chmod(exe.c_str(), c.running), 0);
+    ASSERT_EQ(chmod(build.c_str(), 0600), 0);
+    systemSelfUpdateIo().makeRunnable(utf8ToWide(build.string()), utf8ToWide(exe.string()));
+    struct stat info;
+    ASSERT_EQ(stat(build.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, c.expected) << std::oct << c.running;
+  }
+
+  TempDir dir;
+  const std::filesystem::path exe = dir.write("velm-coop", "old build");
+  const std::filesystem::path elsewhere = dir.write("someone's file", "data");
+  ASSERT_EQ(chmod(elsewhere.c_str(), 0600), 0);
+  std::filesystem::create_symlink(elsewhere, dir.path() / "velm-coop.new");
+  systemSelfUpdateIo().makeRunnable(utf8ToWide((dir.path() / "velm-coop.new").string()),
+                                    utf8ToWide(exe.string()));
+  struct stat info;
+  ASSERT_EQ(stat(elsewhere.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u) << "the link was followed";
 }
 
 // Windows reads the mark into 8 UTF-16 units; the port counts a character beyond the Basic

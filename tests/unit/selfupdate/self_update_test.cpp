@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -193,6 +194,12 @@ TEST_F(SelfUpdate, PutsTheNewBuildInPlaceAndStartsIt) {
   EXPECT_EQ(net_.requested, Lines{launcher_.url});
   EXPECT_EQ(net_.timeouts, std::vector<uint32_t>{60000}) << "a build gets a minute to stall";
   EXPECT_EQ(io_.calls.back(), "start " + path(kExe));
+  // Runnable before it takes the launcher's name: a kill after the move must leave a launcher
+  // that starts.
+  const auto runnable = std::find(io_.calls.begin(), io_.calls.end(), "runnable " + path(kNew));
+  const auto movedIn =
+      std::find(io_.calls.begin(), io_.calls.end(), "move " + path(kNew) + " -> " + path(kExe));
+  EXPECT_TRUE(runnable < movedIn && movedIn != io_.calls.end());
 }
 
 TEST_F(SelfUpdate, ShowsTheAnnouncedVersionWrittenAnew) {
