@@ -1,7 +1,9 @@
 #include "core/launch.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <system_error>
 
 #include "catalogue/catalogue.h"
@@ -57,7 +59,8 @@ void saveCopy(AppIo& io, const std::filesystem::path& path, const std::string& t
 
 // Steps 9 to 11: bring the package up to date, keep the copies, start the game.
 int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
-                   const std::string& catalogueText, FolderWait& wait) {
+                   const std::string& catalogueText, std::optional<uint64_t> catalogueSerial,
+                   FolderWait& wait) {
   const std::filesystem::path folder = packageFolder(options);
   PackageResult package;
   {
@@ -71,7 +74,11 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
     if (package.status != PackageStatus::Unsigned) {
       // The update may have stopped before it made the folder; a failure shows in the save.
       (void)createPackageFolder(folder);
-      saveCopy(io, savedCataloguePath(folder), catalogueText, "game");
+      // Another launcher may have saved a newer catalogue since this one was judged, outside
+      // the lock: a serial once saved is never given up.
+      if (isNotOlder(kCatalogueName, catalogueSerial, savedCatalogueSerial(folder), nullptr)) {
+        saveCopy(io, savedCataloguePath(folder), catalogueText, "game");
+      }
     }
     if (package.status == PackageStatus::Ok) {
       saveCopy(io, savedManifestPath(folder), package.manifestText, "package");
@@ -161,7 +168,8 @@ int run(const LaunchOptions& options, AppIo& io) {
     case GameSearchKind::OneGame:
       break;
   }
-  return updateAndStart(options, io, search.games.front(), catalogueText, wait);
+  return updateAndStart(options, io, search.games.front(), catalogueText, parsed.catalogue.serial,
+                        wait);
 }
 
 std::filesystem::path packageFolder(const LaunchOptions& options) {

@@ -40,6 +40,7 @@ void FakeNet::ignoreRange(std::string url) {
 }
 
 uint32_t FakeNet::get(const std::string& url, ByteSink& sink, const RequestOptions& options) {
+  if (onRequest) onRequest(url);
   Reply reply;
   bool cut = false;
   {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -25,6 +26,8 @@ struct FakeNet final : Net {
   void ignoreRange(std::string url);
   // Bodies are delivered in chunks of this size (the platform Nets use at most 64 KiB).
   size_t chunkSize = 65536;
+  // Called with each URL before it is answered, as something else the test plays happens then.
+  std::function<void(const std::string& url)> onRequest;
   using Net::get;
   uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
   // What the code under test asked for, in order; the time-out each request asked for (0 for

@@ -377,6 +377,22 @@ TEST_F(LaunchWithPackage, AcceptsOnlyACatalogueAsNewAsTheSavedOneAndNotExpired) 
   }
 }
 
+TEST_F(LaunchWithPackage, KeepsANewerCatalogueThatAnotherLauncherSavedMeanwhile) {
+  const std::string manifest = manifestText();
+  installPackage(manifest);
+  dir_.write("Velm Co-op/games.json", freshCatalogue(4));
+  serveSigned(io_.fakeNet, catalogueUrl(), freshCatalogue(5));
+  serveSigned(io_.fakeNet, kManifestUrl, manifest);
+  // A second launcher in this folder saves serial 6 after this one judged serial 5 current.
+  io_.fakeNet.onRequest = [this](const std::string& url) {
+    if (url == kManifestUrl) dir_.write("Velm Co-op/games.json", freshCatalogue(6));
+  };
+  EXPECT_EQ(runWith(), 0);
+  EXPECT_TRUE(io_.err.empty());
+  EXPECT_EQ(io_.starts.size(), 1u);
+  EXPECT_EQ(savedCatalogue(), freshCatalogue(6));
+}
+
 TEST_F(LaunchWithPackage, RefusesAManifestOlderThanTheSavedOneOrNotTheCataloguesOwn) {
   const std::string installed = withSerial(manifestText(), 3);
   files_.push_back({"new.pak", "a file the installed version lacks"});
