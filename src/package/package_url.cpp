@@ -20,6 +20,28 @@ bool isPortText(const std::string& text) {
   return true;
 }
 
+// A host name as HTTP clients take it: none of the characters that curl's URL parser refuses in
+// one (a '%' it decodes first), or an IPv6 literal in brackets with an optional zone after '%'.
+bool isHostText(const std::string& host) {
+  if (host.empty()) return false;
+  if (host.front() != '[') {
+    return host.find_first_of("/:#?!@{}[]\\$'\"^`*<>=;,+&()") == std::string::npos;
+  }
+  if (host.size() < 4 || host.back() != ']') return false;
+  const std::string inside = host.substr(1, host.size() - 2);
+  const size_t zone = inside.find('%');
+  const std::string address = inside.substr(0, zone);
+  if (address.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos ||
+      address.find(':') == std::string::npos) {
+    return false;
+  }
+  return zone == std::string::npos ||
+         (inside.size() > zone + 1 &&
+          inside.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                   "-._~%",
+                                   zone + 1) == std::string::npos);
+}
+
 }  // namespace
 
 bool isHttpsUrl(const std::string& url) {
@@ -27,8 +49,11 @@ bool isHttpsUrl(const std::string& url) {
 }
 
 bool isRequestableHttpsUrl(const std::string& url) {
-  // A NUL would end the URL early at the platform's client.
-  if (url.find('\0') != std::string::npos || !startsWithNoCase(url, "https://")) return false;
+  // Blanks and control characters (a NUL would end it early) are refused by the clients' parsers.
+  for (char c : url) {
+    if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f') return false;
+  }
+  if (!startsWithNoCase(url, "https://")) return false;
   const size_t end = url.find_first_of("/?#", 8);
   std::string authority = url.substr(8, end == std::string::npos ? end : end - 8);
   const size_t at = authority.rfind('@');
@@ -36,7 +61,7 @@ bool isRequestableHttpsUrl(const std::string& url) {
   // The port follows the first ':' after an IPv6 literal's closing bracket.
   const size_t close = authority.rfind(']');
   const size_t colon = authority.find(':', close == std::string::npos ? 0 : close);
-  return colon != 0 && !authority.empty() &&
+  return isHostText(authority.substr(0, colon)) &&
          (colon == std::string::npos || isPortText(authority.substr(colon + 1)));
 }
 

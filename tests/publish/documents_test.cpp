@@ -104,12 +104,19 @@ TEST(Documents, RefusesWhatAnyLauncherRefuses) {
        "self-update: not an https URL: https://user@/velm.exe"},
       {catalogueWithUrls("https://cdn.test:65536/velm.exe", manifestUrl),
        "self-update: not an https URL: https://cdn.test:65536/velm.exe"},
+      {catalogueWithUrls("https://cdn<test>/velm.exe", manifestUrl),
+       "self-update: not an https URL: https://cdn<test>/velm.exe"},
+      {catalogueWithUrls("https://[zz]/velm.exe", manifestUrl),
+       "self-update: not an https URL: https://[zz]/velm.exe"},
       {catalogueWithUrls(buildUrl, "https://:8443/demo/manifest.json"),
        "games[0].manifest: \"https://:8443/demo/manifest.json\" names no host and port that a "
        "launcher can ask"},
       {catalogueWithUrls(buildUrl, "https://cdn.test:443x/demo/manifest.json"),
        "games[0].manifest: \"https://cdn.test:443x/demo/manifest.json\" names no host and port "
        "that a launcher can ask"},
+      {catalogueWithUrls(buildUrl, "https://cdn^test/demo/manifest.json"),
+       "games[0].manifest: \"https://cdn^test/demo/manifest.json\" names no host and port that "
+       "a launcher can ask"},
       // Still accepted: every launcher reads a manifest URL's scheme in any case.
       {catalogueWithUrls(buildUrl, "HTTPS://cdn.test/demo/manifest.json"), ""},
   };

@@ -167,6 +167,8 @@ TEST_F(SelfUpdate, AUrlWithoutAHostIsNeverAsked) {
       "https://[::1]:65536/v.exe",
       "https://?x=1",
       "https://#top",
+      "https://updates<example>/v.exe",
+      "https://[zz]/v.exe",
       std::string("https://updates.example/v.exe\0.txt", 34),
   };
   for (const std::string& url : cases) {
