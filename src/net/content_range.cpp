@@ -1,5 +1,7 @@
 #include "net/content_range.h"
 
+#include "text/text.h"
+
 namespace velm {
 namespace {
 
@@ -32,12 +34,7 @@ bool contentRangeBeginsAt(std::string_view value, uint64_t firstByte) {
   while (!value.empty() && isBlank(value.back())) value.remove_suffix(1);
   // The unit is case-insensitive (RFC 9110, 14.1); only bytes are ours.
   constexpr std::string_view kUnit = "bytes";
-  if (value.size() <= kUnit.size()) return false;
-  for (size_t i = 0; i < kUnit.size(); ++i) {
-    char c = value[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kUnit[i]) return false;
-  }
+  if (value.size() <= kUnit.size() || !startsWithNoCase(value, kUnit)) return false;
   value.remove_prefix(kUnit.size());
   if (!isBlank(value.front())) return false;
   while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);

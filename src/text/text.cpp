@@ -205,7 +205,7 @@ std::string displayText(const std::string& text) {
   return shown;
 }
 
-bool startsWithNoCase(const std::string& text, const std::string& lowerPrefix) {
+bool startsWithNoCase(std::string_view text, std::string_view lowerPrefix) {
   if (text.size() < lowerPrefix.size()) return false;
   for (size_t i = 0; i < lowerPrefix.size(); ++i) {
     char c = text[i];

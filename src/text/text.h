@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace velm {
 
@@ -64,6 +65,6 @@ std::string formatUtcTime(int64_t seconds);
 std::string displayText(const std::string& text);
 
 // True when text begins with lowerPrefix, ASCII letters of text compared in either case.
-bool startsWithNoCase(const std::string& text, const std::string& lowerPrefix);
+bool startsWithNoCase(std::string_view text, std::string_view lowerPrefix);
 
 }  // namespace velm

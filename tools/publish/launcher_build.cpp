@@ -5,8 +5,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "core/build_marker.h"
 #include "failure.h"
+#include "selfupdate/build_marker.h"
 
 namespace velm {
 

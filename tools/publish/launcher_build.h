@@ -1,5 +1,5 @@
 // Which settings made a launcher build, read from the marker that every build carries
-// (src/core/build_marker.h): only a release build may be announced to players.
+// (src/selfupdate/build_marker.h): only a release build may be announced to players.
 #pragma once
 
 #include <cstdint>
