@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The release check: scripts/release.sh run twice, each from its own copy of the source in its
 # own temporary folder (other paths, other lengths, a few seconds apart), must give the same
-# bytes. Then the first exe is signed with a throwaway certificate, once without and once with a
-# time stamp (from tests/https/tsa_server.py), and each signature removed again, which must give
-# the unsigned exe back (README, "Checking a published exe"); and the release exe must keep its
-# load flags and imports (tests/exe/pe_check.py).
+# bytes. The second run signs the exe as a release is signed (a throwaway certificate whose key
+# has a password, a time stamp from tests/https/tsa_server.py): the signature must verify, be
+# SHA-256, and come off again to give the first, unsigned build (README, "Checking a published
+# exe"); the line release.sh prints must be the signed file's. The first exe is also signed
+# with a PKCS#12 file by scripts/sign-exe.sh, and the release exe must keep its load flags and
+# imports (tests/exe/pe_check.py).
 #
 #   scripts/release-check.sh          about two release builds' time; not part of test-all.sh
 #   VELM_JOBS=N                       build parallelism (default: number of cores)
 #
-# Prints both SHA-256 values of each file; exits 1 when anything differs.
+# Prints the SHA-256 values it compares; exits 1 when anything differs.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,74 +23,87 @@ status=0
 # Nothing is signed or checked with the key: any 64 hex digits will do.
 release=(--host coop.example.org --key "$(printf '0123456789abcdef%.0s' 1 2 3 4)" --version 2.0.0)
 
+# A throwaway signing certificate, its key under a password as a real one is, the same pair as a
+# PKCS#12 file, and a throwaway time-stamp server.
+export VELM_SIGN_PASSWORD="release check $$"
+openssl req -x509 -newkey rsa:2048 -days 2 -subj "/CN=Velm Co-op release check" \
+  -passout env:VELM_SIGN_PASSWORD -keyout "$check/sign-key.pem" -out "$check/sign-cert.pem" \
+  2>/dev/null
+openssl pkcs12 -export -passin env:VELM_SIGN_PASSWORD -passout env:VELM_SIGN_PASSWORD \
+  -inkey "$check/sign-key.pem" -in "$check/sign-cert.pem" -out "$check/sign.pfx"
+python3 "$root/tests/https/tsa_server.py" "$check/tsa" &
+tsa=$!
+trap 'kill $tsa 2>/dev/null; rm -rf "$check"' EXIT
+for _ in $(seq 100); do [ -s "$check/tsa/port" ] && break; sleep 0.1; done
+
 mkdir -p "$check/a" "$check/b/in another/folder"
 echo "== first build"
 TMPDIR="$check/a" "$root/scripts/release.sh" "${release[@]}" -o "$check/a/out"
 sleep 2
-echo "== second build"
-TMPDIR="$check/b/in another/folder" "$root/scripts/release.sh" "${release[@]}" -o "$check/b/out"
-
-echo "== comparison"
-for name in "Velm Co-op.exe" velm-coop; do
-  first=$(sha256sum "$check/a/out/$name" | cut -d' ' -f1)
-  second=$(sha256sum "$check/b/out/$name" | cut -d' ' -f1)
-  echo "$name: $first (first build)"
-  echo "$name: $second (second build)"
-  if cmp -s "$check/a/out/$name" "$check/b/out/$name"; then
-    echo "$name: the same bytes"
-  else
-    echo "$name: DIFFERENT ($(cmp -l "$check/a/out/$name" "$check/b/out/$name" | wc -l) bytes)"
-    status=1
-  fi
-done
+echo "== second build, signed with a time stamp"
+TMPDIR="$check/b/in another/folder" "$root/scripts/release.sh" "${release[@]}" -o "$check/b/out" \
+  --sign-cert "$check/sign-cert.pem" --sign-key "$check/sign-key.pem" \
+  --timestamp "http://127.0.0.1:$(cat "$check/tsa/port")/" | tee "$check/b/printed"
 
 unsigned="$check/a/out/Velm Co-op.exe"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velm Co-op release check" \
-  -keyout "$check/sign-key.pem" -out "$check/sign-cert.pem" 2>/dev/null
+signed="$check/b/out/Velm Co-op.exe"
 
-# signed_and_stripped NAME [sign-exe.sh options...] [-- osslsigncode verify options...]: signs
-# the first build's exe, verifies the signature and checks that removing it gives the exe back.
-signed_and_stripped() {
-  local name=$1
-  shift
-  local sign=() verify=()
-  while [ $# -gt 0 ] && [ "$1" != -- ]; do sign+=("$1"); shift; done
-  [ $# -eq 0 ] || { shift; verify=("$@"); }
-  local signed="$check/$name.exe" stripped="$check/$name-stripped.exe"
-  (unset VELM_SIGN_PASSWORD
-   "$root/scripts/sign-exe.sh" "$unsigned" "$signed" --sign-cert "$check/sign-cert.pem" \
-     --sign-key "$check/sign-key.pem" "${sign[@]}")
-  if osslsigncode verify -CAfile "$check/sign-cert.pem" "${verify[@]}" -in "$signed" \
-       >"$check/$name.verify.log" 2>&1; then
-    echo "$name: osslsigncode verify: ok"
+# verified NAME EXE [osslsigncode verify options...]: the signature verifies, and is SHA-256.
+verified() {
+  local name=$1 exe=$2
+  shift 2
+  if osslsigncode verify -CAfile "$check/sign-cert.pem" "$@" -in "$exe" \
+       >"$check/$name.verify.log" 2>&1 &&
+     grep -q -E "^Message digest algorithm +: SHA256$" "$check/$name.verify.log"; then
+    echo "$name: osslsigncode verify: ok, SHA-256"
   else
     cat "$check/$name.verify.log"
-    status=1
-  fi
-  osslsigncode remove-signature -in "$signed" -out "$stripped" >/dev/null
-  echo "$name:          $(sha256sum "$signed" | cut -d' ' -f1)"
-  echo "$name, removed: $(sha256sum "$stripped" | cut -d' ' -f1)"
-  if cmp -s "$unsigned" "$stripped"; then
-    echo "$name, removed: the same bytes as the unsigned build"
-  else
-    echo "$name, removed: DIFFERENT from the unsigned build:"
-    cmp -l "$unsigned" "$stripped" | head -20 || true
+    echo "$name: the signature does not verify as SHA-256"
     status=1
   fi
 }
 
-echo "== signed, then the signature removed"
-signed_and_stripped signed
+# stripped NAME SIGNED: removing the signature gives the unsigned first build back.
+stripped() {
+  local name=$1 exe=$2
+  osslsigncode remove-signature -in "$exe" -out "$check/$name-stripped.exe" >/dev/null
+  echo "$name:          $(sha256sum "$exe" | cut -d' ' -f1)"
+  echo "$name, removed: $(sha256sum "$check/$name-stripped.exe" | cut -d' ' -f1)"
+  if cmp -s "$unsigned" "$check/$name-stripped.exe"; then
+    echo "$name, removed: the same bytes as the unsigned build"
+  else
+    echo "$name, removed: DIFFERENT from the unsigned build:"
+    cmp -l "$unsigned" "$check/$name-stripped.exe" | head -20 || true
+    status=1
+  fi
+}
 
-echo "== signed with a time stamp, then the signature removed"
-python3 "$root/tests/https/tsa_server.py" "$check/tsa" &
-tsa=$!
-for _ in $(seq 100); do [ -s "$check/tsa/port" ] && break; sleep 0.1; done
-signed_and_stripped time-stamped --timestamp "http://127.0.0.1:$(cat "$check/tsa/port")/" -- \
-  -TSA-CAfile "$check/tsa/tsa.pem"
+echo "== comparison"
+first=$(sha256sum "$check/a/out/velm-coop" | cut -d' ' -f1)
+second=$(sha256sum "$check/b/out/velm-coop" | cut -d' ' -f1)
+echo "velm-coop: $first (first build)"
+echo "velm-coop: $second (second build)"
+if cmp -s "$check/a/out/velm-coop" "$check/b/out/velm-coop"; then
+  echo "velm-coop: the same bytes"
+else
+  echo "velm-coop: DIFFERENT ($(cmp -l "$check/a/out/velm-coop" "$check/b/out/velm-coop" | wc -l) bytes)"
+  status=1
+fi
+echo "Velm Co-op.exe: $(sha256sum "$unsigned" | cut -d' ' -f1) (first build)"
+verified time-stamped "$signed" -TSA-CAfile "$check/tsa/tsa.pem"
 grep -q "Timestamp Server Signature verification: ok" "$check/time-stamped.verify.log" ||
   { echo "time-stamped: no verified time stamp"; status=1; }
-kill "$tsa"
+stripped time-stamped "$signed"
+# What release.sh printed is what a catalogue announces: it must be the signed file's.
+announced=$(printf '"Velm Co-op.exe": {"sha256": "%s", "size": %d}' \
+  "$(sha256sum "$signed" | cut -d' ' -f1)" "$(stat -c %s "$signed")")
+grep -q -x -F "$announced" "$check/b/printed" && echo "printed: the signed exe's size and SHA-256" ||
+  { echo "printed: not the signed exe's size and SHA-256 ($announced)"; status=1; }
+
+echo "== signed with a PKCS#12 file"
+"$root/scripts/sign-exe.sh" "$unsigned" "$check/pkcs12.exe" --sign "$check/sign.pfx"
+verified pkcs12 "$check/pkcs12.exe"
+stripped pkcs12 "$check/pkcs12.exe"
 
 echo "== load flags and imports of the release exe"
 python3 "$root/tests/exe/pe_check.py" "$unsigned" || status=1

@@ -10,6 +10,7 @@ size) and run no DLL planted beside it.
 """
 
 import os
+import re
 import subprocess
 import sys
 
@@ -94,6 +95,8 @@ def signed_exe_verifies_and_starts_the_game(c):
     code, output = verify(c, exe)
     check(code == 0 and "Signature verification: ok" in output,
           "osslsigncode verify refuses the signed exe (exit %d):\n%s" % (code, output))
+    check(re.search(r"^Message digest algorithm +: SHA256$", output, re.M) is not None,
+          "the signature's digest is not SHA-256:\n%s" % output)
     code, output = verify(c, c.platform.launcher)
     check(code != 0, "osslsigncode verify passes the unsigned exe too:\n%s" % output)
     pe = PeFile(exe)
