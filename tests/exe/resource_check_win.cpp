@@ -1,8 +1,9 @@
 // Reads the launcher exe's embedded resources as data: the application manifest must request
 // asInvoker, and the version resource must give the version the build was configured with, in
 // its numbers and in the texts Explorer shows.
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
