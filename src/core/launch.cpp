@@ -101,9 +101,10 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
   }
   // A failed download left the package as it was, judged by what the fresh manifest requires; a
   // failed replace put the package of before back, which only the saved manifest describes (the
-  // fresh one may require files it never had).
+  // fresh one may require files it never had). One that could not put it all back left neither
+  // package, and no saved manifest: nothing to start.
   return startInstalled(options, io, "Could not update Velm Co-op (" + package.message + ")", game,
-                        package.restored ? nullptr : &package.manifest);
+                        package.restored || package.mixed ? nullptr : &package.manifest);
 }
 
 }  // namespace

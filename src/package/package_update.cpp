@@ -142,9 +142,10 @@ std::vector<PendingFile> planDownloads(const Manifest& manifest,
   return pending;
 }
 
+// Waited for under the file's own name: one wait and one notice per file, whatever is held.
 void removeTemporary(const PendingFile& entry, HeldFiles& held) {
   std::error_code ignored;
-  (void)held.remove(entry.temporary.filename().u8string(), entry.temporary, ignored);
+  (void)held.remove(entry.file.name, entry.temporary, ignored);
 }
 
 // All or nothing for required files: the first that fails removes every ".new" of the run.
@@ -189,17 +190,21 @@ bool replaceOne(Replaced& replaced, bool backupsUsable, HeldFiles& held, std::er
   return held.move(name, entry.temporary, entry.target, error);
 }
 
-// Undoes the moves of this run, the last first: each old file back, each new one gone.
-void putBack(const std::vector<Replaced>& moved, HeldFiles& held) {
+// Undoes the moves of this run, the last first: each old file back, each new one gone. False
+// when a file could not be put back.
+bool putBack(const std::vector<Replaced>& moved, HeldFiles& held) {
+  held.renewWaits();
+  bool complete = true;
   for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
     const PendingFile& entry = *it->entry;
     std::error_code ignored;
     if (it->backedUp) {
-      (void)held.move(entry.file.name, it->backup, entry.target, ignored);
+      complete &= held.move(entry.file.name, it->backup, entry.target, ignored);
     } else {
-      (void)held.remove(entry.file.name, entry.target, ignored);
+      complete &= held.remove(entry.file.name, entry.target, ignored);
     }
   }
+  return complete;
 }
 
 // All or nothing for required files: the files moved in stay only when every required one is
@@ -239,8 +244,14 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
     result.skipped.insert(result.skipped.end(), skipped.begin(), skipped.end());
   } else {
     printPackageLine(progress, "[!] " + failure);
-    putBack(moved, held);
-    result.restored = true;
+    result.restored = putBack(moved, held);
+    result.mixed = !result.restored;
+    if (result.mixed) {
+      // Neither package is in the folder: without the saved manifest no start, online or
+      // offline, takes it for an installed one, and the next update completes it.
+      std::error_code ignored;
+      (void)held.remove(kManifestName, savedManifestPath(folder), ignored);
+    }
     for (const PendingFile& entry : pending) removeTemporary(entry, held);
   }
   removeBackupFolder(folder, held);
@@ -291,8 +302,10 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
   HeldFiles naming(
       [progress](const std::string& name) { printPackageLine(progress, HeldFiles::waitingLine(name)); });
   HeldFiles& waits = held != nullptr ? *held : naming;
-  // What a run that was cut short in its replace phase kept; its files are all old or new.
+  // What a run that was cut short in its replace phase kept; its files are all old or new. A
+  // wait for one of them is not a wait for the file of that name in this run.
   removeBackupFolder(packageFolder, waits);
+  waits.renewWaits();
 
   std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder);
   if (pending.empty()) {

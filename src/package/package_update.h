@@ -25,8 +25,10 @@ struct PackageResult {
   // catalogue names; message is the detail.
   bool outdated = false;
   // With Failed: a required file could not be moved in and every file of the run was put back;
-  // the folder holds the package of before, as the saved manifest describes it.
+  // the folder holds the package of before, as the saved manifest describes it. When a file
+  // could not be put back either, mixed is set instead and the saved manifest is gone.
   bool restored = false;
+  bool mixed = false;
   std::string version;
   std::vector<std::string> updated;
   std::vector<std::string> skipped;

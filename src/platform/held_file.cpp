@@ -31,12 +31,15 @@ bool HeldFiles::retry(const std::string& name, const std::function<bool(std::err
   using std::chrono::duration_cast;
   using std::chrono::milliseconds;
   const auto start = clock_.now();
+  milliseconds& before = waited_[name];
+  const milliseconds earlier = before;
   milliseconds pause = kFirstPause;
   for (;;) {
-    if (attempt(error)) return true;
-    if (!isHeldError(error)) return false;
-    const milliseconds waited = duration_cast<milliseconds>(clock_.now() - start);
-    if (waited >= kLongestWait) return false;
+    const bool done = attempt(error);
+    const milliseconds waited = earlier + duration_cast<milliseconds>(clock_.now() - start);
+    before = waited;
+    if (done) return true;
+    if (!isHeldError(error) || waited >= kLongestWait) return false;
     if (waited >= kQuietWait && notice_ && named_.insert(name).second) notice_(name);
     milliseconds next = std::min(pause, kLongestWait - waited);
     // One try falls at the moment the player is told, so a file released by then is not named.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <system_error>
@@ -26,7 +27,7 @@ RetryClock& systemRetryClock();
 
 class HeldFiles {
  public:
-  // Longest wait for one operation on one file; after it the operation's last error stands.
+  // Longest wait for one file over all its operations in a run; after it the last error stands.
   static constexpr std::chrono::milliseconds kLongestWait{5000};
   // A wait longer than this is named to the player, once per file.
   static constexpr std::chrono::milliseconds kQuietWait{1000};
@@ -37,18 +38,22 @@ class HeldFiles {
   using Notice = std::function<void(const std::string& name)>;
 
   explicit HeldFiles(Notice notice = nullptr, RetryClock& clock = systemRetryClock());
+  virtual ~HeldFiles() = default;
 
-  // Tries attempt until it succeeds, fails with an error that is not isHeldError, or has been
-  // retried for kLongestWait, with growing pauses. name is what the notice calls the file. On
-  // failure returns false with error set by the last try.
-  bool retry(const std::string& name, const std::function<bool(std::error_code&)>& attempt,
-             std::error_code& error);
+  // Tries attempt until it succeeds, fails with an error that is not isHeldError, or name has
+  // been waited for kLongestWait in all, with growing pauses. name is what the notice calls the
+  // file. On failure returns false with error set by the last try.
+  virtual bool retry(const std::string& name, const std::function<bool(std::error_code&)>& attempt,
+                     std::error_code& error);
 
   // moveReplacing and removeFile, retried.
   bool move(const std::string& name, const std::filesystem::path& source,
             const std::filesystem::path& target, std::error_code& error);
   bool remove(const std::string& name, const std::filesystem::path& path, std::error_code& error);
 
+  // Gives every file its whole wait again (the notices stay given): undoing a run's moves is
+  // worth a wait of its own.
+  void renewWaits() { waited_.clear(); }
   // The clock of the waits, for other waits of the same run.
   RetryClock& clock() { return clock_; }
 
@@ -59,6 +64,7 @@ class HeldFiles {
   Notice notice_;
   RetryClock& clock_;
   std::set<std::string> named_;  // the files the player has already heard of
+  std::map<std::string, std::chrono::milliseconds> waited_;  // per file, over its operations
 };
 
 }  // namespace velm

@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "net/sha256.h"
@@ -473,6 +475,61 @@ TEST_F(PackageUpdate, ReplaceFailurePutsBackEveryFileOfTheRun) {
                 text + "\n");
   // Byte for byte the package of before: no ".new", no backup, no new file.
   EXPECT_EQ(tree(), before);
+}
+
+// Fails one operation of a file (1: its first), as a file held past every wait.
+class FailingHeldFiles final : public HeldFiles {
+ public:
+  explicit FailingHeldFiles(std::map<std::string, int> failAt) : failAt_(std::move(failAt)) {}
+  bool retry(const std::string& name, const std::function<bool(std::error_code&)>& attempt,
+             std::error_code& error) override {
+    const auto found = failAt_.find(name);
+    if (found != failAt_.end() && ++calls_[name] == found->second) {
+      error = std::make_error_code(std::errc::permission_denied);
+      return false;
+    }
+    return HeldFiles::retry(name, attempt, error);
+  }
+
+ private:
+  std::map<std::string, int> failAt_;
+  std::map<std::string, int> calls_;
+};
+
+TEST_F(PackageUpdate, AFileThatCannotBePutBackLeavesNoPackageToStart) {
+  publish(
+      {fileEntry("coop.exe", "launcher"), fileEntry("a.dll", "new a"), fileEntry("b.dll", "new b")},
+      {"launcher", "new a", "new b"});
+  install("coop.exe", "old launcher");
+  install("a.dll", "old a");
+  install("b.dll", "old b");
+  install("manifest.json", "the manifest of the installed package");
+  // a.dll: kept aside, moved in, then not put back; b.dll cannot be kept aside.
+  FailingHeldFiles held({{"a.dll", 3}, {"b.dll", 1}});
+  updatePackage(result_, folder(), kManifestUrl, "coop.exe", net_, progress_, keys_, ManifestPin(),
+                &held);
+  EXPECT_EQ(result_.status, PackageStatus::Failed);
+  EXPECT_EQ(result_.message,
+            "could not replace b.dll (" +
+                systemErrorMessage(std::make_error_code(std::errc::permission_denied)) +
+                ") -- is the game running?");
+  EXPECT_FALSE(result_.restored);
+  EXPECT_TRUE(result_.mixed);
+  EXPECT_EQ(installed("coop.exe"), "old launcher") << "what could be put back was";
+  EXPECT_EQ(installed("a.dll"), "new a");
+  EXPECT_EQ(installed("b.dll"), "old b");
+  EXPECT_FALSE(fs::exists(folder() / "manifest.json"))
+      << "the saved manifest would let an offline start take the folder for a package";
+  EXPECT_TRUE(leftoverNewFiles().empty());
+
+  // The next run completes the update.
+  net_.reset();
+  publish(
+      {fileEntry("coop.exe", "launcher"), fileEntry("a.dll", "new a"), fileEntry("b.dll", "new b")},
+      {"launcher", "new a", "new b"});
+  run();
+  EXPECT_EQ(result_.status, PackageStatus::Ok);
+  EXPECT_EQ(installed("b.dll"), "new b");
 }
 
 TEST_F(PackageUpdate, ReplaceStopsAtTheFirstRequiredFailure) {

@@ -129,6 +129,29 @@ TEST(HeldFile, NamesEachFileOnceInARun) {
   EXPECT_EQ(HeldFiles::waitingLine("a.pak"), "[*] waiting for a.pak, which another program holds");
 }
 
+TEST(HeldFile, AFilesOperationsShareOneWait) {
+  FakeRetryClock clock;
+  HeldFiles held(nullptr, clock);
+  std::error_code error;
+  const auto heldFor = [&](milliseconds length) { return Holder{clock, clock.elapsed() + length}; };
+  Holder first = heldFor(milliseconds(3000));
+  EXPECT_TRUE(held.retry("a.pak", std::ref(first), error));
+  const milliseconds start = clock.elapsed();
+  Holder second = heldFor(milliseconds(60000));
+  EXPECT_FALSE(held.retry("a.pak", std::ref(second), error));
+  EXPECT_LE(clock.elapsed() - start, milliseconds(2000)) << "more than five seconds in all";
+  Holder third = heldFor(milliseconds(60000));
+  const milliseconds before = clock.elapsed();
+  EXPECT_FALSE(held.retry("a.pak", std::ref(third), error));
+  EXPECT_EQ(clock.elapsed(), before) << "a file whose wait is used up is tried once";
+  Holder other = heldFor(milliseconds(3000));
+  EXPECT_TRUE(held.retry("b.pak", std::ref(other), error)) << "each file has its own wait";
+
+  held.renewWaits();
+  Holder again = heldFor(milliseconds(3000));
+  EXPECT_TRUE(held.retry("a.pak", std::ref(again), error));
+}
+
 TEST(HeldFile, MovesAndRemovesRealFiles) {
   TempDir dir;
   dir.write("a.dll.new", "new");
