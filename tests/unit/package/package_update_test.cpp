@@ -400,6 +400,32 @@ TEST_F(PackageUpdate, DownloadsSeveralFilesAtOnceAndShowsThemInManifestOrder) {
   EXPECT_EQ(installed("f19.dat"), "content f19.dat");
 }
 
+TEST_F(PackageUpdate, OnlyTheFileWhoseTurnItIsDrawsItsProgress) {
+  const std::string big(5 * 1048576, 'a');
+  const std::string other(5 * 1048576, 'b');
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("a.pak", big), fileEntry("b.pak", other)},
+          {"launcher", big, other});
+  CrowdNet crowd(net_);
+  // b.pak arrives whole while a.pak has the console: its chunks must not draw over a.pak's.
+  crowd.delays[std::string(kFileBase) + "a.pak"] = std::chrono::milliseconds(500);
+  updatePackage(result_, folder(), kManifestUrl, "coop.exe", crowd, progress_, keys_, ManifestPin(),
+                &held_);
+  EXPECT_EQ(result_.status, PackageStatus::Ok) << result_.message;
+  const std::string blank = "\r" + std::string(40, ' ') + "\r";
+  const std::string size = sizeText(big.size());
+  std::string expected = "[*] downloading coop.exe (0 KB)\n[*] downloading a.pak (" + size + ")\n";
+  for (int percent = 5; percent <= 100; percent += 5) {
+    expected += "\r[*] a.pak  " +
+                std::string(percent < 10    ? "  "
+                            : percent < 100 ? " "
+                                            : "") +
+                std::to_string(percent) + "%";
+  }
+  expected += blank + "[*] downloading b.pak (" + size + ")\n\r[*] b.pak  100%" + blank +
+              "[+] coop.exe updated\n[+] a.pak updated\n[+] b.pak updated\n";
+  EXPECT_EQ(printed(), expected);
+}
+
 TEST_F(PackageUpdate, ReportsTheFirstFailureInManifestOrderNotTheFirstToHappen) {
   std::vector<ManifestFile> files;
   std::vector<std::string> contents;
