@@ -6,6 +6,7 @@ Each run prints exactly the lines of an ordinary one; what the server sent comes
 
 import os
 import random
+import time
 
 from faults import expect_failed_update, expect_unchanged, publish_update
 from harness import Failure, check, check_equal
@@ -111,7 +112,11 @@ def files_download_at_once_and_a_failure_installs_none(c):
     c.install_package()
     old = c.package_files()
     publish_update(c, **{name: pak(200000 + i, 30 + i) for i, name in enumerate(names)})
-    c.server.set_faults({"/one/part05.pak": {"status": 404}})
+    # The files after the failing one are held mid-body, so they are surely in flight when it
+    # fails; then they arrive whole, and still none of it may be installed.
+    stalled = {"stall_after": 1000, "stall_seconds": 2}
+    c.server.set_faults({"/one/part05.pak": {"status": 404}, "/one/part06.pak": stalled,
+                         "/one/part07.pak": stalled})
     c.server.reset_log()
     result = c.run()
     expect_failed_update(c, result,
@@ -119,6 +124,18 @@ def files_download_at_once_and_a_failure_installs_none(c):
                          downloads=names[:6])
     c.recorded()
     expect_unchanged(c, old)
+    # A held transfer is logged when the server is done with it, which may be just after the
+    # launcher.
+    deadline = time.monotonic() + 10
+    while True:
+        in_flight = [entry for name in names[:8] for entry in served(c, name)]
+        if len(in_flight) >= 8 or time.monotonic() > deadline:
+            break
+        time.sleep(0.1)
+    check_equal(sorted(status for status, _, _, _ in in_flight), [200] * 7 + [404],
+                "the first eight files were not all asked for at once")
+    check(len({connection for _, _, _, connection in in_flight}) > 1,
+          "the first eight files came over one connection: none were in flight at once")
     os.remove(c.recorder_path())
 
     c.server.set_faults({})
