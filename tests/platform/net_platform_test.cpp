@@ -13,6 +13,12 @@
 #include "net/net.h"
 #include "platform_net.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it needs.
+#include <winhttp.h>
+#endif
+
 namespace velm {
 namespace {
 
@@ -33,10 +39,44 @@ class PlatformNet : public testing::Test {
   std::unique_ptr<Net> net_ = makeSystemNet(kLauncherTimeoutMs);
 };
 
+#ifdef _WIN32
+// The status of GET /small.txt through WinHTTP left to the system's own protocols, 0 for none:
+// whether this system would reach the server without the launcher's floor.
+DWORD fetchWithTheSystemsProtocols(INTERNET_PORT port) {
+  DWORD status = 0;
+  HINTERNET session = WinHttpOpen(L"Velm Co-op floor check", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET connection = session ? WinHttpConnect(session, L"localhost", port, 0) : nullptr;
+  HINTERNET request =
+      connection
+          ? WinHttpOpenRequest(connection, L"GET", L"/small.txt", nullptr, WINHTTP_NO_REFERER,
+                               WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE)
+          : nullptr;
+  DWORD size = sizeof status;
+  if (request &&
+      WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                         0) &&
+      WinHttpReceiveResponse(request, nullptr) &&
+      !WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    status = 0;
+  }
+  for (HINTERNET handle : {request, connection, session}) {
+    if (handle) WinHttpCloseHandle(handle);
+  }
+  return status;
+}
+#endif
+
 // TLS 1.2 is the floor: a server that offers nothing newer is no answer, whatever the system
 // would allow (the runner lets OpenSSL speak 1.0; Wine's schannel does by default).
 TEST_F(PlatformNet, SpeaksTls12OrLaterOnly) {
   ASSERT_FALSE(oldTlsPort().empty() || tls12Port().empty()) << "no TLS-limited servers";
+#ifdef _WIN32
+  // Else the refusal below would show nothing of the floor.
+  ASSERT_EQ(fetchWithTheSystemsProtocols(static_cast<INTERNET_PORT>(std::stoi(oldTlsPort()))), 200u)
+      << "this system does not reach a TLS 1.0 server even without the floor";
+#endif
   struct Case {
     const char* offered;
     std::string port;
