@@ -16,6 +16,7 @@ import sys
 import time
 
 from harness import HTTPS, Failure, check, check_equal
+import planted_dll
 
 CONNECTIONS_KEY = ("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\"
                    "Connections")
@@ -183,7 +184,13 @@ def proxy_script_of_the_player(c):
             "  return host == \"%s\" ? \"PROXY %s\" : \"DIRECT\";\n"
             "}\n" % (host, proxy.address)).encode())
         script = "http://127.0.0.1:%d/proxy.pac" % c.server.http_port
-        install(c, settings.use(script=script))
+        # Running a script loads DLLs that an ordinary run does not: none may come from the
+        # game's folder.
+        factory = planted_dll.DllFactory(os.path.join(c.work, "planted-dlls"))
+        planted = planted_dll.plant(factory, c.game_dir, c.platform.launcher)
+        check("jsproxy" in planted, "jsproxy.dll is not among the planted DLLs")
+        install(c, dict(settings.use(script=script), **planted_dll.overrides(planted)))
+        planted_dll.expect_no_marker(c, "a run with a proxy script")
         expect_tunnelled(c, proxy.targets())
         check(("http", "/proxy.pac") in c.server.requests_with_scheme(),
               "the proxy script was not fetched")
