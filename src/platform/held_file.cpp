@@ -31,13 +31,14 @@ bool HeldFiles::retry(const std::string& name, const std::function<bool(std::err
   using std::chrono::duration_cast;
   using std::chrono::milliseconds;
   const auto start = clock_.now();
-  milliseconds& before = waited_[name];
-  const milliseconds earlier = before;
+  // The file's earlier operations in this run count against its wait.
+  milliseconds& spent = waited_[name];
+  const milliseconds spentBefore = spent;
   milliseconds pause = kFirstPause;
   for (;;) {
     const bool done = attempt(error);
-    const milliseconds waited = earlier + duration_cast<milliseconds>(clock_.now() - start);
-    before = waited;
+    const milliseconds waited = spentBefore + duration_cast<milliseconds>(clock_.now() - start);
+    spent = waited;
     if (done) return true;
     if (!isHeldError(error) || waited >= kLongestWait) return false;
     if (waited >= kQuietWait && notice_ && named_.insert(name).second) notice_(name);

@@ -415,11 +415,9 @@ TEST_F(PackageUpdate, OnlyTheFileWhoseTurnItIsDrawsItsProgress) {
   const std::string size = sizeText(big.size());
   std::string expected = "[*] downloading coop.exe (0 KB)\n[*] downloading a.pak (" + size + ")\n";
   for (int percent = 5; percent <= 100; percent += 5) {
-    expected += "\r[*] a.pak  " +
-                std::string(percent < 10    ? "  "
-                            : percent < 100 ? " "
-                                            : "") +
-                std::to_string(percent) + "%";
+    char drawn[32];
+    std::snprintf(drawn, sizeof drawn, "\r[*] a.pak  %3d%%", percent);
+    expected += drawn;
   }
   expected += blank + "[*] downloading b.pak (" + size + ")\n\r[*] b.pak  100%" + blank +
               "[+] coop.exe updated\n[+] a.pak updated\n[+] b.pak updated\n";
