@@ -9,7 +9,7 @@
 
 #include "core/startup.h"
 #include "fuzz_check.h"
-#include "platform/command_line.h"
+#include "os/command_line.h"
 
 namespace velm {
 namespace {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "text/ascii.h"
 
 namespace velm {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "package/package_url.h"
+#include "net/url.h"
 
 namespace velm {
 namespace {

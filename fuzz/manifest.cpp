@@ -10,7 +10,8 @@
 
 #include "catalogue/file_name.h"
 #include "fuzz_check.h"
-#include "package/package_url.h"
+#include "net/url.h"
+#include "text/ascii.h"
 
 namespace velm {
 namespace {

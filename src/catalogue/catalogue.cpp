@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "catalogue/file_name.h"
+#include "net/url.h"
+#include "text/ascii.h"
 #include "text/json_document.h"
 #include "text/text.h"
 
@@ -107,14 +109,11 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // One run of digits from i whose value fits in 64 bits unsigned; leading zeros are allowed.
 bool readUint64Run(const std::string& text, size_t& i) {
-  const size_t start = i;
+  const std::string_view digits = leadingDigits(std::string_view(text).substr(i));
   uint64_t value = 0;
-  for (; i < text.size() && isDigit(text[i]); ++i) {
-    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
-    if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return i > start;
+  if (!parseDecimal(digits, UINT64_MAX, value)) return false;
+  i += digits.size();
+  return true;
 }
 
 bool isVersionTriple(const std::string& text) {
@@ -270,16 +269,5 @@ std::string catalogueUrlForHost(const std::string& host) {
   return "https://" + host + "/" + kCatalogueName;
 }
 
-bool isAbsoluteHttpsUrl(const std::string& text) {
-  constexpr size_t kSchemeLength = 8;  // "https://"
-  if (text.size() <= kSchemeLength) return false;
-  if (!startsWithNoCase(text, "https://")) return false;
-  for (char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x21 || byte == 0x7F) return false;
-  }
-  const char first = text[kSchemeLength];
-  return first != '/' && first != '?' && first != '#';
-}
 
 }  // namespace velm

@@ -72,8 +72,4 @@ CatalogueResult parseCatalogue(const std::string& text);
 // "https://" + host + "/games.json".
 std::string catalogueUrlForHost(const std::string& host);
 
-// Longer than 8 bytes, "https://" in any case, no blank, control or DEL byte, and neither '/',
-// '?' nor '#' right after the scheme.
-bool isAbsoluteHttpsUrl(const std::string& text);
-
 }  // namespace velm

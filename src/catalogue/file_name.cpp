@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "text/ascii.h"
+
 namespace velm {
 namespace {
 
@@ -80,15 +82,7 @@ bool isReservedDeviceName(const std::string& name) {
 }
 
 bool endsWithExe(const std::string& name) {
-  return name.size() >= 4 && toLowerAscii(name.substr(name.size() - 4)) == ".exe";
-}
-
-std::string toLowerAscii(const std::string& text) {
-  std::string lowered = text;
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lowered;
+  return endsWithNoCase(name, ".exe");
 }
 
 }  // namespace velm

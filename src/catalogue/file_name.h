@@ -14,7 +14,5 @@ namespace velm {
 bool isReservedDeviceName(const std::string& name);
 // True when the last four bytes are ".exe" in any ASCII case.
 bool endsWithExe(const std::string& name);
-// A-Z become a-z; every other byte, UTF-8 ones included, is kept.
-std::string toLowerAscii(const std::string& text);
 
 }  // namespace velm

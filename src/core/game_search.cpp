@@ -3,23 +3,13 @@
 
 #include <set>
 #include <system_error>
-#include <type_traits>
 
 #include "catalogue/file_name.h"
-#include "text/text.h"
+#include "text/ascii.h"
+#include "text/path_text.h"
 
 namespace velm {
 namespace {
-
-// path::u8string() would throw on an unpaired surrogate; our conversion never does.
-template <class Native>
-std::string nameText(const Native& native) {
-  if constexpr (std::is_same_v<Native, std::wstring>) {
-    return wideToUtf8(native);
-  } else {
-    return native;
-  }
-}
 
 // The regular files of the folder (links followed), ASCII letters lowered.
 std::set<std::string> regularFileNames(const std::filesystem::path& folder) {
@@ -44,7 +34,7 @@ GameSearchKind kindFor(size_t matches) {
 }  // namespace
 
 std::string fileNameText(const std::filesystem::path& path) {
-  return nameText(path.filename().native());
+  return pathToUtf8(path.filename());
 }
 
 GameSearch findGames(const std::filesystem::path& folder, const std::vector<Game>& games) {

@@ -2,6 +2,8 @@
 // gets that far.
 #pragma once
 
+#include <filesystem>
+
 #include "catalogue/catalogue.h"
 #include "core/launch.h"
 #include "platform/app_io.h"
@@ -10,6 +12,7 @@ namespace velm {
 
 // Prints the start line and starts the launcher with the game's exe and the player's arguments.
 // Returns 0 when the process was created, else 1 after the report and the key wait.
-int startGame(const LaunchOptions& options, AppIo& io, const Game& game);
+int startGame(const LaunchOptions& options, const std::filesystem::path& packageFolder, AppIo& io,
+               const Game& game);
 
 }  // namespace velm

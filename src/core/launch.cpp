@@ -10,11 +10,13 @@
 #include "core/game_search.h"
 #include "core/game_start.h"
 #include "core/offline_start.h"
+#include "net/sha256.h"
+#include "net/url.h"
 #include "package/package_folder.h"
 #include "package/package_update.h"
-#include "platform/folder_lock.h"
-#include "platform/held_file.h"
+#include "os/held_file.h"
 #include "selfupdate/self_update.h"
+#include "text/path_text.h"
 #include "velm_config.h"
 
 namespace velm {
@@ -52,28 +54,31 @@ void saveCopy(AppIo& io, const std::filesystem::path& path, const std::string& t
               const char* consequence) {
   HeldFiles held([&io](const std::string& name) { io.printLine(HeldFiles::waitingLine(name)); });
   if (!saveFile(path, text, &held)) {
-    io.printError("Could not save " + path.u8string() + " -- an offline start will not find the " +
+    io.printError("Could not save " + pathToUtf8(path) + " -- an offline start will not find the " +
                   consequence + ".");
   }
 }
 
 // Steps 9 to 11: bring the package up to date, keep the copies, start the game.
-int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
-                   const std::string& catalogueText, std::optional<uint64_t> catalogueSerial,
-                   FolderWait& wait) {
-  const std::filesystem::path folder = packageFolder(options);
+int updateAndStart(const LaunchOptions& options, const std::filesystem::path& folder, AppIo& io,
+                   const Game& game, const std::string& catalogueText,
+                   std::optional<uint64_t> catalogueSerial, FolderWait& wait) {
   PackageResult package;
   {
     // Released before the game starts or anything waits for a key.
-    FolderLock lock(options.exeDir, wait.notice());
+    const FolderLock lock = lockGameFolder(pathFromUtf8(options.exeDir), wait.notice());
     const std::vector<TrustedKey>& keys = io.trustedKeys();
     FILE* progress = io.progressOutput();
     updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys,
                   ManifestPin{game.name, game.manifestSha256});
 
     if (package.status != PackageStatus::Unsigned) {
-      // The update may have stopped before it made the folder; a failure shows in the save.
-      (void)createPackageFolder(folder);
+      // An update that stopped at its manifest made no folder for the copy; a failure to make
+      // it shows in the save.
+      if (package.status == PackageStatus::Unreachable ||
+          package.status == PackageStatus::Unreadable) {
+        (void)createPackageFolder(folder);
+      }
       // Another launcher may have saved a newer catalogue since this one was judged, outside
       // the lock: a serial once saved is never given up.
       if (isNotOlder(kCatalogueName, catalogueSerial, savedCatalogueSerial(folder), nullptr)) {
@@ -86,14 +91,15 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
   }
   switch (package.status) {
     case PackageStatus::Ok:
-      return startGame(options, io, game);
+      return startGame(options, folder, io, game);
     case PackageStatus::Unreachable:
-      return startInstalled(options, io, reachMessage(), game, nullptr);
+      return startInstalled(options, folder, io, reachMessage(), game, nullptr);
     case PackageStatus::Unreadable:
-      return startInstalled(options, io, unreadableMessage(package.message), game, nullptr);
+      return startInstalled(options, folder, io, unreadableMessage(package.message), game,
+                            nullptr);
     case PackageStatus::Unsigned:
       return startInstalled(
-          options, io,
+          options, folder, io,
           package.outdated ? outdatedMessage(package.message) : unsignedMessage(package.message),
           game, nullptr);
     case PackageStatus::Failed:
@@ -103,7 +109,8 @@ int updateAndStart(const LaunchOptions& options, AppIo& io, const Game& game,
   // failed replace put the package of before back, which only the saved manifest describes (the
   // fresh one may require files it never had). One that could not put it all back left neither
   // package, and no saved manifest: nothing to start.
-  return startInstalled(options, io, "Could not update Velm Co-op (" + package.message + ")", game,
+  return startInstalled(options, folder, io,
+                        "Could not update Velm Co-op (" + package.message + ")", game,
                         package.restored || package.mixed ? nullptr : &package.manifest);
 }
 
@@ -119,48 +126,49 @@ int run(const LaunchOptions& options, AppIo& io) {
   io.printLine(bannerText(options.version));
   if (isVersionRequest(options.arguments)) return 0;
   FolderWait wait(io);
+  const std::filesystem::path exeFolder = pathFromUtf8(options.exeDir);
+  const std::filesystem::path folder = packageFolderPath(exeFolder);
 
   {
     // Another launcher in this folder may be in the middle of its self-update.
-    FolderLock lock(options.exeDir, wait.notice());
+    const FolderLock lock = lockGameFolder(exeFolder, wait.notice());
     removeUpdateLeftover(io.selfUpdateIo());
   }
 
   std::string url = catalogueUrl();
   std::string catalogueText;
   if (getText(io.net(), url, catalogueText) != 200) {
-    return startOffline(options, io, reachMessage());
+    return startOffline(options, folder, io, reachMessage());
   }
 
   std::string sigUrl = signatureUrl(url);
   std::string signatureText;
   uint32_t sigStatus = getText(io.net(), sigUrl, signatureText);
-  if (sigStatus == 0) return startOffline(options, io, reachMessage());
+  if (sigStatus == 0) return startOffline(options, folder, io, reachMessage());
   std::string problem =
       sigStatus == 200
           ? verifySignature(kCatalogueName, catalogueText, signatureText, io.trustedKeys())
           : std::string(kCatalogueName) + " is not signed: " + sigUrl + " said HTTP " +
                 decimalText(sigStatus);
-  if (!problem.empty()) return startOffline(options, io, unsignedMessage(problem));
+  if (!problem.empty()) return startOffline(options, folder, io, unsignedMessage(problem));
 
   CatalogueResult parsed = parseCatalogue(catalogueText);
-  if (!parsed.ok) return startOffline(options, io, unreadableMessage(parsed.error));
+  if (!parsed.ok) return startOffline(options, folder, io, unreadableMessage(parsed.error));
   // A signed catalogue may still be a replayed or frozen one: it must not undo what the saved
   // copy has seen, nor outlive its date.
-  if (!isCurrentCatalogue(parsed.catalogue, savedCatalogueSerial(packageFolder(options)),
-                          options.now, &problem)) {
-    return startOffline(options, io, outdatedMessage(problem));
+  if (!isCurrentCatalogue(parsed.catalogue, savedCatalogueSerial(folder), options.now, &problem)) {
+    return startOffline(options, folder, io, outdatedMessage(problem));
   }
 
   {
-    FolderLock lock(options.exeDir, wait.notice());
+    const FolderLock lock = lockGameFolder(exeFolder, wait.notice());
     if (runSelfUpdate(parsed.catalogue.launcher, options.version, io.selfUpdateIo(), io.net()) ==
         SelfUpdateResult::Restarting) {
       return 0;
     }
   }
 
-  GameSearch search = findGames(std::filesystem::u8path(options.exeDir), parsed.catalogue.games);
+  GameSearch search = findGames(exeFolder, parsed.catalogue.games);
   switch (search.kind) {
     case GameSearchKind::NoGame:
       return reportNoGame(options, io, parsed.catalogue.games);
@@ -169,16 +177,16 @@ int run(const LaunchOptions& options, AppIo& io) {
     case GameSearchKind::OneGame:
       break;
   }
-  return updateAndStart(options, io, search.games.front(), catalogueText, parsed.catalogue.serial,
-                        wait);
+  return updateAndStart(options, folder, io, search.games.front(), catalogueText,
+                        parsed.catalogue.serial, wait);
 }
 
-std::filesystem::path packageFolder(const LaunchOptions& options) {
-  return packageFolderPath(options.exeDir);
-}
-
-std::string joinPath(const std::string& folder, const std::string& name) {
-  return (std::filesystem::u8path(folder) / std::filesystem::u8path(name)).u8string();
+FolderLock lockGameFolder(const std::filesystem::path& folder,
+                          const std::function<void()>& onLongWait) {
+  const FolderLock::NameDigest digest = [](const std::string& text) {
+    return sha256Hex(textSha256(text));
+  };
+  return FolderLock(folder, digest, onLongWait);
 }
 
 std::string unreadableMessage(const std::string& detail) {

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
+#include "os/folder_lock.h"
 #include "platform/app_io.h"
 #include "text/text.h"
 
@@ -27,11 +29,10 @@ std::string catalogueUrl();
 // Returns the process exit code: 0 or 1.
 int run(const LaunchOptions& options, AppIo& io);
 
-// The package folder beside the exe.
-std::filesystem::path packageFolder(const LaunchOptions& options);
-// Composes by the filesystem's path rules: no separator after an empty folder, a folder that
-// already ends in one, or (on Windows) a bare drive designator.
-std::string joinPath(const std::string& folder, const std::string& name);
+// The lock a launcher holds on its game folder while it changes files there; every build names
+// it alike.
+FolderLock lockGameFolder(const std::filesystem::path& folder,
+                          const std::function<void()>& onLongWait = nullptr);
 std::string unreadableMessage(const std::string& detail);
 std::string unsignedMessage(const std::string& detail);
 // A signed document that is older than the saved copy, expired, or not the one the catalogue

@@ -6,7 +6,8 @@
 #include "core/game_search.h"
 #include "core/game_start.h"
 #include "package/package_folder.h"
-#include "platform/read_only_file.h"
+#include "os/read_only_file.h"
+#include "text/path_text.h"
 
 namespace velm {
 namespace {
@@ -19,15 +20,16 @@ bool isRegularFile(const std::filesystem::path& path) {
 
 }  // namespace
 
-int startOffline(const LaunchOptions& options, AppIo& io, const std::string& reason) {
+int startOffline(const LaunchOptions& options, const std::filesystem::path& packageFolder,
+                 AppIo& io, const std::string& reason) {
   std::string text;
-  if (!readWholeFile(savedCataloguePath(packageFolder(options)), text)) {
+  if (!readWholeFile(savedCataloguePath(packageFolder), text)) {
     return reportNotInstalled(options, io, reason);
   }
   CatalogueResult saved = parseCatalogue(text);
   if (!saved.ok) return reportNotInstalled(options, io, reason);
 
-  GameSearch search = findGames(std::filesystem::u8path(options.exeDir), saved.catalogue.games);
+  GameSearch search = findGames(pathFromUtf8(options.exeDir), saved.catalogue.games);
   switch (search.kind) {
     case GameSearchKind::NoGame:
       return reportNoGame(options, io, saved.catalogue.games);
@@ -36,18 +38,18 @@ int startOffline(const LaunchOptions& options, AppIo& io, const std::string& rea
     case GameSearchKind::OneGame:
       break;
   }
-  return startInstalled(options, io, reason, search.games.front(), nullptr);
+  return startInstalled(options, packageFolder, io, reason, search.games.front(), nullptr);
 }
 
-int startInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason,
-                   const Game& game, const Manifest* manifest) {
-  if (!isInstalled(options, game, manifest)) return reportNotInstalled(options, io, reason);
+int startInstalled(const LaunchOptions& options, const std::filesystem::path& packageFolder,
+                   AppIo& io, const std::string& reason, const Game& game,
+                   const Manifest* manifest) {
+  if (!isInstalled(packageFolder, game, manifest)) return reportNotInstalled(options, io, reason);
   io.printError(reason + " -- starting the installed version.");
-  return startGame(options, io, game);
+  return startGame(options, packageFolder, io, game);
 }
 
-bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest* manifest) {
-  const std::filesystem::path folder = packageFolder(options);
+bool isInstalled(const std::filesystem::path& folder, const Game& game, const Manifest* manifest) {
   Manifest saved;
   if (manifest == nullptr) {
     std::string text;
@@ -55,9 +57,9 @@ bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest*
     if (!parseManifest(text, saved, nullptr)) return false;
     manifest = &saved;
   }
-  if (!isRegularFile(packageFilePath(folder, game.launcher))) return false;
+  if (!isRegularFile(joinPath(folder, game.launcher))) return false;
   for (const ManifestFile& file : manifest->files) {
-    if (file.required && !isRegularFile(packageFilePath(folder, file.name))) return false;
+    if (file.required && !isRegularFile(joinPath(folder, file.name))) return false;
   }
   return true;
 }

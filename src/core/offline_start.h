@@ -2,6 +2,7 @@
 // manifest.json that earlier runs saved in the package folder.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "catalogue/catalogue.h"
@@ -11,11 +12,15 @@
 
 namespace velm {
 
-int startOffline(const LaunchOptions& options, AppIo& io, const std::string& reason);
+// packageFolder is the package folder beside the exe, as the run computed it.
+int startOffline(const LaunchOptions& options, const std::filesystem::path& packageFolder,
+                 AppIo& io, const std::string& reason);
 // manifest may be null: the saved manifest.json is read then.
-int startInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason,
-                   const Game& game, const Manifest* manifest);
-bool isInstalled(const LaunchOptions& options, const Game& game, const Manifest* manifest);
+int startInstalled(const LaunchOptions& options, const std::filesystem::path& packageFolder,
+                   AppIo& io, const std::string& reason, const Game& game,
+                   const Manifest* manifest);
+bool isInstalled(const std::filesystem::path& packageFolder, const Game& game,
+                 const Manifest* manifest);
 int reportNotInstalled(const LaunchOptions& options, AppIo& io, const std::string& reason);
 
 }  // namespace velm

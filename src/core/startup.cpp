@@ -1,8 +1,8 @@
 #include "core/startup.h"
 
 #include "core/launch.h"
-#include "platform/command_line.h"
-#include "platform/exe_path.h"
+#include "os/command_line.h"
+#include "os/exe_path.h"
 #include "text/text.h"
 #include "velm_config.h"
 

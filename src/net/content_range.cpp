@@ -1,5 +1,6 @@
 #include "net/content_range.h"
 
+#include "text/ascii.h"
 #include "text/text.h"
 
 namespace velm {
@@ -9,16 +10,10 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Reads the decimal number at the front of text; false for no digit or one past 64 bits.
 bool takeNumber(std::string_view& text, uint64_t& number) {
-  size_t digits = 0;
-  number = 0;
-  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-    const uint64_t digit = static_cast<uint64_t>(text[digits] - '0');
-    if (number > (UINT64_MAX - digit) / 10) return false;
-    number = number * 10 + digit;
-    ++digits;
-  }
-  text.remove_prefix(digits);
-  return digits > 0;
+  const std::string_view digits = leadingDigits(text);
+  if (!parseDecimal(digits, UINT64_MAX, number)) return false;
+  text.remove_prefix(digits.size());
+  return true;
 }
 
 bool takeChar(std::string_view& text, char c) {

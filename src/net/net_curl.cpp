@@ -26,7 +26,8 @@
 #include <vector>
 
 #include "net/content_range.h"
-#include "platform/unique_handle.h"
+#include "os/unique_handle.h"
+#include "text/ascii.h"
 #include "text/text.h"
 
 namespace velm {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "net/content_range.h"
-#include "platform/unique_handle.h"
+#include "os/unique_handle.h"
 #include "text/text.h"
 
 namespace velm {
@@ -169,14 +169,7 @@ bool declaredLength(HINTERNET request, uint64_t& length) {
                            text, &size, WINHTTP_NO_HEADER_INDEX)) {
     return false;
   }
-  const size_t digits = size / sizeof(wchar_t);
-  if (digits == 0 || digits > 19) return false;
-  length = 0;
-  for (size_t i = 0; i < digits; ++i) {
-    if (text[i] < L'0' || text[i] > L'9') return false;
-    length = length * 10 + static_cast<uint64_t>(text[i] - L'0');
-  }
-  return true;
+  return parseDecimal(wideToUtf8(std::wstring(text, size / sizeof(wchar_t))), UINT64_MAX, length);
 }
 
 // Whether a 206 carries the body from firstByte on: one Content-Range, and it begins there.

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "net/net.h"
-#include "platform/unique_handle.h"
+#include "os/unique_handle.h"
 
 namespace velm {
 

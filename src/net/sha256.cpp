@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "net/sha256_paths.h"
-#include "platform/read_only_file.h"
+#include "os/read_only_file.h"
 #include "text/text.h"
 
 #if defined(__x86_64__)
@@ -41,39 +41,6 @@ inline uint32_t rotateRight(uint32_t x, int n) { return (x >> n) | (x << (32 - n
 
 inline uint32_t loadBigEndian(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF. Windows refuses such a
-// path in the conversion to UTF-16; the POSIX port refuses it here too so both behave alike.
-bool isWellFormedUtf8(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    size_t extra = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the first continuation byte
-    if (lead < 0x80) {
-      extra = 0;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (text.size() - i - 1 < extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const unsigned char byte = static_cast<unsigned char>(text[i + k]);
-      if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
 }
 
 // Everything in the hasher reaches the round function through here; the path is chosen once.
@@ -206,10 +173,11 @@ Sha256Digest textSha256(const std::string& bytes) {
   return hasher.finalDigest();
 }
 
-bool fileSha256(const std::string& path, Sha256Digest& digest, uint64_t& byteCount) {
+bool fileSha256(const std::filesystem::path& file, Sha256Digest& digest, uint64_t& byteCount) {
   // A NUL would cut the name short at the system call and hash some other file.
-  if (path.find('\0') != std::string::npos || !isWellFormedUtf8(path)) return false;
-  const std::filesystem::path file = std::filesystem::u8path(path);
+  if (file.native().find(std::filesystem::path::value_type(0)) != std::filesystem::path::string_type::npos) {
+    return false;
+  }
   std::error_code error;
   if (!std::filesystem::is_regular_file(std::filesystem::status(file, error))) return false;
   const ReadOnlyFile stream = openReadOnly(file);

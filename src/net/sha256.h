@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "text/text.h"
@@ -31,8 +32,9 @@ class Sha256 {
 // The digest of bytes held in memory: a document as it was fetched or is published.
 Sha256Digest textSha256(const std::string& bytes);
 
-// Hashes a regular file in 1 MiB reads. False for ill-formed UTF-8 in the path, a path that is
-// not a regular file, or a read error; outputs are written only on success.
-[[nodiscard]] bool fileSha256(const std::string& path, Sha256Digest& digest, uint64_t& byteCount);
+// Hashes a regular file in 1 MiB reads. False for a path that holds a NUL or is not a regular
+// file, or a read error; outputs are written only on success.
+[[nodiscard]] bool fileSha256(const std::filesystem::path& file, Sha256Digest& digest,
+                              uint64_t& byteCount);
 
 }  // namespace velm

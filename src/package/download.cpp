@@ -11,33 +11,18 @@
 #include <system_error>
 
 #include "net/sha256.h"
-#include "platform/exclusive_file.h"
-#include "platform/held_file.h"
+#include "os/exclusive_file.h"
+#include "os/held_file.h"
 #include "text/text.h"
 
 namespace velm {
 namespace {
-
-// Small files finish too fast for a progress line to help.
-constexpr uint64_t kProgressThreshold = 4194304;
 
 // Over HTTP/2 a body comes in frames of a few KiB each; a large file gathers them so that each
 // write to the system carries 64 KiB. Small files keep stdio's own small buffer: eight of them
 // are in flight at once.
 constexpr uint64_t kGatheredWritesFrom = 1048576;
 constexpr size_t kWriteBuffer = 65536;
-
-// The progress line is drawn with carriage returns and no newline, so a line-buffered console
-// would hold it back until the next line; flush every time.
-void showPercent(FILE* progress, const std::string& name, uint32_t percent) {
-  std::fprintf(progress, "\r[*] %s  %3d%%", name.c_str(), static_cast<int>(percent));
-  std::fflush(progress);
-}
-
-void blankProgressLine(FILE* progress) {
-  std::fprintf(progress, "\r%40s\r", "");
-  std::fflush(progress);
-}
 
 // One download's file, hash and count, carried from one request to the next.
 class Arrival {
@@ -194,80 +179,6 @@ Download streamDownload(Net& net, const DownloadRequest& request,
     (void)HeldFiles().remove(request.temporary.filename().u8string(), request.temporary, ignored);
   }
   return result;
-}
-
-void printPackageLine(FILE* progress, const std::string& line) {
-  if (progress == nullptr) return;
-  // File names from the manifest may hold what a console would act on.
-  std::fputs(displayText(line).c_str(), progress);
-  std::fputc('\n', progress);
-  // Each line announces work that may take a while; show it before the work starts.
-  std::fflush(progress);
-}
-
-ProgressLine::ProgressLine(FILE* out, const ManifestFile& file)
-    : out_(out != nullptr && file.size > kProgressThreshold ? out : nullptr),
-      size_(file.size),
-      name_(out_ != nullptr ? displayText(file.name) : std::string()) {}
-
-void ProgressLine::update(uint64_t received) {
-  if (out_ == nullptr) return;
-  const uint32_t percent = static_cast<uint32_t>(received * 100 / size_);
-  if (percent != last_ && percent % 5 == 0) {
-    showPercent(out_, name_, percent);
-    last_ = percent;
-  }
-}
-
-void ProgressLine::finish(bool complete) {
-  if (out_ == nullptr) return;
-  // A file that arrived while another one had the console still ends its line at 100.
-  if (complete && last_ != 100) showPercent(out_, name_, 100);
-  blankProgressLine(out_);
-}
-
-Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& pending,
-                          const std::function<void(uint64_t received)>& onChunk,
-                          const std::atomic<bool>* cancel, RetryClock* clock) {
-  DownloadRequest request{url, pending.temporary, pending.file.size, pending.file.sha256, {}};
-  request.clock = clock;
-  // A ".new" that a killed run left is this file's start, unless its digest says otherwise.
-  request.resume = true;
-  request.cancel = cancel;
-  return streamDownload(net, request, onChunk);
-}
-
-std::string downloadReason(const Download& download, const ManifestFile& file) {
-  switch (download.outcome) {
-    case DownloadOutcome::Ok:
-      return std::string();
-    case DownloadOutcome::NotOpened:
-    case DownloadOutcome::NotWritten:
-      return "could not write " + file.name + ".new";
-    case DownloadOutcome::NoAnswer:
-      return "no answer from the server";
-    case DownloadOutcome::HttpStatus:
-      return "the server said HTTP " + decimalText(download.status);
-    case DownloadOutcome::TooLarge:
-      return "is larger than the " + decimalText(file.size) + " bytes the manifest says";
-    case DownloadOutcome::TooShort:
-      return "is " + decimalText(download.received) + " bytes, the manifest says " +
-             decimalText(file.size);
-    case DownloadOutcome::WrongDigest:
-      break;
-  }
-  return "does not match its sha256";
-}
-
-std::string downloadFile(Net& net, const std::string& url, const PendingFile& pending,
-                         FILE* progress, RetryClock* clock) {
-  ProgressLine line(progress, pending.file);
-  const Download download = fetchPackageFile(
-      net, url, pending, [&line](uint64_t received) { line.update(received); }, nullptr, clock);
-  if (download.outcome != DownloadOutcome::NotOpened) {
-    line.finish(download.outcome == DownloadOutcome::Ok);
-  }
-  return downloadReason(download, pending.file);
 }
 
 }  // namespace velm

@@ -6,14 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
 
 #include "net/net.h"
-#include "package/manifest.h"
-#include "platform/held_file.h"
+#include "os/held_file.h"
 #include "text/text.h"
 
 namespace velm {
@@ -65,46 +63,5 @@ struct Download {
 // belong to another writer and is left alone.
 Download streamDownload(Net& net, const DownloadRequest& request,
                         const std::function<void(uint64_t received)>& onChunk = {});
-
-struct PendingFile {
-  const ManifestFile& file;
-  std::filesystem::path target;
-  std::filesystem::path temporary;  // target + ".new"
-  bool downloaded = false;
-};
-
-// One line of the package update on progress (nothing when it is null), flushed: names from the
-// manifest are shown disarmed (displayText).
-void printPackageLine(FILE* progress, const std::string& line);
-
-// The percentage line of a file over 4 MiB ("\r[*] NAME  NN%"), drawn on out (which may be
-// null; smaller files draw none) at every multiple of 5 that a chunk ends on.
-class ProgressLine {
- public:
-  ProgressLine(FILE* out, const ManifestFile& file);
-  void update(uint64_t received);
-  // Shows 100 for a complete file whose last chunk was not drawn, then blanks the line.
-  void finish(bool complete);
-
- private:
-  static constexpr uint32_t kNoPercentYet = UINT32_MAX;
-  FILE* out_;
-  uint64_t size_;
-  std::string name_;
-  uint32_t last_ = kNoPercentYet;
-};
-
-// One package file through streamDownload into its ".new", continuing one that an interrupted
-// run left; cancel (may be null) ends it early; clock (null: the real one) times the pauses.
-Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& pending,
-                          const std::function<void(uint64_t received)>& onChunk,
-                          const std::atomic<bool>* cancel, RetryClock* clock = nullptr);
-// Empty for Ok, else the reason, a phrase without the file name.
-std::string downloadReason(const Download& download, const ManifestFile& file);
-
-// fetchPackageFile with its percentage line on progress (which may be null), the line blanked
-// at the end. Empty on success, else the reason.
-std::string downloadFile(Net& net, const std::string& url, const PendingFile& pending,
-                         FILE* progress, RetryClock* clock = nullptr);
 
 }  // namespace velm

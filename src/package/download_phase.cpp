@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "package/package_url.h"
+#include "package/progress_line.h"
 
 namespace velm {
 namespace {

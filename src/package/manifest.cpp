@@ -7,6 +7,7 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/file_name.h"
+#include "text/ascii.h"
 #include "text/json_document.h"
 #include "text/text.h"
 

@@ -5,44 +5,34 @@
 
 #include "catalogue/catalogue.h"
 #include "package/manifest.h"
-#include "platform/exclusive_file.h"
-#include "platform/file_move.h"
-#include "platform/read_only_file.h"
+#include "os/exclusive_file.h"
+#include "os/file_move.h"
+#include "os/read_only_file.h"
+#include "text/path_text.h"
 
 namespace velm {
 
-std::filesystem::path packageFolderPath(const std::string& exeDir) {
-  return std::filesystem::u8path(exeDir) / std::filesystem::u8path(kPackageFolderName);
-}
-
-std::filesystem::path packageFilePath(const std::filesystem::path& folder,
-                                      const std::string& name) {
-  return folder / std::filesystem::u8path(name);
+std::filesystem::path packageFolderPath(const std::filesystem::path& exeFolder) {
+  return joinPath(exeFolder, kPackageFolderName);
 }
 
 std::filesystem::path savedCataloguePath(const std::filesystem::path& folder) {
-  return packageFilePath(folder, kCatalogueName);
+  return joinPath(folder, kCatalogueName);
 }
 
 std::filesystem::path savedManifestPath(const std::filesystem::path& folder) {
-  return packageFilePath(folder, kManifestName);
+  return joinPath(folder, kManifestName);
 }
 
 const std::vector<std::string>& savedCopyNames() {
   static const std::vector<std::string> names = {kCatalogueName, kManifestName,
-                                                 std::string(kCatalogueName) + kTemporarySuffix,
-                                                 std::string(kManifestName) + kTemporarySuffix};
+                                                 temporaryName<std::string>(kCatalogueName),
+                                                 temporaryName<std::string>(kManifestName)};
   return names;
 }
 
-std::filesystem::path temporaryPath(const std::filesystem::path& path) {
-  std::filesystem::path temporary = path;
-  temporary += kTemporarySuffix;
-  return temporary;
-}
-
 std::filesystem::path backupFolderPath(const std::filesystem::path& folder) {
-  return folder / std::filesystem::u8path(kBackupFolderName);
+  return joinPath(folder, kBackupFolderName);
 }
 
 bool createBackupFolder(const std::filesystem::path& folder) {
@@ -93,7 +83,7 @@ bool createPackageFolder(const std::filesystem::path& folder) {
 
 bool saveFile(const std::filesystem::path& path, const std::string& bytes, HeldFiles* held) {
   if (isLink(path.parent_path())) return false;
-  const std::filesystem::path temporary = temporaryPath(path);
+  const std::filesystem::path temporary = temporaryName(path);
   {
     ExclusiveFile file;
     if (!file.open(temporary)) return false;

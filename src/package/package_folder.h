@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/held_file.h"
+#include "os/held_file.h"
 
 namespace velm {
 
@@ -21,17 +21,20 @@ inline constexpr char kTemporarySuffix[] = ".new";
 // in. No package file can take the name: names may not contain "..".
 inline constexpr char kBackupFolderName[] = "..backup";
 
-// The package folder: exeDir (UTF-8, may be empty) joined with "Velm Co-op".
-std::filesystem::path packageFolderPath(const std::string& exeDir);
-// A file of the folder by its UTF-8 name, which must be well-formed UTF-8.
-std::filesystem::path packageFilePath(const std::filesystem::path& folder, const std::string& name);
+// The package folder: the exe's folder (may be empty) joined with "Velm Co-op".
+std::filesystem::path packageFolderPath(const std::filesystem::path& exeFolder);
 // The copies of the last catalogue and manifest that were accepted, for offline starts.
 std::filesystem::path savedCataloguePath(const std::filesystem::path& folder);
 std::filesystem::path savedManifestPath(const std::filesystem::path& folder);
 // The names above and their ".new" files: no package file may take one.
 const std::vector<std::string>& savedCopyNames();
-// path with ".new" appended.
-std::filesystem::path temporaryPath(const std::filesystem::path& path);
+// A file's temporary name: its UTF-8 name, wide path or path with ".new" appended. Every
+// temporary name the launcher makes comes from here.
+template <class Name>
+Name temporaryName(Name name) {
+  for (const char* c = kTemporarySuffix; *c != '\0'; ++c) name += typename Name::value_type(*c);
+  return name;
+}
 
 // The backup folder of a package folder.
 std::filesystem::path backupFolderPath(const std::filesystem::path& folder);

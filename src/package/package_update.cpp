@@ -10,14 +10,17 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/file_name.h"
 #include "net/sha256.h"
-#include "package/download.h"
+#include "net/url.h"
+#include "package/pending_file.h"
+#include "package/progress_line.h"
 #include "package/download_phase.h"
-#include "package/name_compare.h"
+#include "os/name_compare.h"
 #include "package/package_folder.h"
-#include "package/package_url.h"
-#include "platform/file_move.h"
-#include "platform/held_file.h"
-#include "platform/os_error.h"
+#include "os/file_move.h"
+#include "os/held_file.h"
+#include "os/os_error.h"
+#include "text/ascii.h"
+#include "text/path_text.h"
 #include "text/text.h"
 
 namespace velm {
@@ -43,11 +46,11 @@ bool findNameClash(const Manifest& manifest, std::string& reason, SameNameRule s
         reason = quoted(name) + " is listed twice";
         return true;
       }
-      if (sameName(name, earlier + kTemporarySuffix)) {
+      if (sameName(name, temporaryName(earlier))) {
         reason = quoted(name) + " collides with the temporary file of \"" + earlier + "\"";
         return true;
       }
-      if (sameName(earlier, name + kTemporarySuffix)) {
+      if (sameName(earlier, temporaryName(name))) {
         reason = quoted(earlier) + " collides with the temporary file of \"" + name + "\"";
         return true;
       }
@@ -67,7 +70,7 @@ bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcher
 bool isUpToDate(const PendingFile& pending) {
   Sha256Digest digest;
   uint64_t size = 0;
-  return fileSha256(pending.target.u8string(), digest, size) && size == pending.file.size &&
+  return fileSha256(pending.target, digest, size) && size == pending.file.size &&
          digest == pending.file.sha256;
 }
 
@@ -135,8 +138,8 @@ std::vector<PendingFile> planDownloads(const Manifest& manifest,
                                        const std::filesystem::path& folder) {
   std::vector<PendingFile> pending;
   for (const ManifestFile& file : manifest.files) {
-    const std::filesystem::path target = packageFilePath(folder, file.name);
-    PendingFile candidate{file, target, temporaryPath(target)};
+    const std::filesystem::path target = joinPath(folder, file.name);
+    PendingFile candidate{file, target, temporaryName(target)};
     if (!isUpToDate(candidate)) pending.push_back(std::move(candidate));
   }
   return pending;
@@ -221,7 +224,7 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
   for (const PendingFile& entry : pending) {
     if (!entry.downloaded) continue;
     const std::string& name = entry.file.name;
-    Replaced replaced{&entry, packageFilePath(backups, name), false};
+    Replaced replaced{&entry, joinPath(backups, name), false};
     std::error_code error;
     if (replaceOne(replaced, backupsUsable, held, error)) {
       moved.push_back(replaced);

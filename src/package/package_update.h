@@ -10,8 +10,8 @@
 
 #include "net/net.h"
 #include "package/manifest.h"
-#include "package/name_compare.h"
-#include "platform/held_file.h"
+#include "os/name_compare.h"
+#include "os/held_file.h"
 #include "signature/signature.h"
 
 namespace velm {

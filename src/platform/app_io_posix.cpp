@@ -1,11 +1,7 @@
 // The POSIX port's AppIo: the terminal for the key wait; the rest is ConsoleAppIo's.
 #include "platform/app_io.h"
 
-#include <termios.h>
-#include <unistd.h>
-
-#include <cstdio>
-
+#include "os/console.h"
 #include "platform/console_app_io.h"
 
 namespace velm {
@@ -16,23 +12,7 @@ class PosixAppIo final : public ConsoleAppIo {
   explicit PosixAppIo(bool offlineMode) : ConsoleAppIo(offlineMode) {}
 
   // Like _getch: one key, no echo, no Enter; never blocks without a terminal on both ends.
-  void waitForKey() override {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return;
-    termios saved{};
-    if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
-    tcflush(STDIN_FILENO, TCIFLUSH);
-    termios raw = saved;
-    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
-    char key = 0;
-    ssize_t ignored = read(STDIN_FILENO, &key, 1);
-    (void)ignored;
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  }
+  void waitForKey() override { waitForConsoleKey(); }
 };
 
 }  // namespace

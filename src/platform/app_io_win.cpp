@@ -1,11 +1,7 @@
 // The Windows AppIo: the console for the key wait; the rest is ConsoleAppIo's.
 #include "platform/app_io.h"
 
-#include <conio.h>
-#include <windows.h>
-
-#include <cstdio>
-
+#include "os/console.h"
 #include "platform/console_app_io.h"
 
 namespace velm {
@@ -15,16 +11,8 @@ class WindowsAppIo final : public ConsoleAppIo {
  public:
   explicit WindowsAppIo(bool offlineMode) : ConsoleAppIo(offlineMode) {}
 
-  void waitForKey() override {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    DWORD mode = 0;
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (!GetConsoleMode(input, &mode)) return;
-    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return;
-    FlushConsoleInputBuffer(input);
-    _getch();
-  }
+  // _getch, after the pending input is dropped; not without a console on both ends.
+  void waitForKey() override { waitForConsoleKey(); }
 };
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "platform/console.h"
-#include "platform/process.h"
+#include "os/console.h"
+#include "os/process.h"
 
 namespace velm {
 

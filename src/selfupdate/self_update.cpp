@@ -2,7 +2,9 @@
 
 #include "package/download.h"
 #include "package/package_folder.h"
-#include "package/package_url.h"
+#include "net/url.h"
+#include "text/ascii.h"
+#include "text/path_text.h"
 
 namespace velm {
 namespace {
@@ -23,18 +25,13 @@ void setProblem(std::string* problem, const std::string& text) {
 const std::string kDownloadFailed = "the download failed -- ";
 
 // Where the new build is downloaded to, beside the running one.
-std::wstring downloadPath(const std::wstring& exe) { return exe + utf8ToWide(kTemporarySuffix); }
+std::wstring downloadPath(const std::wstring& exe) { return temporaryName(exe); }
 
 // Fetches the announced build into newPath through the one download. Empty when the build
 // arrived whole and matches the block; else the flow's words for the failure, up to the
 // running version, after any line that names the cause.
 std::string downloadBuild(const LauncherInfo& launcher, const std::wstring& newPath,
                           SelfUpdateIo& io, Net& net) {
-  std::string problem;
-  if (!isBuildUrl(launcher.url, &problem)) {
-    io.printError("self-update: " + problem);
-    return kDownloadFailed;
-  }
   DownloadRequest request{launcher.url, pathFromWide(newPath), launcher.size, launcher.sha256, {}};
   request.options.transferTimeoutMs = kBuildTimeoutMs;
   request.clock = &io.retryClock();
@@ -61,25 +58,24 @@ std::string downloadBuild(const LauncherInfo& launcher, const std::wstring& newP
 
 }  // namespace
 
-bool readAnnouncedVersion(const LauncherInfo& launcher, Version& announced, std::string* problem) {
-  if (parseVersion(launcher.version, announced)) return true;
-  setProblem(problem,
-             "the server's launcher version \"" + launcher.version + "\" is not MAJOR.MINOR.PATCH");
-  return false;
-}
-
-// The digest and size are what make the unsigned build trustworthy; the catalogue already holds
-// the digest as 32 bytes.
-bool isCompleteBlock(const LauncherInfo& launcher, std::string* problem) {
-  if (launcher.size != 0 && launcher.url.compare(0, 8, "https://") == 0) return true;
-  setProblem(problem, "the server's launcher block is incomplete");
-  return false;
-}
-
-bool isBuildUrl(const std::string& url, std::string* problem) {
-  if (isRequestableHttpsUrl(url)) return true;
-  setProblem(problem, "not an https URL: " + url);
-  return false;
+LauncherBlockFault checkLauncherBlock(const LauncherInfo& launcher, Version& announced,
+                                      std::string* problem) {
+  if (!parseVersion(launcher.version, announced)) {
+    setProblem(problem, "the server's launcher version \"" + launcher.version +
+                            "\" is not MAJOR.MINOR.PATCH");
+    return LauncherBlockFault::Version;
+  }
+  // The digest and size are what make the unsigned build trustworthy; the catalogue already
+  // holds the digest as 32 bytes.
+  if (launcher.size == 0 || !hasLowerCaseHttpsScheme(launcher.url)) {
+    setProblem(problem, "the server's launcher block is incomplete");
+    return LauncherBlockFault::Incomplete;
+  }
+  if (!isRequestableHttpsUrl(launcher.url)) {
+    setProblem(problem, "not an https URL: " + launcher.url);
+    return LauncherBlockFault::Url;
+  }
+  return LauncherBlockFault::None;
 }
 
 void removeUpdateLeftover(SelfUpdateIo& io) {
@@ -101,9 +97,11 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
   const std::string asRunning = " -- " + carrying;
   Version announced;
   std::string problem;
-  if (!readAnnouncedVersion(launcher, announced, &problem)) return carryOn(io, problem + asRunning);
+  const LauncherBlockFault fault = checkLauncherBlock(launcher, announced, &problem);
+  if (fault == LauncherBlockFault::Version) return carryOn(io, problem + asRunning);
+  // A build that is not newer is no concern of this run, whatever else its block says.
   if (compareVersions(announced, running) <= 0) return SelfUpdateResult::UpToDate;
-  if (!isCompleteBlock(launcher, &problem)) return carryOn(io, problem + asRunning);
+  if (fault == LauncherBlockFault::Incomplete) return carryOn(io, problem + asRunning);
 
   const std::string announcedText = formatVersion(announced);
   io.printLine("self-update: " + announcedText + " is out, this is " + runningText +
@@ -115,7 +113,10 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
   const std::wstring newPath = downloadPath(exe);
   const std::wstring aside = asidePath(exe);
 
-  const std::string failure = downloadBuild(launcher, newPath, io, net);
+  // An address no client can ask for fails as a download that never started.
+  if (fault == LauncherBlockFault::Url) io.printError("self-update: " + problem);
+  const std::string failure =
+      fault == LauncherBlockFault::Url ? kDownloadFailed : downloadBuild(launcher, newPath, io, net);
   if (!failure.empty()) {
     io.deleteFile(newPath);
     return carryOn(io, failure + carrying);
@@ -144,12 +145,8 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
 }
 
 std::wstring asidePath(const std::wstring& exePath) {
-  if (exePath.size() > 4) {
-    std::wstring tail = exePath.substr(exePath.size() - 4);
-    for (wchar_t& c : tail) {
-      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
-    if (tail == L".exe") return exePath.substr(0, exePath.size() - 4) + L".old.exe";
+  if (exePath.size() > 4 && endsWithNoCase(exePath, L".exe")) {
+    return exePath.substr(0, exePath.size() - 4) + L".old.exe";
   }
   return exePath + L".old";
 }

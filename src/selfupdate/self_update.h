@@ -22,15 +22,16 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
 // "X.exe" (any case) becomes "X.old.exe"; any other path gets ".old" appended.
 std::wstring asidePath(const std::wstring& exePath);
 
-// The rules by which every launcher judges a catalogue's launcher block, whatever its own
-// version; velm-publish applies them too. Each returns true, or false with *problem set to the
-// launcher's words (without the "self-update: " that the launcher prints before them).
-// The version must be MAJOR.MINOR.PATCH with numbers up to 2147483647.
-[[nodiscard]] bool readAnnouncedVersion(const LauncherInfo& launcher, Version& announced,
-                                        std::string* problem);
-// A non-zero size and a URL that begins "https://" in lower case.
-[[nodiscard]] bool isCompleteBlock(const LauncherInfo& launcher, std::string* problem);
-// A URL that the build can be fetched from (isRequestableHttpsUrl).
-[[nodiscard]] bool isBuildUrl(const std::string& url, std::string* problem);
+// The first rule a catalogue's launcher block breaks, by which every launcher judges it whatever
+// its own version, in the order it asks: a version of MAJOR.MINOR.PATCH with numbers up to
+// 2147483647; a non-zero size and a URL that begins "https://" in lower case; a URL that the
+// build can be fetched from (isRequestableHttpsUrl).
+enum class LauncherBlockFault : uint32_t { None, Version, Incomplete, Url };
+
+// The self-update and velm-publish both judge the block here. announced is set when the version
+// reads; *problem (when given) gets the launcher's words for the fault, without the
+// "self-update: " that the launcher prints before them.
+LauncherBlockFault checkLauncherBlock(const LauncherInfo& launcher, Version& announced,
+                                      std::string* problem);
 
 }  // namespace velm

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/held_file.h"
+#include "os/held_file.h"
 
 namespace velm {
 

@@ -28,10 +28,6 @@ std::vector<TrustedKey> buildTrustedKeys(const char* const* texts, size_t count)
   return keys;
 }
 
-std::string signatureUrl(const std::string& documentUrl) {
-  return documentUrl.substr(0, documentUrl.find_first_of("?#")) + ".sig";
-}
-
 bool parseSignature(const std::string& text, SignatureBytes& signature, std::string* reason) {
   size_t end = text.find_last_not_of(" \t\n\r");
   std::string digits = end == std::string::npos ? std::string() : text.substr(0, end + 1);

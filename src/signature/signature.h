@@ -18,9 +18,6 @@ std::vector<TrustedKey> buildTrustedKeys();
 // Same, over a given table (the built-in one comes from the build settings).
 std::vector<TrustedKey> buildTrustedKeys(const char* const* texts, size_t count);
 
-// The document URL up to its first '?' or '#', followed by ".sig".
-std::string signatureUrl(const std::string& documentUrl);
-
 // 128 hex digits, optionally followed by blanks, tabs, CR and LF. On failure *reason (if given)
 // becomes "the signature is not 128 hex digits".
 [[nodiscard]] bool parseSignature(const std::string& text, SignatureBytes& signature,

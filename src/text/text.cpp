@@ -7,18 +7,16 @@
 namespace velm {
 namespace {
 
-constexpr int64_t kMaxVersionNumber = 2147483647;
+constexpr uint64_t kMaxVersionNumber = 2147483647;
 
 // Reads one run of digits at i; fails on no digit or a value above kMaxVersionNumber.
 bool readNumber(const std::string& text, size_t& i, int64_t& value) {
-  value = 0;
-  size_t start = i;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    value = value * 10 + (text[i] - '0');
-    if (value > kMaxVersionNumber) return false;
-    ++i;
-  }
-  return i > start;
+  const std::string_view digits = leadingDigits(std::string_view(text).substr(i));
+  uint64_t number = 0;
+  if (!parseDecimal(digits, kMaxVersionNumber, number)) return false;
+  i += digits.size();
+  value = static_cast<int64_t>(number);
+  return true;
 }
 
 template <class Unsigned>
@@ -73,6 +71,25 @@ std::string decimalText(int32_t value) {
 std::string decimalText(uint32_t value) { return unsignedText(value); }
 
 std::string decimalText(uint64_t value) { return unsignedText(value); }
+
+bool parseDecimal(std::string_view text, uint64_t max, uint64_t& value) {
+  if (text.empty()) return false;
+  uint64_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (number > (max - digit) / 10) return false;
+    number = number * 10 + digit;
+  }
+  value = number;
+  return true;
+}
+
+std::string_view leadingDigits(std::string_view text) {
+  size_t end = 0;
+  while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+  return text.substr(0, end);
+}
 
 int hexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -132,12 +149,9 @@ int64_t daysInMonth(int64_t year, int64_t month) {
 
 // The digits of text from at, count of them, as a number; -1 when one is no digit.
 int64_t digitsAt(const std::string& text, size_t at, size_t count) {
-  int64_t value = 0;
-  for (size_t i = at; i < at + count; ++i) {
-    if (text[i] < '0' || text[i] > '9') return -1;
-    value = value * 10 + (text[i] - '0');
-  }
-  return value;
+  uint64_t value = 0;
+  if (!parseDecimal(std::string_view(text).substr(at, count), 9999, value)) return -1;
+  return static_cast<int64_t>(value);
 }
 
 }  // namespace
@@ -176,7 +190,7 @@ std::string formatUtcTime(int64_t seconds) {
   const int64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
   const int64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
   const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-  char text[32];
+  char text[128];  // room for any int64_t in every field, though a real date needs 21
   std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
                 static_cast<long long>(year), static_cast<long long>(month),
                 static_cast<long long>(day), static_cast<long long>(rest / 3600),
@@ -203,16 +217,6 @@ std::string displayText(const std::string& text) {
     appendUtf8(shown, mayReachConsole(c) ? c : kReplacementCharacter);
   }
   return shown;
-}
-
-bool startsWithNoCase(std::string_view text, std::string_view lowerPrefix) {
-  if (text.size() < lowerPrefix.size()) return false;
-  for (size_t i = 0; i < lowerPrefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lowerPrefix[i]) return false;
-  }
-  return true;
 }
 
 }  // namespace velm

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -27,12 +26,16 @@ int compareVersions(const Version& a, const Version& b);
 // Never fail: each ill-formed sequence becomes U+FFFD, as the Windows conversions do.
 std::wstring utf8ToWide(const std::string& text);
 std::string wideToUtf8(const std::wstring& text);
-// A wide path as a path type: as it stands on Windows, through UTF-8 on the POSIX port.
-std::filesystem::path pathFromWide(const std::wstring& path);
 
 std::string decimalText(int32_t value);
 std::string decimalText(uint32_t value);
 std::string decimalText(uint64_t value);
+
+// The whole of text as a decimal number of at most max: one or more ASCII digits and nothing else
+// (no sign, no blank; leading zeros are fine). On failure value is left as it was.
+[[nodiscard]] bool parseDecimal(std::string_view text, uint64_t max, uint64_t& value);
+// The run of ASCII digits at the front of text, perhaps empty: the number a reader takes next.
+std::string_view leadingDigits(std::string_view text);
 
 // 0 to 15 for a hex digit of either case, -1 for any other character.
 int hexDigitValue(char c);
@@ -63,8 +66,5 @@ std::string formatUtcTime(int64_t seconds);
 // become U+FFFD, so a name from a document can neither move the cursor, send a terminal command
 // nor reorder the line it stands in.
 std::string displayText(const std::string& text);
-
-// True when text begins with lowerPrefix, ASCII letters of text compared in either case.
-bool startsWithNoCase(std::string_view text, std::string_view lowerPrefix);
 
 }  // namespace velm

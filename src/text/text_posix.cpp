@@ -24,8 +24,4 @@ std::string wideToUtf8(const std::wstring& text) {
   return out;
 }
 
-std::filesystem::path pathFromWide(const std::wstring& path) {
-  return std::filesystem::u8path(wideToUtf8(path));
-}
-
 }  // namespace velm

@@ -25,6 +25,4 @@ std::string wideToUtf8(const std::wstring& text) {
   return narrow;
 }
 
-std::filesystem::path pathFromWide(const std::wstring& path) { return std::filesystem::path(path); }
-
 }  // namespace velm

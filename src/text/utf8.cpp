@@ -2,12 +2,16 @@
 
 namespace velm {
 
-char32_t nextCodePoint(const std::string& text, size_t& i) {
+namespace {
+
+// The code point at text[i], and i moved past it; false, with U+FFFD, for an ill-formed one.
+bool decodeAt(const std::string& text, size_t& i, char32_t& decoded) {
   auto byte = [&text](size_t at) { return static_cast<unsigned char>(text[at]); };
   const unsigned char lead = byte(i);
   if (lead < 0x80) {
     ++i;
-    return lead;
+    decoded = lead;
+    return true;
   }
   size_t length = 0;
   char32_t c = 0;
@@ -27,7 +31,8 @@ char32_t nextCodePoint(const std::string& text, size_t& i) {
     if (lead == 0xF4) high = 0x8F;
   } else {
     ++i;
-    return kReplacementCharacter;
+    decoded = kReplacementCharacter;
+    return false;
   }
   size_t taken = 1;
   while (taken < length && i + taken < text.size()) {
@@ -39,7 +44,24 @@ char32_t nextCodePoint(const std::string& text, size_t& i) {
     ++taken;
   }
   i += taken;
-  return taken == length ? c : kReplacementCharacter;
+  decoded = taken == length ? c : kReplacementCharacter;
+  return taken == length;
+}
+
+}  // namespace
+
+char32_t nextCodePoint(const std::string& text, size_t& i) {
+  char32_t c = 0;
+  decodeAt(text, i, c);
+  return c;
+}
+
+bool isWellFormedUtf8(const std::string& text) {
+  char32_t ignored = 0;
+  for (size_t i = 0; i < text.size();) {
+    if (!decodeAt(text, i, ignored)) return false;
+  }
+  return true;
 }
 
 void appendUtf8(std::string& out, char32_t c) {

@@ -12,5 +12,7 @@ constexpr char32_t kReplacementCharacter = 0xFFFD;
 // maximal valid prefix, at least one byte) gives U+FFFD, as the Windows conversions do.
 char32_t nextCodePoint(const std::string& text, size_t& i);
 void appendUtf8(std::string& out, char32_t c);
+// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF, nothing cut off.
+bool isWellFormedUtf8(const std::string& text);
 
 }  // namespace velm

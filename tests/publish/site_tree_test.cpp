@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "net/sha256.h"
-#include "package/package_url.h"
+#include "net/url.h"
 #include "support/temp_dir.h"
 
 namespace velm {

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/held_file.h"
+#include "os/held_file.h"
 
 namespace velm {
 

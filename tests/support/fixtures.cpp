@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "net/sha256.h"
+#include "net/url.h"
 #include "support/test_signer.h"
 
 namespace velm {

@@ -1,4 +1,5 @@
 #include "arguments.h"
+#include "text/text.h"
 
 namespace velm {
 
@@ -67,13 +68,8 @@ bool parseArguments(const std::vector<Option>& options, size_t positionals,
 }
 
 bool parseCount(const std::string& text, uint64_t maximum, uint64_t& value) {
-  if (text.empty() || text.size() > 19) return false;  // 19 digits still fit in 64 bits
   uint64_t parsed = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    parsed = parsed * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (parsed < 1 || parsed > maximum) return false;
+  if (!parseDecimal(text, maximum, parsed) || parsed < 1) return false;
   value = parsed;
   return true;
 }

@@ -9,12 +9,14 @@
 #include "catalogue/file_name.h"
 #include "net/net.h"
 #include "net/sha256.h"
-#include "package/name_compare.h"
+#include "os/name_compare.h"
 #include "package/package_update.h"
-#include "package/package_url.h"
+#include "net/url.h"
 #include "selfupdate/self_update.h"
+#include "text/ascii.h"
 #include "text/json_document.h"
 #include "text/text.h"
+#include "text/utf8.h"
 
 namespace velm {
 namespace {
@@ -27,8 +29,6 @@ std::string sizeProblem(const std::string& text) {
   return "the document is larger than the launcher reads (" + decimalText(uint64_t{kMaxTextBody}) +
          " bytes)";
 }
-
-bool isUtf8(const std::string& text) { return wideToUtf8(utf8ToWide(text)) == text; }
 
 void setError(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
@@ -51,10 +51,9 @@ std::string checkCatalogue(const std::string& text, Catalogue* catalogue) {
   // The catalogue's own rules are looser than the self-update's. Every launcher older than the
   // announced build judges the block by the self-update's, and one it cannot use greets every
   // player with a warning on every start and never updates anyone.
-  const LauncherInfo& launcher = result.catalogue.launcher;
   Version announced;
-  if (!readAnnouncedVersion(launcher, announced, &problem) ||
-      !isCompleteBlock(launcher, &problem) || !isBuildUrl(launcher.url, &problem)) {
+  if (checkLauncherBlock(result.catalogue.launcher, announced, &problem) !=
+      LauncherBlockFault::None) {
     return "self-update: " + problem;
   }
   // A manifest at an address no client asks for could never be fetched: the game would never
@@ -124,7 +123,7 @@ bool buildManifest(const ManifestRequest& request, std::string& text, std::strin
   manifest.version = request.version;
   for (const std::string& name : names) {
     const std::string path = (folder / fs::u8path(name)).u8string();
-    if (!isUtf8(name)) {
+    if (!isWellFormedUtf8(name)) {
       setError(error, path + ": the name is not UTF-8, which the manifest cannot hold");
       return false;
     }

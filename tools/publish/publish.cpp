@@ -13,9 +13,10 @@
 #include "launcher_build.h"
 #include "net/sha256.h"
 #include "package/package_update.h"
-#include "package/package_url.h"
+#include "net/url.h"
 #include "signing_key.h"
 #include "site_tree.h"
+#include "text/ascii.h"
 
 namespace velm {
 namespace {

@@ -11,6 +11,7 @@
 
 #include "catalogue/file_name.h"
 #include "net/sha256.h"
+#include "text/ascii.h"
 #include "text/text.h"
 
 namespace velm {

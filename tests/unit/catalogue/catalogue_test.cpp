@@ -333,38 +333,6 @@ TEST(Catalogue, LauncherVersion) {
   });
 }
 
-TEST(Catalogue, IsAbsoluteHttpsUrl) {
-  struct Case {
-    std::string url;
-    bool valid;
-  };
-  const std::vector<Case> cases = {
-      {"https://a", true},
-      {"HTTPS://cdn.example/x", true},
-      {"hTtPs://h:8443/a?b#c", true},
-      {"https://b\xC3\xBC"
-       "cher.example/",
-       true},
-      {"https://h/%zz/../", true},
-      {"https://", false},
-      {"https:/", false},
-      {"https:///x", false},
-      {"https://?x", false},
-      {"https://#x", false},
-      {"http://cdn.example/x", false},
-      {"ftp://cdn.example/x", false},
-      {" https://cdn.example", false},
-      {"https://a b", false},
-      {"https://a\tb", false},
-      {"https://a\x7F", false},
-      {"https://a\x01", false},
-      {std::string("https://a\0", 10), false},
-      {"https:\\\\cdn.example", false},
-      {"httpsx//cdn.example", false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(isAbsoluteHttpsUrl(c.url), c.valid) << c.url;
-}
-
 TEST(Catalogue, LauncherUrl) {
   const auto bad = [](const std::string& url) {
     return "launcher.url: \"" + url + "\" is not an absolute https:// URL";

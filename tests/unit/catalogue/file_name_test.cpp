@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "text/ascii.h"
+
 namespace velm {
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/startup.h"
-#include "platform/command_line.h"
+#include "os/command_line.h"
 
 namespace velm {
 namespace {

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "package/package_folder.h"
 #include "support/fake_app_io.h"
+#include "text/path_text.h"
 
 namespace velm {
 namespace {
@@ -30,7 +32,7 @@ TEST(GameStart, StartsTheLauncherInThePackageFolder) {
   LaunchOptions options;
   options.exeDir = "G" + kSep + "My Games";
   options.arguments = "-windowed  \"two words\"";
-  EXPECT_EQ(startGame(options, io, coopGame()), 0);
+  EXPECT_EQ(startGame(options, packageFolderPath(pathFromUtf8(options.exeDir)), io, coopGame()), 0);
 
   const std::string folder = "G" + kSep + "My Games" + kSep + "Velm Co-op";
   const std::string launcher = folder + kSep + "coop.exe";
@@ -49,7 +51,7 @@ TEST(GameStart, ReportsAFailedStart) {
   io.startError = "error 2";
   LaunchOptions options;
   options.exeDir = "G";
-  EXPECT_EQ(startGame(options, io, coopGame()), 1);
+  EXPECT_EQ(startGame(options, packageFolderPath(pathFromUtf8(options.exeDir)), io, coopGame()), 1);
   const std::string launcher = "G" + kSep + "Velm Co-op" + kSep + "coop.exe";
   EXPECT_EQ(io.log, (std::vector<std::string>{
                         "Starting Example Game with co-op: coop.exe",

@@ -11,11 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "net/url.h"
 #include "package/package_folder.h"
-#include "platform/folder_lock.h"
+#include "os/folder_lock.h"
 #include "support/fake_app_io.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
+#include "text/path_text.h"
 #include "velm_config.h"
 
 namespace velm {
@@ -42,6 +44,7 @@ class Launch : public ::testing::Test {
   }
 
   std::string savedCatalogue() const { return dir_.read("Velm Co-op/games.json"); }
+  std::filesystem::path packageFolder() const { return packageFolderPath(dir_.path()); }
 
   TempDir dir_;
   LaunchOptions options_;
@@ -223,7 +226,7 @@ class LaunchWithPackage : public Launch {
   }
 
   std::string package(const std::string& name) const {
-    return packageFilePath(packageFolder(options_), name).u8string();
+    return pathToUtf8(joinPath(packageFolder(), name));
   }
 
   const std::string kManifestUrl = "https://cdn.test/a/manifest.json";
@@ -242,9 +245,9 @@ TEST_F(LaunchWithPackage, InstallsSavesBothCopiesAndStartsTheGame) {
   const FakeAppIo::Start& start = io_.starts[0];
   EXPECT_EQ(start.exePath, package("coop.exe"));
   EXPECT_EQ(start.commandLine, "\"" + package("coop.exe") + "\" " +
-                                   joinPath(options_.exeDir, "game.exe") +
+                                   pathToUtf8(joinPath(dir_.path(), "game.exe")) +
                                    " -windowed \"two words\"");
-  EXPECT_EQ(start.workingFolder, packageFolder(options_).u8string());
+  EXPECT_EQ(start.workingFolder, pathToUtf8(packageFolder()));
   EXPECT_EQ(start.steamAppId, 480u);
   EXPECT_EQ(savedCatalogue(), catalogue_);
   EXPECT_EQ(dir_.read("Velm Co-op/manifest.json"), manifest);
@@ -444,7 +447,7 @@ TEST_F(LaunchWithPackage, SaysOnceThatItWaitsForAnotherLauncherInTheFolder) {
   // own, as a Windows mutex is re-entered by the thread that owns it.
   std::atomic<bool> taken{false};
   std::thread other([&] {
-    FolderLock lock(dir_.str());
+    const FolderLock lock = lockGameFolder(dir_.path());
     taken = true;
     std::this_thread::sleep_for(FolderLock::kQuietWait + std::chrono::milliseconds(800));
   });
@@ -501,7 +504,7 @@ TEST_F(LaunchWithPackage, EndsAtOnceWhenANewBuildStarts) {
   launcher.sha256 = sha256Of(build);
   launcher.size = build.size();
   serveSigned(io_.fakeNet, catalogueUrl(), catalogueJson({testGame("a", "game.exe")}, launcher));
-  io_.selfUpdate.exe = utf8ToWide(joinPath(dir_.str(), "Velm Co-op.exe"));
+  io_.selfUpdate.exe = utf8ToWide(pathToUtf8(joinPath(dir_.path(), "Velm Co-op.exe")));
   dir_.write("Velm Co-op.exe", "the running build");
   io_.fakeNet.serve(launcher.url, build);
   EXPECT_EQ(runWith(), 0);
@@ -511,15 +514,6 @@ TEST_F(LaunchWithPackage, EndsAtOnceWhenANewBuildStarts) {
   EXPECT_EQ(io_.fakeNet.requested,
             (std::vector<std::string>{catalogueUrl(), signatureUrl(catalogueUrl()), launcher.url}))
       << "no manifest is fetched";
-}
-
-TEST(JoinPath, AddsOneSeparatorOnlyWhereNeeded) {
-  std::string sep(1, static_cast<char>(std::filesystem::path::preferred_separator));
-  EXPECT_EQ(joinPath("", "games.json"), "games.json");
-  EXPECT_EQ(joinPath("a", "b"), "a" + sep + "b");
-  EXPECT_EQ(joinPath("a" + sep, "b"), "a" + sep + "b");
-  EXPECT_EQ(joinPath(sep, "b"), sep + "b");
-  EXPECT_EQ(joinPath("caf\xC3\xA9", "\xC3\xA4.dll"), "caf\xC3\xA9" + sep + "\xC3\xA4.dll");
 }
 
 TEST(Messages, WrapTheDetailWithTheHost) {

@@ -1,4 +1,5 @@
-#include "package/download.h"
+#include "package/pending_file.h"
+#include "package/progress_line.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@
 #include "support/fake_retry_clock.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
-#include "unit/platform/link_maker.h"
+#include "unit/os/link_maker.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -64,6 +65,19 @@ class Captured {
 std::string percentLine(const std::string& name, int percent) {
   std::string number = std::to_string(percent);
   return "\r[*] " + name + "  " + std::string(3 - number.size(), ' ') + number + "%";
+}
+
+// One package file as the download phase fetches it, with its percentage line on progress (which
+// may be null), the line blanked at the end: empty on success, else the reason.
+std::string downloadFile(Net& net, const std::string& url, const PendingFile& pending,
+                         FILE* progress, RetryClock* clock) {
+  ProgressLine line(progress, pending.file);
+  const Download download = fetchPackageFile(
+      net, url, pending, [&line](uint64_t received) { line.update(received); }, nullptr, clock);
+  if (download.outcome != DownloadOutcome::NotOpened) {
+    line.finish(download.outcome == DownloadOutcome::Ok);
+  }
+  return downloadReason(download, pending.file);
 }
 
 class DownloadFile : public ::testing::Test {

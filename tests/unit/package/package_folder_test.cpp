@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "support/temp_dir.h"
-#include "unit/platform/link_maker.h"
+#include "text/path_text.h"
+#include "unit/os/link_maker.h"
 
 namespace velm {
 namespace {
@@ -24,8 +25,8 @@ TEST(PackageFolder, NamesEveryFileTheLauncherKeeps) {
   EXPECT_EQ(savedCataloguePath(folder).u8string(), folder.u8string() + kSep + "games.json");
   EXPECT_EQ(savedManifestPath(folder).u8string(), folder.u8string() + kSep + "manifest.json");
   const std::string name = "m\xC3\xB6" + std::string("d.dll");  // möd.dll
-  EXPECT_EQ(packageFilePath(folder, name).u8string(), folder.u8string() + kSep + name);
-  EXPECT_EQ(temporaryPath(packageFilePath(folder, name)).u8string(),
+  EXPECT_EQ(joinPath(folder, name).u8string(), folder.u8string() + kSep + name);
+  EXPECT_EQ(temporaryName(joinPath(folder, name)).u8string(),
             folder.u8string() + kSep + name + ".new");
   EXPECT_EQ(savedCopyNames(), (std::vector<std::string>{"games.json", "manifest.json",
                                                         "games.json.new", "manifest.json.new"}));

@@ -19,15 +19,16 @@
 #include <vector>
 
 #include "net/sha256.h"
-#include "package/package_url.h"
-#include "platform/file_move.h"
-#include "platform/os_error.h"
+#include "net/url.h"
+#include "package/progress_line.h"
+#include "os/file_move.h"
+#include "os/os_error.h"
 #include "support/fake_net.h"
 #include "support/fake_retry_clock.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
 #include "support/test_signer.h"
-#include "unit/platform/link_maker.h"
+#include "unit/os/link_maker.h"
 
 namespace velm {
 namespace {

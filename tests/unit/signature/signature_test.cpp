@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/net.h"
+#include "net/url.h"
 #include "support/test_signer.h"
 #include "text/text.h"
 
@@ -141,22 +142,6 @@ TEST(Signature, DecodeHex) {
       EXPECT_EQ(out, c.bytes) << c.text;
     }
   }
-}
-
-TEST(Signature, SignatureUrlDropsQueryAndFragment) {
-  struct Case {
-    const char* url;
-    const char* expected;
-  };
-  const Case cases[] = {
-      {"https://h.test/games.json", "https://h.test/games.json.sig"},
-      {"https://h.test/games.json?x=1#top", "https://h.test/games.json.sig"},
-      {"https://h.test/a/manifest.json#frag", "https://h.test/a/manifest.json.sig"},
-      {"https://h.test/m.json#a?b", "https://h.test/m.json.sig"},
-      {"https://h.test/m.json?", "https://h.test/m.json.sig"},
-      {"", ".sig"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(signatureUrl(c.url), c.expected) << c.url;
 }
 
 TEST(Signature, BuildTrustedKeysSkipsMalformedEntries) {

@@ -1,3 +1,4 @@
+#include "text/path_text.h"
 #include "text/text.h"
 
 #include <gtest/gtest.h>
@@ -134,6 +135,16 @@ TEST(Text, NeverPassesOverlongSurrogateOrOutOfRangeForms) {
 TEST(Text, ReplacesUnpairedSurrogates) {
   std::wstring lone(1, wchar_t(0xD800));
   EXPECT_EQ(wideToUtf8(L"a" + lone + L"b"), "a\xEF\xBF\xBD" "b");
+}
+
+TEST(JoinPath, AddsOneSeparatorOnlyWhereNeeded) {
+  const std::string sep(1, static_cast<char>(std::filesystem::path::preferred_separator));
+  EXPECT_EQ(pathToUtf8(joinPath("", "games.json")), "games.json");
+  EXPECT_EQ(pathToUtf8(joinPath("a", "b")), "a" + sep + "b");
+  EXPECT_EQ(pathToUtf8(joinPath("a" + sep, "b")), "a" + sep + "b");
+  EXPECT_EQ(pathToUtf8(joinPath(sep, "b")), sep + "b");
+  EXPECT_EQ(pathToUtf8(joinPath(pathFromUtf8("caf\xC3\xA9"), "\xC3\xA4.dll")),
+            "caf\xC3\xA9" + sep + "\xC3\xA4.dll");
 }
 
 TEST(UtcTime, ReadsAndWritesTheOneForm) {

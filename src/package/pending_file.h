@@ -1,0 +1,32 @@
+// A package file on its way in: its target, its ".new" and the one download that fills it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "net/net.h"
+#include "os/held_file.h"
+#include "package/download.h"
+#include "package/manifest.h"
+
+namespace velm {
+
+struct PendingFile {
+  const ManifestFile& file;
+  std::filesystem::path target;
+  std::filesystem::path temporary;  // target + ".new"
+  bool downloaded = false;
+};
+
+// One package file through streamDownload into its ".new", continuing one that an interrupted
+// run left; cancel (may be null) ends it early; clock (null: the real one) times the pauses.
+Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& pending,
+                          const std::function<void(uint64_t received)>& onChunk,
+                          const std::atomic<bool>* cancel, RetryClock* clock = nullptr);
+// Empty for Ok, else the reason, a phrase without the file name.
+std::string downloadReason(const Download& download, const ManifestFile& file);
+
+}  // namespace velm

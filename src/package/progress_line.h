@@ -1,0 +1,38 @@
+// What the player sees of the package update: its lines, the percentage line of a large file
+// and how a size reads in a download line.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "package/manifest.h"
+
+namespace velm {
+
+// One line of the package update on progress (nothing when it is null), flushed: names from the
+// manifest are shown disarmed (displayText).
+void printPackageLine(FILE* progress, const std::string& line);
+
+// The percentage line of a file over 4 MiB ("\r[*] NAME  NN%"), drawn on out (which may be
+// null; smaller files draw none) at every multiple of 5 that a chunk ends on.
+class ProgressLine {
+ public:
+  ProgressLine(FILE* out, const ManifestFile& file);
+  void update(uint64_t received);
+  // Shows 100 for a complete file whose last chunk was not drawn, then blanks the line.
+  void finish(bool complete);
+
+ private:
+  static constexpr uint32_t kNoPercentYet = UINT32_MAX;
+  FILE* out_;
+  uint64_t size_;
+  std::string name_;
+  uint32_t last_ = kNoPercentYet;
+};
+
+// "N KB" below 1 MiB, "N.N MB" below 10 MiB, "N MB" from 10 MiB, every division rounded down
+// except the one-decimal form, which the formatter rounds.
+std::string sizeText(uint64_t bytes);
+
+}  // namespace velm

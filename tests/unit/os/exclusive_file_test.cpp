@@ -1,0 +1,121 @@
+#include "os/exclusive_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+
+#include "os/os_error.h"
+#include "support/temp_dir.h"
+#include "unit/os/link_maker.h"
+
+namespace velm {
+namespace {
+
+TEST(ExclusiveFile, KeepsASecondWriterOutWithoutTruncating) {
+  TempDir dir;
+  const auto path = dir.path() / "coop.pak.new";
+  ExclusiveFile first;
+  ASSERT_TRUE(first.open(path));
+  ASSERT_TRUE(first.write("first launcher", 14));
+  ASSERT_EQ(std::fflush(nullptr), 0);
+
+  ExclusiveFile second;  // another launcher in the same folder
+  EXPECT_FALSE(second.open(path));
+  EXPECT_EQ(dir.read("coop.pak.new"), "first launcher") << "the second open truncated it";
+
+  ASSERT_TRUE(first.close());
+  ASSERT_TRUE(second.open(path)) << "free again once the first writer closed it";
+  EXPECT_EQ(dir.read("coop.pak.new"), "") << "an open truncates";
+  EXPECT_TRUE(second.close());
+}
+
+TEST(ExclusiveFile, LetsReadersInWhileItIsWritten) {
+  TempDir dir;
+  dir.write("coop.pak.new", "an older download");
+  ExclusiveFile file;
+  ASSERT_TRUE(file.open(dir.path() / "coop.pak.new"));
+  ASSERT_TRUE(file.write("new", 3));
+  ASSERT_EQ(std::fflush(nullptr), 0);
+  std::ifstream reader(dir.path() / "coop.pak.new", std::ios::binary);
+  ASSERT_TRUE(reader.is_open()) << "a reader was kept out";
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "new");
+  reader.close();  // the reader's own sharing must not be what keeps a delete out
+#ifdef _WIN32
+  std::error_code error;
+  EXPECT_FALSE(std::filesystem::remove(dir.path() / "coop.pak.new", error))
+      << "deleted while it is written";
+#endif
+  EXPECT_TRUE(file.close());
+}
+
+// Whatever the stream's buffer, every byte written is in the file once it is read back, emptied
+// or closed: kept bytes first, then the writes in order.
+TEST(ExclusiveFile, LosesNoWriteWhateverItsBuffer) {
+  for (size_t buffer : {size_t{0}, size_t{7}, size_t{65536}}) {
+    SCOPED_TRACE("buffer " + std::to_string(buffer));
+    TempDir dir;
+    dir.write("big.pak.new", "kept|");
+    ExclusiveFile file;
+    ASSERT_TRUE(file.open(dir.path() / "big.pak.new", ExclusiveFile::Existing::Keep, buffer));
+    std::string expected = "kept|";
+    for (int i = 0; i < 10; ++i) {
+      const std::string chunk = "chunk" + std::to_string(i) + ";";
+      ASSERT_TRUE(file.write(chunk.data(), chunk.size()));
+      expected += chunk;
+    }
+    std::string readBack;
+    uint64_t size = 0;
+    ASSERT_TRUE(file.readBack(
+        [&readBack](const char* data, size_t length) { readBack.append(data, length); }, size));
+    EXPECT_EQ(readBack, expected);
+    EXPECT_EQ(size, expected.size());
+
+    ASSERT_TRUE(file.write("after", 5));
+    ASSERT_TRUE(file.restart());
+    ASSERT_TRUE(file.write("again", 5));
+    ASSERT_TRUE(file.close());
+    EXPECT_EQ(dir.read("big.pak.new"), "again");
+  }
+}
+
+TEST(ExclusiveFile, FailsInAFolderThatIsNotThere) {
+  TempDir dir;
+  ExclusiveFile file;
+  EXPECT_FALSE(file.open(dir.path() / "missing" / "a.new"));
+  EXPECT_FALSE(file.write("x", 1));
+  EXPECT_FALSE(file.close());
+}
+
+TEST(ExclusiveFile, RefusesALinkWithoutWritingWhereItLeads) {
+  TempDir dir;
+  const auto victim = dir.write("elsewhere/victim.txt", "the player's file");
+  const auto missing = dir.path() / "elsewhere" / "missing.txt";
+  for (const auto& target : {victim, missing}) {
+    const auto link = dir.path() / "coop.exe.new";
+    std::filesystem::remove(link);
+    if (!makeFileLink(link, target)) GTEST_SKIP() << kNoLinksHere;
+    ExclusiveFile file;
+    const bool opened = file.open(link);
+    const std::error_code error = lastError();
+    EXPECT_FALSE(opened) << target;
+    EXPECT_EQ(error, linkRefusedError()) << target;
+    EXPECT_FALSE(file.write("x", 1));
+    EXPECT_FALSE(file.close());
+  }
+  EXPECT_EQ(dir.read("elsewhere/victim.txt"), "the player's file");
+  EXPECT_FALSE(std::filesystem::exists(missing)) << "a dangling link's file was made";
+
+  const auto folder = dir.path() / "elsewhere";
+  const auto folderLink = dir.path() / "games.json.new";
+  if (!makeFolderLink(folderLink, folder)) GTEST_SKIP() << kNoLinksHere;
+  ExclusiveFile file;
+  EXPECT_FALSE(file.open(folderLink));
+  EXPECT_EQ(dir.read("elsewhere/victim.txt"), "the player's file");
+}
+
+}  // namespace
+}  // namespace velm
