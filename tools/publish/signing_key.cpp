@@ -1,17 +1,16 @@
 #include "signing_key.h"
 
-#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
+#include "os/owner_only_file.h"
+#include "text/path_text.h"
 #include "text/text.h"
 
 namespace velm {
@@ -42,17 +41,6 @@ std::string opensslReason(const char* fallback) {
 
 // Refuses every passphrase prompt: the tool never reads from the terminal.
 int noPassphrase(char*, int, int, void*) { return -1; }
-
-bool writeAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = ::write(fd, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -114,26 +102,20 @@ bool SigningKey::writeNew(const std::string& path, std::string* error) const {
   char* pem = nullptr;
   long length = BIO_get_mem_data(memory.get(), &pem);
 
-  // O_EXCL: an existing key (perhaps the one every shipped launcher trusts) is never lost.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    setError(error, errno == EEXIST ? path + " already exists; it is not overwritten"
-                                    : path + ": " + std::strerror(errno));
-    return false;
+  std::error_code code;
+  bool created = false;
+  if (writeNewOwnerOnlyFile(pathFromUtf8(path), std::string(pem, static_cast<size_t>(length)), code,
+                            created)) {
+    return true;
   }
-  // The umask may only take bits away; set the mode exactly in case it took the owner's.
-  bool ok =
-      ::fchmod(fd, 0600) == 0 && writeAll(fd, pem, static_cast<size_t>(length)) && ::fsync(fd) == 0;
-  int writeErrno = ok ? 0 : errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    writeErrno = errno;
+  if (created) {
+    setError(error, path + ": could not write the key (" + code.message() + ")");
+  } else if (code == std::errc::file_exists) {
+    setError(error, path + " already exists; it is not overwritten");
+  } else {
+    setError(error, path + ": " + code.message());
   }
-  if (!ok) {
-    ::unlink(path.c_str());
-    setError(error, path + ": could not write the key (" + std::strerror(writeErrno) + ")");
-  }
-  return ok;
+  return false;
 }
 
 TrustedKey SigningKey::publicKey() const {

@@ -1,11 +1,9 @@
 #include "site_tree.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -46,6 +44,28 @@ bool decodeSegment(const std::string& segment, std::string& decoded) {
 
 bool failUrl(const std::string& url, const std::string& reason, std::string* error) {
   setError(error, "\"" + url + "\" cannot be published as a file: " + reason);
+  return false;
+}
+
+// Creates folder/prefixXXXXXX for six random letters and digits; a name that exists is never
+// taken, so no one else's folder is written into.
+bool makeFreshFolder(const fs::path& folder, const std::string& prefix, std::string& made,
+                     std::error_code& code) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::random_device seed;
+  std::mt19937 random(seed());
+  std::uniform_int_distribution<size_t> pick(0, sizeof kLetters - 2);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = prefix;
+    for (int i = 0; i < 6; ++i) name += kLetters[pick(random)];
+    const fs::path path = folder / fs::u8path(name);
+    if (fs::create_directory(path, code)) {
+      made = path.u8string();
+      return true;
+    }
+    if (code) return false;
+  }
+  code = std::make_error_code(std::errc::file_exists);
   return false;
 }
 
@@ -147,19 +167,14 @@ bool SiteTree::write(const std::string& out, std::string* error) const {
     setError(error, out + " exists and is not an empty folder");
     return false;
   }
-  // mkdtemp makes the folder for its owner only; a static host's server must read the tree.
-  fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-  std::string pattern = (parent / (target.filename().u8string() + ".partial-XXXXXX")).u8string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) {
-    setError(error, out + ": cannot make a folder beside it (" + std::strerror(errno) + ")");
+  // A new folder of a name no one else holds, with the default permissions: a static host's
+  // server must read the tree.
+  const fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  std::string partial;
+  if (!makeFreshFolder(parent, target.filename().u8string() + ".partial-", partial, code)) {
+    setError(error, out + ": cannot make a folder beside it (" + code.message() + ")");
     return false;
   }
-  const std::string partial = buffer.data();
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::chmod(partial.c_str(), 0777 & ~mask);
 
   for (const auto& [path, entry] : entries_) {
     if (!writeEntry(partial, path, entry, error)) {
