@@ -15,6 +15,7 @@
 #include "selfupdate/self_update.h"
 #include "text/ascii.h"
 #include "text/json_document.h"
+#include "text/path_text.h"
 #include "text/text.h"
 #include "text/utf8.h"
 
@@ -122,24 +123,25 @@ bool buildManifest(const ManifestRequest& request, std::string& text, std::strin
   Manifest manifest;
   manifest.version = request.version;
   for (const std::string& name : names) {
-    const std::string path = (folder / fs::u8path(name)).u8string();
+    const fs::path file = joinPath(folder, name);
+    const std::string path = pathToUtf8(file);
     if (!isWellFormedUtf8(name)) {
       setError(error, path + ": the name is not UTF-8, which the manifest cannot hold");
       return false;
     }
-    if (fs::is_directory(fs::u8path(path), code)) {
+    if (fs::is_directory(file, code)) {
       setError(error, path + " is a folder: a package holds files only");
       return false;
     }
-    ManifestFile file;
-    file.name = name;
-    if (!fileSha256(path, file.sha256, file.size)) {
+    ManifestFile entry;
+    entry.name = name;
+    if (!fileSha256(file, entry.sha256, entry.size)) {
       setError(error, path + " is not a readable regular file");
       return false;
     }
-    file.required =
+    entry.required =
         std::find(request.optional.begin(), request.optional.end(), name) == request.optional.end();
-    manifest.files.push_back(std::move(file));
+    manifest.files.push_back(std::move(entry));
   }
   for (const std::string& name : request.optional) {
     if (std::find(names.begin(), names.end(), name) == names.end()) {

@@ -10,6 +10,7 @@
 #include "net/sha256.h"
 #include "package/manifest.h"
 #include "site_tree.h"
+#include "text/path_text.h"
 
 namespace velm {
 namespace {
@@ -25,7 +26,7 @@ bool treeFile(const std::string& root, const std::string& url, std::string& path
               std::string* error) {
   std::string relative;
   if (!siteFilePath(url, relative, error)) return false;
-  path = (fs::u8path(root) / fs::u8path(relative)).u8string();
+  path = pathToUtf8(joinPath(pathFromUtf8(root), relative));
   return true;
 }
 

@@ -17,15 +17,12 @@
 #include "signing_key.h"
 #include "site_tree.h"
 #include "text/ascii.h"
+#include "text/path_text.h"
 
 namespace velm {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string inFolder(const std::string& folder, const std::string& name) {
-  return (fs::u8path(folder) / fs::u8path(name)).u8string();
-}
 
 // Puts the build's digest and size into the launcher block, keeping every other key in its
 // place. A document the launcher cannot read is left alone for checkCatalogue to report.
@@ -51,7 +48,7 @@ bool addSigned(SiteTree& tree, const SigningKey& key, const std::vector<TrustedK
 
 // A game's package as it will be published.
 struct Package {
-  std::string folder;
+  fs::path folder;
   std::string manifestPath;  // in the folder, as the team keeps it
   std::string manifestText;  // as published: with this publication's serial
   Manifest manifest;
@@ -65,8 +62,8 @@ bool readPackage(const Game& game, const std::string& folder, uint64_t serial, P
   if (!fs::is_directory(fs::u8path(folder), code)) {
     return fail(error, where + "the package folder " + folder + " is missing");
   }
-  package.folder = folder;
-  package.manifestPath = inFolder(folder, kManifestName);
+  package.folder = pathFromUtf8(folder);
+  package.manifestPath = pathToUtf8(joinPath(package.folder, kManifestName));
   std::string text;
   if (!fs::exists(fs::u8path(package.manifestPath), code)) {
     return fail(error,
@@ -92,11 +89,12 @@ bool addPackage(SiteTree& tree, const SigningKey& key, const std::vector<Trusted
     return false;
   }
   for (const ManifestFile& file : package.manifest.files) {
-    const std::string source = inFolder(package.folder, file.name);
+    const fs::path sourcePath = joinPath(package.folder, file.name);
+    const std::string source = pathToUtf8(sourcePath);
     Sha256Digest digest;
     std::string path;
     uint64_t size = 0;
-    if (!fileSha256(source, digest, size)) {
+    if (!fileSha256(sourcePath, digest, size)) {
       const bool isLauncher = toLowerAscii(file.name) == toLowerAscii(game.launcher);
       return fail(error, where + (isLauncher ? "its co-op launcher " : "") + source +
                              " is missing or unreadable");
@@ -137,7 +135,7 @@ bool publishSite(const PublishRequest& request, std::string* error) {
   uint64_t buildSize = 0;
   if (!request.launcherBuild.empty()) {
     if (!checkLauncherBuild(request.launcherBuild, request.allowTestBuild, error)) return false;
-    if (!fileSha256(request.launcherBuild, buildDigest, buildSize)) {
+    if (!fileSha256(pathFromUtf8(request.launcherBuild), buildDigest, buildSize)) {
       return fail(error,
                   "the launcher build " + request.launcherBuild + " is missing or unreadable");
     }
