@@ -2,6 +2,8 @@
 // Windows-style command line and the game's co-op launcher gets its argv back by splitting it.
 // The input is read twice: as a command line, and as an argv whose arguments are separated by
 // NUL bytes.
+#include "os/command_line.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,7 +11,6 @@
 
 #include "core/startup.h"
 #include "fuzz_check.h"
-#include "os/command_line.h"
 
 namespace velm {
 namespace {

@@ -269,5 +269,4 @@ std::string catalogueUrlForHost(const std::string& host) {
   return "https://" + host + "/" + kCatalogueName;
 }
 
-
 }  // namespace velm

@@ -81,8 +81,6 @@ bool isReservedDeviceName(const std::string& name) {
          base == "conout$" || base == "clock$" || isNumberedDevice(base);
 }
 
-bool endsWithExe(const std::string& name) {
-  return endsWithNoCase(name, ".exe");
-}
+bool endsWithExe(const std::string& name) { return endsWithNoCase(name, ".exe"); }
 
 }  // namespace velm

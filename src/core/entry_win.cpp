@@ -1,7 +1,9 @@
 // The Windows entry point: where DLLs may come from and the stack canary first, then console
 // set-up, the launch options, the platform object, then run.
+// clang-format off
 #include <windows.h>
 #include <delayimp.h>  // after windows.h, whose types it uses
+// clang-format on
 
 #include <cstdint>
 #include <ctime>

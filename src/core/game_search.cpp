@@ -33,9 +33,7 @@ GameSearchKind kindFor(size_t matches) {
 
 }  // namespace
 
-std::string fileNameText(const std::filesystem::path& path) {
-  return pathToUtf8(path.filename());
-}
+std::string fileNameText(const std::filesystem::path& path) { return pathToUtf8(path.filename()); }
 
 GameSearch findGames(const std::filesystem::path& folder, const std::vector<Game>& games) {
   std::set<std::string> names = regularFileNames(folder);

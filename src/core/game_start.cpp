@@ -3,14 +3,14 @@
 #include <string>
 
 #include "core/game_search.h"
+#include "os/command_line.h"
 #include "package/package_folder.h"
 #include "text/path_text.h"
-#include "os/command_line.h"
 
 namespace velm {
 
 int startGame(const LaunchOptions& options, const std::filesystem::path& packageFolder, AppIo& io,
-               const Game& game) {
+              const Game& game) {
   const std::string launcherPath = pathToUtf8(joinPath(packageFolder, game.launcher));
   const std::string gameExePath = pathToUtf8(joinPath(pathFromUtf8(options.exeDir), game.exe));
   const std::string commandLine = buildCommandLine(launcherPath, gameExePath, options.arguments);

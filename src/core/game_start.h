@@ -13,6 +13,6 @@ namespace velm {
 // Prints the start line and starts the launcher with the game's exe and the player's arguments.
 // Returns 0 when the process was created, else 1 after the report and the key wait.
 int startGame(const LaunchOptions& options, const std::filesystem::path& packageFolder, AppIo& io,
-               const Game& game);
+              const Game& game);
 
 }  // namespace velm

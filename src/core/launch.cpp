@@ -12,9 +12,9 @@
 #include "core/offline_start.h"
 #include "net/sha256.h"
 #include "net/url.h"
+#include "os/held_file.h"
 #include "package/package_folder.h"
 #include "package/package_update.h"
-#include "os/held_file.h"
 #include "selfupdate/self_update.h"
 #include "text/path_text.h"
 #include "velm_config.h"
@@ -95,8 +95,7 @@ int updateAndStart(const LaunchOptions& options, const std::filesystem::path& fo
     case PackageStatus::Unreachable:
       return startInstalled(options, folder, io, reachMessage(), game, nullptr);
     case PackageStatus::Unreadable:
-      return startInstalled(options, folder, io, unreadableMessage(package.message), game,
-                            nullptr);
+      return startInstalled(options, folder, io, unreadableMessage(package.message), game, nullptr);
     case PackageStatus::Unsigned:
       return startInstalled(
           options, folder, io,
@@ -199,8 +198,8 @@ std::string outdatedMessage(const std::string& detail) {
 }
 
 std::string unsignedMessage(const std::string& detail) {
-  return std::string(config::kCatalogueHost) + " sent a file without a valid signature (" +
-         detail + ")";
+  return std::string(config::kCatalogueHost) + " sent a file without a valid signature (" + detail +
+         ")";
 }
 
 }  // namespace velm

@@ -5,8 +5,8 @@
 
 #include "core/game_search.h"
 #include "core/game_start.h"
-#include "package/package_folder.h"
 #include "os/read_only_file.h"
+#include "package/package_folder.h"
 #include "text/path_text.h"
 
 namespace velm {

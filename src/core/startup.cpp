@@ -37,9 +37,9 @@ std::wstring folderOfPath(const std::wstring& path) {
   size_t separator = path.find_last_of(L"\\/");
   if (separator == std::wstring::npos) return std::wstring();
   std::wstring folder = path.substr(0, separator);
-  bool bareDrive = folder.size() == 2 && folder[1] == L':' &&
-                   ((folder[0] >= L'A' && folder[0] <= L'Z') ||
-                    (folder[0] >= L'a' && folder[0] <= L'z'));
+  bool bareDrive =
+      folder.size() == 2 && folder[1] == L':' &&
+      ((folder[0] >= L'A' && folder[0] <= L'Z') || (folder[0] >= L'a' && folder[0] <= L'z'));
   if (folder.empty() || bareDrive) return path.substr(0, separator + 1);
   return folder;
 }

@@ -175,7 +175,8 @@ Sha256Digest textSha256(const std::string& bytes) {
 
 bool fileSha256(const std::filesystem::path& file, Sha256Digest& digest, uint64_t& byteCount) {
   // A NUL would cut the name short at the system call and hash some other file.
-  if (file.native().find(std::filesystem::path::value_type(0)) != std::filesystem::path::string_type::npos) {
+  if (file.native().find(std::filesystem::path::value_type(0)) !=
+      std::filesystem::path::string_type::npos) {
     return false;
   }
   std::error_code error;

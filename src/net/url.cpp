@@ -12,7 +12,9 @@ constexpr std::string_view kHttpsScheme = "https://";
 constexpr uint64_t kMaxPort = 65535;
 
 // The part of a URL before its query and fragment.
-std::string_view withoutQuery(std::string_view url) { return url.substr(0, url.find_first_of("?#")); }
+std::string_view withoutQuery(std::string_view url) {
+  return url.substr(0, url.find_first_of("?#"));
+}
 
 bool hasBlankOrControl(std::string_view url) {
   for (char c : url) {
@@ -62,8 +64,7 @@ bool isAbsoluteHttpsUrl(std::string_view url) {
 }
 
 bool isHttpsUrl(std::string_view url) {
-  return url.size() > kHttpsScheme.size() && hasHttpsScheme(url) &&
-         url[kHttpsScheme.size()] != '/';
+  return url.size() > kHttpsScheme.size() && hasHttpsScheme(url) && url[kHttpsScheme.size()] != '/';
 }
 
 bool isRequestableHttpsUrl(std::string_view url) {

@@ -32,10 +32,9 @@ template <class String>
 bool nameLess(const String& a, const String& b) {
   String nameA = environmentName(a);
   String nameB = environmentName(b);
-  return std::lexicographical_compare(nameA.begin(), nameA.end(), nameB.begin(), nameB.end(),
-                                      [](auto x, auto y) {
-                                        return asciiUpper(unsignedUnit(x)) < asciiUpper(unsignedUnit(y));
-                                      });
+  return std::lexicographical_compare(
+      nameA.begin(), nameA.end(), nameB.begin(), nameB.end(),
+      [](auto x, auto y) { return asciiUpper(unsignedUnit(x)) < asciiUpper(unsignedUnit(y)); });
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
+#include "os/exclusive_file.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "os/exclusive_file.h"
 #include "os/file_descriptor_posix.h"
 
 namespace velm {

@@ -15,10 +15,9 @@ FILE* openExclusiveForWriting(const std::filesystem::path& path, bool keep) {
   // open of a second launcher fails before it could truncate the first one's download. A link
   // is opened as itself, not followed, and refused before anything is truncated; denying
   // delete keeps the name on this handle while isLink reads its tag.
-  KernelHandle handle =
-      ownFileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  KernelHandle handle = ownFileHandle(
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle) return nullptr;
   FILE_ATTRIBUTE_TAG_INFO info{};
   if (!GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &info, sizeof info)) {

@@ -77,8 +77,8 @@ bool removeFile(const std::filesystem::path& path, std::error_code& error) {
 
 bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
   // rmdir refuses a symbolic link to a folder; unlink removes the link.
-  return systemResult(
-      rmdir(path.c_str()) == 0 || (errno == ENOTDIR && unlink(path.c_str()) == 0), error);
+  return systemResult(rmdir(path.c_str()) == 0 || (errno == ENOTDIR && unlink(path.c_str()) == 0),
+                      error);
 }
 
 bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,

@@ -1,3 +1,5 @@
+#include "os/folder_lock.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,7 +9,6 @@
 #include <thread>
 
 #include "os/file_descriptor_posix.h"
-#include "os/folder_lock.h"
 
 namespace velm {
 

@@ -1,8 +1,9 @@
+#include "os/folder_lock.h"
+
 #include <windows.h>
 
 #include <string>
 
-#include "os/folder_lock.h"
 #include "os/kernel_handle_win.h"
 #include "text/text.h"
 

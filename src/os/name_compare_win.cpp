@@ -1,6 +1,7 @@
+#include "os/name_compare.h"
+
 #include <windows.h>
 
-#include "os/name_compare.h"
 #include "text/text.h"
 
 namespace velm {

@@ -12,7 +12,8 @@ namespace velm {
 // alone, writes bytes to it and puts them on stable storage. On failure returns false with error
 // set and created telling whether the file had been made (it is removed again); a path that
 // exists fails with std::errc::file_exists and is left as it is.
-[[nodiscard]] bool writeNewOwnerOnlyFile(const std::filesystem::path& path, const std::string& bytes,
-                                         std::error_code& error, bool& created);
+[[nodiscard]] bool writeNewOwnerOnlyFile(const std::filesystem::path& path,
+                                         const std::string& bytes, std::error_code& error,
+                                         bool& created);
 
 }  // namespace velm

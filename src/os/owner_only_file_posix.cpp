@@ -28,7 +28,8 @@ bool writeAll(int fd, const char* data, size_t length) {
 bool writeNewOwnerOnlyFile(const std::filesystem::path& path, const std::string& bytes,
                            std::error_code& error, bool& created) {
   // O_EXCL: an existing file (perhaps the key every shipped launcher trusts) is never lost.
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  FileDescriptor fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   created = static_cast<bool>(fd);
   if (!created) {
     error = lastError();

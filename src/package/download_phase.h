@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "net/net.h"
-#include "package/pending_file.h"
 #include "os/held_file.h"
+#include "package/pending_file.h"
 
 namespace velm {
 

@@ -1,9 +1,8 @@
 // Writing manifest.json, apart from the parser so that the launcher, which only reads
 // manifests, does not carry the writer.
-#include "package/manifest.h"
-
 #include <nlohmann/json.hpp>
 
+#include "package/manifest.h"
 #include "text/text.h"
 
 namespace velm {

@@ -4,10 +4,10 @@
 #include <utility>
 
 #include "catalogue/catalogue.h"
-#include "package/manifest.h"
 #include "os/exclusive_file.h"
 #include "os/file_move.h"
 #include "os/read_only_file.h"
+#include "package/manifest.h"
 #include "text/path_text.h"
 
 namespace velm {

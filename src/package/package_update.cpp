@@ -11,14 +11,14 @@
 #include "catalogue/file_name.h"
 #include "net/sha256.h"
 #include "net/url.h"
-#include "package/pending_file.h"
-#include "package/progress_line.h"
-#include "package/download_phase.h"
-#include "os/name_compare.h"
-#include "package/package_folder.h"
 #include "os/file_move.h"
 #include "os/held_file.h"
+#include "os/name_compare.h"
 #include "os/os_error.h"
+#include "package/download_phase.h"
+#include "package/package_folder.h"
+#include "package/pending_file.h"
+#include "package/progress_line.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 #include "text/text.h"
@@ -302,8 +302,9 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
     result.message = "could not create " + packageFolder.u8string();
     return;
   }
-  HeldFiles naming(
-      [progress](const std::string& name) { printPackageLine(progress, HeldFiles::waitingLine(name)); });
+  HeldFiles naming([progress](const std::string& name) {
+    printPackageLine(progress, HeldFiles::waitingLine(name));
+  });
   HeldFiles& waits = held != nullptr ? *held : naming;
   // What a run that was cut short in its replace phase kept; its files are all old or new. A
   // wait for one of them is not a wait for the file of that name in this run.

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "net/net.h"
-#include "package/manifest.h"
-#include "os/name_compare.h"
 #include "os/held_file.h"
+#include "os/name_compare.h"
+#include "package/manifest.h"
 #include "signature/signature.h"
 
 namespace velm {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "net/net.h"
-#include "signature/signature.h"
 #include "selfupdate/self_update_io.h"
+#include "signature/signature.h"
 
 namespace velm {
 

@@ -1,8 +1,8 @@
 #include "selfupdate/self_update.h"
 
+#include "net/url.h"
 #include "package/download.h"
 #include "package/package_folder.h"
-#include "net/url.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 
@@ -115,8 +115,9 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
 
   // An address no client can ask for fails as a download that never started.
   if (fault == LauncherBlockFault::Url) io.printError("self-update: " + problem);
-  const std::string failure =
-      fault == LauncherBlockFault::Url ? kDownloadFailed : downloadBuild(launcher, newPath, io, net);
+  const std::string failure = fault == LauncherBlockFault::Url
+                                  ? kDownloadFailed
+                                  : downloadBuild(launcher, newPath, io, net);
   if (!failure.empty()) {
     io.deleteFile(newPath);
     return carryOn(io, failure + carrying);

@@ -3,7 +3,8 @@
 namespace velm {
 
 nlohmann::json parseJsonDocument(const std::string& text) {
-  if (text.find('\0') != std::string::npos) return nlohmann::json(nlohmann::json::value_t::discarded);
+  if (text.find('\0') != std::string::npos)
+    return nlohmann::json(nlohmann::json::value_t::discarded);
   return nlohmann::json::parse(text, nullptr, false, false);
 }
 

@@ -1,9 +1,8 @@
 // Parsing a whole JSON document the way both signed documents are read.
 #pragma once
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace velm {
 

@@ -52,7 +52,7 @@ struct Record {
   std::string workingFolder;
   std::vector<std::string> environment;
   std::string programFolder;
-  std::string outputPath;  // from VELM_RECORDER_OUT
+  std::string outputPath;                // from VELM_RECORDER_OUT
   std::string openDescriptors = "null";  // as JSON
 };
 

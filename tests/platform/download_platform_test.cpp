@@ -1,8 +1,6 @@
 // The one streaming download over the platform's real Net, against the local HTTPS server (see
 // make_site.py for the site and its faults): what reaches the ".new" file, what is left of it
 // when the server misbehaves, and the per-request time-out the new launcher build asks for.
-#include "package/download.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,6 +8,7 @@
 
 #include "net/net.h"
 #include "net/sha256.h"
+#include "package/download.h"
 #include "platform_net.h"
 #include "support/fake_retry_clock.h"
 #include "support/temp_dir.h"

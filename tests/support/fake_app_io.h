@@ -42,11 +42,11 @@ struct FakeAppIo final : AppIo {
   bool offline = false;
   FakeSelfUpdateIo selfUpdate;
   std::vector<TrustedKey> keys;
-  std::string startError;         // when not empty, startProcess fails with it
+  std::string startError;  // when not empty, startProcess fails with it
   std::vector<Start> starts;
-  std::vector<std::string> out;   // standard output lines
-  std::vector<std::string> err;   // standard error lines
-  std::vector<std::string> log;   // both, in order, error lines prefixed with "E: "
+  std::vector<std::string> out;  // standard output lines
+  std::vector<std::string> err;  // standard error lines
+  std::vector<std::string> log;  // both, in order, error lines prefixed with "E: "
   int keyWaits = 0;
 
  private:

@@ -60,8 +60,8 @@ uint32_t FakeNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   const uint32_t status = partial ? 206 : 200;
   if (options.onBody) options.onBody(status);
   const size_t start = partial ? static_cast<size_t>(options.firstByte) : 0;
-  const size_t end = cut ? std::max(start, std::min(reply.body.size(), reply.breakAt))
-                         : reply.body.size();
+  const size_t end =
+      cut ? std::max(start, std::min(reply.body.size(), reply.breakAt)) : reply.body.size();
   for (size_t at = start; at < end; at += chunkSize) {
     const size_t length = std::min(chunkSize, end - at);
     {

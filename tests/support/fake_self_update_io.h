@@ -25,7 +25,7 @@ struct FakeSelfUpdateIo final : SelfUpdateIo {
 
   bool updatedMark = false;
   std::wstring exe;
-  std::set<int> failingMoves;      // 1-based numbers of moveFile calls that fail
+  std::set<int> failingMoves;  // 1-based numbers of moveFile calls that fail
   bool startOk = true;
   std::vector<std::string> calls;  // "move A -> B", "delete P", "runnable P", "start P"
   std::vector<std::string> out;

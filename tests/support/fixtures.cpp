@@ -9,14 +9,16 @@
 namespace velm {
 
 const std::array<uint8_t, 32>& trustedSeed() {
-  static const std::array<uint8_t, 32> seed = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                               17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+  static const std::array<uint8_t, 32> seed = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
+                                               12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                                               23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
   return seed;
 }
 
 const std::array<uint8_t, 32>& untrustedSeed() {
-  static const std::array<uint8_t, 32> seed = {99, 98, 97, 96, 95, 94, 93, 92, 91, 90, 89, 88, 87, 86, 85, 84,
-                                               83, 82, 81, 80, 79, 78, 77, 76, 75, 74, 73, 72, 71, 70, 69, 68};
+  static const std::array<uint8_t, 32> seed = {99, 98, 97, 96, 95, 94, 93, 92, 91, 90, 89,
+                                               88, 87, 86, 85, 84, 83, 82, 81, 80, 79, 78,
+                                               77, 76, 75, 74, 73, 72, 71, 70, 69, 68};
   return seed;
 }
 

@@ -1,4 +1,5 @@
 #include "arguments.h"
+
 #include "text/text.h"
 
 namespace velm {

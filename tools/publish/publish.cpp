@@ -12,8 +12,8 @@
 #include "json_edit.h"
 #include "launcher_build.h"
 #include "net/sha256.h"
-#include "package/package_update.h"
 #include "net/url.h"
+#include "package/package_update.h"
 #include "signing_key.h"
 #include "site_tree.h"
 #include "text/ascii.h"
@@ -198,8 +198,8 @@ bool publishSite(const PublishRequest& request, std::string* error) {
   }
 
   SiteTree tree;
-  if (!addSigned(tree, key, request.launcherKeys, catalogueUrlForHost(request.host),
-                 kCatalogueName, catalogueText, kCatalogueName, error)) {
+  if (!addSigned(tree, key, request.launcherKeys, catalogueUrlForHost(request.host), kCatalogueName,
+                 catalogueText, kCatalogueName, error)) {
     return false;
   }
   if (!request.launcherBuild.empty()) {

@@ -17,7 +17,7 @@ struct PublishRequest {
   std::vector<TrustedKey> launcherKeys;  // the keys the shipped launcher trusts
   // Game id and its package folder, which holds manifest.json and the files it lists.
   std::vector<std::pair<std::string, std::string>> packages;
-  std::string launcherBuild;  // optional: the build the catalogue's launcher block announces
+  std::string launcherBuild;    // optional: the build the catalogue's launcher block announces
   bool allowTestBuild = false;  // publish a launcherBuild made without VELM_RELEASE (tests, demo)
   std::string out;
   // Written into the catalogue and every manifest; 1 to kMaxSerial.

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "net/url.h"
-#include "package/package_folder.h"
 #include "os/folder_lock.h"
+#include "package/package_folder.h"
 #include "support/fake_app_io.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
@@ -74,9 +74,9 @@ TEST_F(Launch, RunsNormallyForAnyOtherArgumentText) {
 TEST_F(Launch, FirstRunWithoutServerReportsNotInstalled) {
   io_.offline = true;
   EXPECT_EQ(runWith(), 1);
-  EXPECT_EQ(io_.log, (std::vector<std::string>{
-                         "Velm Co-op 2.0.0", "E: " + notInstalled("Could not reach " + kHost),
-                         "E: Press any key to exit."}));
+  EXPECT_EQ(io_.log, (std::vector<std::string>{"Velm Co-op 2.0.0",
+                                               "E: " + notInstalled("Could not reach " + kHost),
+                                               "E: Press any key to exit."}));
   EXPECT_EQ(io_.keyWaits, 1);
   EXPECT_TRUE(io_.starts.empty());
 }
@@ -100,8 +100,9 @@ TEST_F(Launch, ExplainsAMissingOrBrokenSignature) {
     std::string reason;
   } cases[] = {
       {0, "", "Could not reach " + kHost},
-      {404, "", kHost + " sent a file without a valid signature (games.json is not signed: " +
-                    sigUrl + " said HTTP 404)"},
+      {404, "",
+       kHost + " sent a file without a valid signature (games.json is not signed: " + sigUrl +
+           " said HTTP 404)"},
       {200, "not hex",
        kHost + " sent a file without a valid signature (games.json: the signature is not 128 hex "
                "digits)"},
@@ -157,17 +158,16 @@ TEST_F(Launch, ReportsNoGameWithEveryCatalogueExe) {
 }
 
 TEST_F(Launch, ReportsSeveralGames) {
-  serveSigned(io_.fakeNet, catalogueUrl(),
-              catalogueJson({testGame("a", "a.exe"), testGame("c", "c.exe"),
-                             testGame("b", "b.exe")}));
+  serveSigned(
+      io_.fakeNet, catalogueUrl(),
+      catalogueJson({testGame("a", "a.exe"), testGame("c", "c.exe"), testGame("b", "b.exe")}));
   dir_.write("B.EXE", "");
   dir_.write("a.exe", "");
   EXPECT_EQ(runWith(), 1);
-  EXPECT_EQ(io_.err, (std::vector<std::string>{
-                         "Found more than one Velm modded game in " + options_.exeDir +
-                             ": a.exe, b.exe",
-                         "Velm Co-op.exe can only serve one game per folder.",
-                         "Press any key to exit."}));
+  EXPECT_EQ(io_.err,
+            (std::vector<std::string>{
+                "Found more than one Velm modded game in " + options_.exeDir + ": a.exe, b.exe",
+                "Velm Co-op.exe can only serve one game per folder.", "Press any key to exit."}));
 }
 
 TEST_F(Launch, SavesTheCatalogueWhenTheManifestCannotBeReached) {
@@ -216,7 +216,8 @@ class LaunchWithPackage : public Launch {
 
   void servePackage(const std::string& manifest) {
     serveSigned(io_.fakeNet, kManifestUrl, manifest);
-    for (const auto& [name, content] : files_) io_.fakeNet.serve("https://cdn.test/a/" + name, content);
+    for (const auto& [name, content] : files_)
+      io_.fakeNet.serve("https://cdn.test/a/" + name, content);
   }
 
   void installPackage(const std::string& manifest) {
@@ -238,8 +239,8 @@ TEST_F(LaunchWithPackage, InstallsSavesBothCopiesAndStartsTheGame) {
   const std::string manifest = manifestText();
   servePackage(manifest);
   EXPECT_EQ(runWith("-windowed \"two words\""), 0);
-  EXPECT_EQ(io_.out, (std::vector<std::string>{"Velm Co-op 2.0.0",
-                                               "Starting Game a with co-op: coop.exe"}));
+  EXPECT_EQ(io_.out,
+            (std::vector<std::string>{"Velm Co-op 2.0.0", "Starting Game a with co-op: coop.exe"}));
   EXPECT_TRUE(io_.err.empty());
   ASSERT_EQ(io_.starts.size(), 1u);
   const FakeAppIo::Start& start = io_.starts[0];
@@ -262,8 +263,10 @@ TEST_F(LaunchWithPackage, KeepsTheOldCatalogueWhenTheManifestIsUnsigned) {
   EXPECT_EQ(runWith(), 1);
   EXPECT_EQ(savedCatalogue(), "the old catalogue");
   EXPECT_EQ(io_.err.front(),
-            notInstalled(kHost + " sent a file without a valid signature (the manifest is not "
-                                 "signed: " + kManifestUrl + ".sig said HTTP 404)"));
+            notInstalled(kHost +
+                         " sent a file without a valid signature (the manifest is not "
+                         "signed: " +
+                         kManifestUrl + ".sig said HTTP 404)"));
 }
 
 TEST_F(LaunchWithPackage, StartsTheInstalledVersionWhenTheManifestIsUnreadable) {
@@ -314,11 +317,11 @@ TEST_F(LaunchWithPackage, StillStartsTheGameWhenNeitherCopyCanBeSaved) {
   dir_.write("Velm Co-op/games.json/keep", "");
   dir_.write("Velm Co-op/manifest.json/keep", "");
   EXPECT_EQ(runWith(), 0);
-  EXPECT_EQ(io_.err, (std::vector<std::string>{
-                         "Could not save " + package("games.json") +
-                             " -- an offline start will not find the game.",
-                         "Could not save " + package("manifest.json") +
-                             " -- an offline start will not find the package."}));
+  EXPECT_EQ(io_.err,
+            (std::vector<std::string>{"Could not save " + package("games.json") +
+                                          " -- an offline start will not find the game.",
+                                      "Could not save " + package("manifest.json") +
+                                          " -- an offline start will not find the package."}));
   EXPECT_EQ(io_.starts.size(), 1u);
   EXPECT_FALSE(dir_.exists("Velm Co-op/games.json.new"));
   EXPECT_FALSE(dir_.exists("Velm Co-op/manifest.json.new"));
@@ -488,8 +491,8 @@ TEST_F(LaunchWithPackage, OfflineReportsWhatTheSavedCatalogueFinds) {
   dir_.write("b.exe", "");
   io_.offline = true;
   EXPECT_EQ(runWith(), 1);
-  EXPECT_EQ(io_.err.front(), "Found more than one Velm modded game in " + options_.exeDir +
-                                 ": game.exe, b.exe");
+  EXPECT_EQ(io_.err.front(),
+            "Found more than one Velm modded game in " + options_.exeDir + ": game.exe, b.exe");
   FakeAppIo broken;
   broken.offline = true;
   dir_.write("Velm Co-op/games.json", "{\"schema\": 1}");

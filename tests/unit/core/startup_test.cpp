@@ -15,7 +15,7 @@ TEST(Startup, TakesTheArgumentsAfterTheProgramToken) {
       {"\"C:\\Games\\X\\Velm Co-op.exe\"   --version", "--version"},
       {"C:\\X\\a.exe \"two words\" b", "\"two words\" b"},
       {"C:\\X\\a.exe", ""},
-      {"\"C:\\X\\a b.exe", ""},  // an unmatched quote swallows the line
+      {"\"C:\\X\\a b.exe", ""},   // an unmatched quote swallows the line
       {"a.exe\t\t-x  ", "-x  "},  // trailing blanks stay
       {"\"C:\\X\"\\a.exe -x", "-x"},
       {"C:\\X\\a\"b c\"d.exe rest", "rest"},
@@ -47,9 +47,8 @@ TEST(Startup, ReadsTheOfflineSwitch) {
     const wchar_t* value;
     bool offline;
   } cases[] = {
-      {L"", false},      {L"0", false},        {L"true", false},   {L"1", true},
-      {L"10", true},     {L"1x", true},        {L"1234567", true}, {L"12345678", false},
-      {L" 1", false},
+      {L"", false},  {L"0", false},      {L"true", false},     {L"1", true},   {L"10", true},
+      {L"1x", true}, {L"1234567", true}, {L"12345678", false}, {L" 1", false},
   };
   for (const Case& c : cases) EXPECT_EQ(isOfflineValue(c.value), c.offline);
 }

@@ -72,7 +72,8 @@ TEST(FolderLock, AnotherGameFolderIsNotHeldUp) {
   TempDir two;
   const FolderLock first = lockGameFolder(one.path());
   ASSERT_TRUE(first.held());
-  const FolderLock second = lockGameFolder(two.path());  // would wait forever if the two were one lock
+  const FolderLock second =
+      lockGameFolder(two.path());  // would wait forever if the two were one lock
   EXPECT_TRUE(second.held());
 }
 

@@ -1,6 +1,3 @@
-#include "package/pending_file.h"
-#include "package/progress_line.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,6 +8,8 @@
 #include <vector>
 
 #include "net/sha256.h"
+#include "package/pending_file.h"
+#include "package/progress_line.h"
 #include "support/fake_net.h"
 #include "support/fake_retry_clock.h"
 #include "support/fixtures.h"
@@ -268,10 +267,10 @@ TEST_F(DownloadFile, ReportsABrokenTransferAsNoAnswerOnceItsRetriesAreUsedUp) {
 TEST_F(DownloadFile, ContinuesACutTransferFromTheBytesItHas) {
   struct Case {
     const char* label;
-    size_t cuts;        // requests that are cut at byte 400
-    bool ranges;        // the server answers a Range request with 206
+    size_t cuts;  // requests that are cut at byte 400
+    bool ranges;  // the server answers a Range request with 206
     std::vector<uint64_t> firstBytes;
-    uint64_t sent;      // body bytes the server sent in all
+    uint64_t sent;  // body bytes the server sent in all
   };
   const std::vector<Case> cases = {
       {"one cut", 1, true, {0, 400}, 1000},

@@ -20,9 +20,9 @@
 
 #include "net/sha256.h"
 #include "net/url.h"
-#include "package/progress_line.h"
 #include "os/file_move.h"
 #include "os/os_error.h"
+#include "package/progress_line.h"
 #include "support/fake_net.h"
 #include "support/fake_retry_clock.h"
 #include "support/fixtures.h"
@@ -391,8 +391,8 @@ TEST_F(PackageUpdate, DownloadsSeveralFilesAtOnceAndShowsThemInManifestOrder) {
   CrowdNet crowd(net_);
   // The first file is the slowest: the others arrive first and still come after it in order.
   crowd.delays[std::string(kFileBase) + "coop.exe"] = std::chrono::milliseconds(200);
-  updatePackage(result_, folder(), kManifestUrl, "coop.exe", crowd, progress_, keys_,
-                ManifestPin(), &held_);
+  updatePackage(result_, folder(), kManifestUrl, "coop.exe", crowd, progress_, keys_, ManifestPin(),
+                &held_);
   EXPECT_EQ(result_.status, PackageStatus::Ok) << result_.message;
   EXPECT_EQ(crowd.peak.load(), static_cast<int>(kMaxTransfers));
   expected += "[+] coop.exe updated\n";
@@ -439,8 +439,8 @@ TEST_F(PackageUpdate, ReportsTheFirstFailureInManifestOrderNotTheFirstToHappen) 
   CrowdNet crowd(net_);
   crowd.delays[std::string(kFileBase) + "c.dat"] = std::chrono::milliseconds(300);
   crowd.delays[std::string(kFileBase) + "e.dat"] = std::chrono::milliseconds(1);
-  updatePackage(result_, folder(), kManifestUrl, "coop.exe", crowd, progress_, keys_,
-                ManifestPin(), &held_);
+  updatePackage(result_, folder(), kManifestUrl, "coop.exe", crowd, progress_, keys_, ManifestPin(),
+                &held_);
   EXPECT_EQ(result_.status, PackageStatus::Failed);
   EXPECT_EQ(result_.message, "c.dat the server said HTTP 500 -- nothing was replaced");
   EXPECT_EQ(printed(),

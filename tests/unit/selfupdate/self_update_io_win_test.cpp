@@ -1,4 +1,6 @@
 // The Windows SelfUpdateIo where Windows has its own answer: a move onto a read-only file.
+#include "selfupdate/self_update_io.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <io.h>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "selfupdate/self_update_io.h"
 #include "support/temp_dir.h"
 #include "system_hooks.h"
 #include "text/text.h"

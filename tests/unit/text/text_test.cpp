@@ -1,10 +1,11 @@
-#include "text/path_text.h"
 #include "text/text.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+
+#include "text/path_text.h"
 
 namespace velm {
 namespace {
@@ -61,12 +62,13 @@ TEST(Text, FormatsAndComparesVersions) {
     Version a, b;
     int order;
   } cases[] = {
-      {{2, 0, 1}, {2, 0, 0}, 1},  {{2, 1, 0}, {2, 0, 9}, 1},  {{10, 0, 0}, {9, 9, 9}, 1},
+      {{2, 0, 1}, {2, 0, 0}, 1},  {{2, 1, 0}, {2, 0, 9}, 1}, {{10, 0, 0}, {9, 9, 9}, 1},
       {{1, 9, 9}, {2, 0, 0}, -1}, {{2, 0, 0}, {2, 0, 0}, 0},
   };
   for (const Case& c : cases) {
     int order = compareVersions(c.a, c.b);
-    EXPECT_EQ((order > 0) - (order < 0), c.order) << formatVersion(c.a) << " vs " << formatVersion(c.b);
+    EXPECT_EQ((order > 0) - (order < 0), c.order)
+        << formatVersion(c.a) << " vs " << formatVersion(c.b);
     int reverse = compareVersions(c.b, c.a);
     EXPECT_EQ((reverse > 0) - (reverse < 0), -c.order) << formatVersion(c.a);
   }
@@ -105,10 +107,14 @@ TEST(Text, ReplacesIllFormedUtf8WithReplacementCharacters) {
     std::string expected;  // the UTF-8 form of the converted text
   } cases[] = {
       {"\xFF", kFffd},
-      {"a\x80" "b", "a" + kFffd + "b"},
-      {"x\xC3", "x" + kFffd},          // cut short at the end
-      {"\xE2\x82", kFffd},              // cut short: one replacement for the prefix
-      {"\xE2\x82" "a", kFffd + "a"},    // the next character survives
+      {"a\x80"
+       "b",
+       "a" + kFffd + "b"},
+      {"x\xC3", "x" + kFffd},  // cut short at the end
+      {"\xE2\x82", kFffd},     // cut short: one replacement for the prefix
+      {"\xE2\x82"
+       "a",
+       kFffd + "a"},  // the next character survives
   };
   for (const Case& c : cases) {
     EXPECT_EQ(wideToUtf8(utf8ToWide(c.input)), c.expected);
@@ -119,8 +125,8 @@ TEST(Text, NeverPassesOverlongSurrogateOrOutOfRangeForms) {
   // How many replacement characters such a form becomes differs between conversions; that it
   // becomes nothing else, and the text around it survives, does not.
   const std::string kFffd = "\xEF\xBF\xBD";
-  for (std::string form : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
-                           "\xF8\x88\x80\x80\x80"}) {
+  for (std::string form :
+       {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80"}) {
     std::string converted = wideToUtf8(utf8ToWide("<" + form + ">"));
     ASSERT_GE(converted.size(), 2 + kFffd.size()) << form;
     EXPECT_EQ(converted.front(), '<') << form;
@@ -134,7 +140,9 @@ TEST(Text, NeverPassesOverlongSurrogateOrOutOfRangeForms) {
 
 TEST(Text, ReplacesUnpairedSurrogates) {
   std::wstring lone(1, wchar_t(0xD800));
-  EXPECT_EQ(wideToUtf8(L"a" + lone + L"b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(wideToUtf8(L"a" + lone + L"b"),
+            "a\xEF\xBF\xBD"
+            "b");
 }
 
 TEST(JoinPath, AddsOneSeparatorOnlyWhereNeeded) {
