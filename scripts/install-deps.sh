@@ -7,7 +7,7 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 openssl util-linux nginx curl time osslsigncode
-  clang-14 libfuzzer-14-dev llvm-14
+  clang-14 libfuzzer-14-dev llvm-14 clang-format
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the native launcher and the Windows launcher and runs every test: unit tests (natively
+# Checks the layers of src/, the format of the C++ files and the commit subjects; builds the
+# native launcher and the Windows launcher and runs every test: unit tests (natively
 # and under Wine), platform tests against a local HTTPS server, end-to-end scenarios and crash
 # injection; then a clang build with AddressSanitizer and UndefinedBehaviorSanitizer runs the
 # unit tests, the native end-to-end scenarios and a short run of every fuzz target.
@@ -15,6 +16,12 @@ out="$root/build/test"
 jobs=${VELM_JOBS:-$(nproc)}
 
 "$root/scripts/install-deps.sh"
+
+status=0
+echo "== checks (layers, format, commit subjects)"
+python3 "$root/scripts/check_layers.py" "$root" || status=1
+"$root/scripts/check-format.sh" || status=1
+python3 "$root/scripts/check_commits.py" || status=1
 
 # A key pair made here, never committed: the test builds trust its public half, the end-to-end
 # scenarios sign their catalogues and manifests with the private one.
@@ -61,7 +68,6 @@ wineserver -p 2>/dev/null || true  # already running for this prefix is fine
 wineboot -i </dev/null >/dev/null 2>&1 || true
 trap 'WINEPREFIX="$out/win/wineprefix" wineserver -k 2>/dev/null || true' EXIT
 
-status=0
 echo "== tests (native)"
 (cd "$out/linux" && ctest --output-on-failure) || status=1
 echo "== tests (Windows, under Wine)"
