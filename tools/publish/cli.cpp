@@ -11,6 +11,7 @@
 #include "package/package_folder.h"
 #include "publish.h"
 #include "signing_key.h"
+#include "text/path_text.h"
 
 namespace velm {
 namespace {
@@ -211,7 +212,7 @@ int runManifest(const Arguments& args, std::ostream& out, std::ostream& err) {
                           args.all("--optional"),
                           {}};
   std::string output = args.one("--out");
-  if (output.empty()) output = (fs::u8path(request.folder) / kManifestName).u8string();
+  if (output.empty()) output = pathToUtf8(joinPath(pathFromUtf8(request.folder), kManifestName));
   // The manifest and its signature beside the package files are not package files.
   const fs::path outPath = fs::u8path(output);
   std::error_code code;

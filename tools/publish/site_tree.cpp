@@ -9,7 +9,9 @@
 
 #include "catalogue/file_name.h"
 #include "net/sha256.h"
+#include "net/url.h"
 #include "text/ascii.h"
+#include "text/path_text.h"
 #include "text/text.h"
 
 namespace velm {
@@ -58,7 +60,7 @@ bool makeFreshFolder(const fs::path& folder, const std::string& prefix, std::str
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix;
     for (int i = 0; i < 6; ++i) name += kLetters[pick(random)];
-    const fs::path path = folder / fs::u8path(name);
+    const fs::path path = joinPath(folder, name);
     if (fs::create_directory(path, code)) {
       made = path.u8string();
       return true;
@@ -77,7 +79,7 @@ bool sameBytes(const Sha256Digest& digest, uint64_t size, const Sha256Digest& ot
 }  // namespace
 
 bool siteFilePath(const std::string& url, std::string& path, std::string* error) {
-  if (url.size() <= 8 || !startsWithNoCase(url, "https://")) {
+  if (url.size() <= 8 || !hasHttpsScheme(url)) {
     return failUrl(url, "it is not an https URL", error);
   }
   const std::string rest = url.substr(8, url.find_first_of("?#") - 8);
@@ -193,7 +195,7 @@ bool SiteTree::write(const std::string& out, std::string* error) const {
 
 bool SiteTree::writeEntry(const std::string& root, const std::string& path, const Entry& entry,
                           std::string* error) const {
-  const fs::path file = fs::u8path(root) / fs::u8path(path);
+  const fs::path file = joinPath(pathFromUtf8(root), path);
   std::error_code code;
   fs::create_directories(file.parent_path(), code);
   std::ofstream output(file, std::ios::binary | std::ios::trunc);
