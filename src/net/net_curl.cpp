@@ -4,11 +4,6 @@
 #include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -25,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/ca_store_curl.h"
 #include "net/content_range.h"
 #include "os/unique_handle.h"
 #include "text/ascii.h"
@@ -229,159 +225,31 @@ class SharedCaches {
   UniqueHandle<ShareTraits> share_;        // after the locks, so it goes before them
 };
 
-struct StoreTraits {
-  using Handle = X509_STORE*;
-  static X509_STORE* none() { return nullptr; }
-  static void close(X509_STORE* store) { X509_STORE_free(store); }
-};
-
-struct BioTraits {
-  using Handle = BIO*;
-  static BIO* none() { return nullptr; }
-  static void close(BIO* bio) { BIO_free(bio); }
-};
-
-// Reads the certificates of a PEM bundle one at a time and hands each whose subject is name to
-// take, which returns whether it keeps it (and its reference); the others are freed at once, so
-// a scan holds one certificate at a time. Returns how many certificates the bundle had.
-size_t scanBundle(const std::string& file, const X509_NAME* name,
-                  const std::function<bool(X509*)>& take) {
-  // "e": glibc's O_CLOEXEC, as for every descriptor the launcher opens.
-  UniqueHandle<BioTraits> in(BIO_new_file(file.c_str(), "re"));
-  if (!in) {
-    ERR_clear_error();
-    return 0;
-  }
-  size_t count = 0;
-  // The _AUX reader takes "TRUSTED CERTIFICATE" blocks too, as loading the file into a store does.
-  while (X509* certificate = PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr)) {
-    ++count;
-    const bool wanted =
-        name != nullptr && X509_NAME_cmp(X509_get_subject_name(certificate), name) == 0;
-    if (!wanted || !take(certificate)) X509_free(certificate);
-  }
-  ERR_clear_error();  // the end of the bundle reads as an error
-  return count;
+// curl hands over OpenSSL's SSL_CTX before each handshake. Without a store nothing could be
+// verified: the connection fails, as with a missing bundle.
+CURLcode onSslContext(CURL*, void* context, void* user) {
+  CaStore& authorities = *static_cast<CaStore*>(user);
+  return authorities.useIn(static_cast<ssl_ctx_st*>(context)) ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
 }
 
-// A certificate within its validity period is the better issuer, as OpenSSL's own lookup holds.
-bool validNow(X509* certificate) {
-  return X509_cmp_current_time(X509_get0_notBefore(certificate)) < 0 &&
-         X509_cmp_current_time(X509_get0_notAfter(certificate)) > 0;
+// Gives handle the Net's one CA store in place of curl's own reading of the bundle; where this
+// libcurl cannot take it (another TLS library), the handle keeps curl's default.
+void useCaStore(CURL* handle, CaStore& authorities) {
+  const char* file = nullptr;
+  const char* folder = nullptr;
+  // The locations curl itself would read (CURLINFO_CAINFO and _CAPATH: its built-in ones).
+  curl_easy_getinfo(handle, CURLINFO_CAINFO, &file);
+  curl_easy_getinfo(handle, CURLINFO_CAPATH, &folder);
+  authorities.locate(file != nullptr ? file : "", folder != nullptr ? folder : "");
+  if (curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, onSslContext) != CURLE_OK ||
+      curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, &authorities) != CURLE_OK) {
+    return;
+  }
+  curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
 }
 
-// The certificate authorities that every connection of a Net checks servers against. Left to
-// itself, each TLS connection of libcurl reads the whole system bundle into a store of its own:
-// eight connections, eight copies of a few hundred certificates. One store serves them all here,
-// and it does not hold the bundle either: a chain's issuers are looked up in the file as the
-// chain needs them, a few certificates per handshake instead of every one in memory for the run.
-class SharedAuthorities {
- public:
-  // Gives handle the shared store in place of curl's own reading; where this libcurl cannot
-  // take it (another TLS library), the handle keeps curl's default.
-  void attach(CURL* handle) {
-    const char* file = nullptr;
-    const char* folder = nullptr;
-    // The locations curl itself would read (CURLINFO_CAINFO and _CAPATH: its built-in ones).
-    curl_easy_getinfo(handle, CURLINFO_CAINFO, &file);
-    curl_easy_getinfo(handle, CURLINFO_CAPATH, &folder);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (file_.empty() && folder_.empty()) {
-        file_ = file != nullptr ? file : "";
-        folder_ = folder != nullptr ? folder : "";
-      }
-    }
-    if (curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, onContext) != CURLE_OK ||
-        curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, this) != CURLE_OK) {
-      return;
-    }
-    curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr);
-    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
-  }
-
- private:
-  // A store that cannot be read verifies nothing: the connection fails, as with a missing
-  // bundle.
-  static CURLcode onContext(CURL*, void* context, void* user) {
-    X509_STORE* store = static_cast<SharedAuthorities*>(user)->store();
-    if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
-    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(context), store);
-    return CURLE_OK;
-  }
-
-  // Where a store keeps the SharedAuthorities it belongs to, for the lookups below.
-  static int ownerIndex() {
-    static const int index = X509_STORE_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-    return index;
-  }
-
-  static const SharedAuthorities* ownerOf(X509_STORE_CTX* context) {
-    return static_cast<const SharedAuthorities*>(
-        X509_STORE_get_ex_data(X509_STORE_CTX_get0_store(context), ownerIndex()));
-  }
-
-  // The issuer of certificate: one the store already holds (or the folder's lookup finds), else
-  // one from the bundle, preferring one within its validity period. 1 with a reference in
-  // issuer, 0 for none, as OpenSSL's own.
-  static int findIssuer(X509** issuer, X509_STORE_CTX* context, X509* certificate) {
-    const int held = X509_STORE_CTX_get1_issuer(issuer, context, certificate);
-    if (held != 0) return held;
-    X509* best = nullptr;
-    scanBundle(ownerOf(context)->file_, X509_get_issuer_name(certificate),
-               [&best, certificate](X509* candidate) {
-                 if (X509_check_issued(candidate, certificate) != X509_V_OK) return false;
-                 if (best != nullptr && (validNow(best) || !validNow(candidate))) return false;
-                 X509_free(best);
-                 best = candidate;
-                 return true;
-               });
-    if (best == nullptr) return 0;
-    *issuer = best;
-    return 1;
-  }
-
-  // Every trusted certificate whose subject is name, each with a reference, or null for none.
-  static STACK_OF(X509) * findCertificates(X509_STORE_CTX* context, const X509_NAME* name) {
-    STACK_OF(X509)* found = X509_STORE_CTX_get1_certs(context, name);
-    scanBundle(ownerOf(context)->file_, name, [&found](X509* certificate) {
-      if (found == nullptr) found = sk_X509_new_null();
-      return found != nullptr && sk_X509_push(found, certificate) > 0;
-    });
-    return found;
-  }
-
-  X509_STORE* store() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!read_) {
-      read_ = true;
-      UniqueHandle<StoreTraits> store(X509_STORE_new());
-      bool ready = store && (!file_.empty() || !folder_.empty());
-      // A bundle without one certificate in it is as good as none.
-      if (ready && !file_.empty()) {
-        ready = scanBundle(file_, nullptr, nullptr) > 0 &&
-                X509_STORE_set_ex_data(store.get(), ownerIndex(), this) == 1;
-        if (ready) {
-          X509_STORE_set_get_issuer(store.get(), findIssuer);
-          X509_STORE_set_lookup_certs(store.get(), findCertificates);
-        }
-      }
-      if (ready && !folder_.empty()) {
-        ready = X509_STORE_load_path(store.get(), folder_.c_str()) == 1;
-      }
-      if (ready) store_ = std::move(store);
-    }
-    return store_.get();
-  }
-
-  std::mutex mutex_;
-  std::string file_;
-  std::string folder_;
-  bool read_ = false;
-  UniqueHandle<StoreTraits> store_;
-};
-
-CURL* openHandle(const std::string& userAgent, CURLSH* share, SharedAuthorities& authorities) {
+CURL* openHandle(const std::string& userAgent, CURLSH* share, CaStore& authorities) {
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return nullptr;
   curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());  // curl keeps a copy
@@ -401,7 +269,7 @@ CURL* openHandle(const std::string& userAgent, CURLSH* share, SharedAuthorities&
   // whether it can share it (HTTP/2) rather than open one of its own at once.
   curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L);
   if (share != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, share);
-  authorities.attach(curl);
+  useCaStore(curl, authorities);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kMaxChunk));
   // Only the origin's own answers reach the header callback, not a proxy's CONNECT reply.
@@ -534,7 +402,7 @@ class Driver {
 // gives it back after: as many handles as transfers ever ran at once. The connections are the
 // driver's, not the handles'.
 struct CurlNet::Pool {
-  SharedAuthorities authorities;
+  CaStore authorities;
   SharedCaches caches;
   std::mutex mutex;
   std::vector<EasyHandle> idle;  // after the caches: every handle goes before the share it uses
