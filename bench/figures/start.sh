@@ -1,0 +1,37 @@
+# shellcheck shell=bash
+# Figure 3, start: an up-to-date start of velm-coop with 200 installed files (1 GiB) against
+# openssl dgst over those files. Sourced by bench/run.sh once the packages are published; adds
+# row 3 and leaves c3 r3 (the up-to-date run) and c3i r3i (the first install) as "connections
+# requests" for the connections figure.
+
+say "3. an up-to-date start: velm-coop with 200 installed files (1 GiB)"
+serve direct
+many=$(game_folder many bench-many.exe)
+lines=$(log_lines)
+launch "$many"  # the first install
+read -r c3i r3i < <(connections "$lines")
+installed=$(grep -c '^\[+\]' "$data/launch.log" || true)
+[[ $installed -ge 200 ]] || { cat "$data/launch.log"; fail "only $installed files installed"; }
+lines=$(log_lines)
+launch "$many"  # up to date: nothing may download
+if grep -q '^\[\*\] downloading' "$data/launch.log"; then
+  cat "$data/launch.log"
+  fail "the second start downloaded again"
+fi
+read -r c3 r3 < <(connections "$lines")
+echo "velm-coop output, up to date:"
+sed 's/^/  | /' "$data/launch.log"
+measure auto "$data/start.txt" "" sh -c "cd '$many' && exec ./velm-coop"
+mapfile -t parts < <(cd "$many/Velm Co-op" && ls part-*.pak)
+[[ ${#parts[@]} -eq 200 ]] || fail "expected 200 package files, found ${#parts[@]}"
+measure auto "$data/start_ssl.txt" "" sh -c "cd '$many/Velm Co-op' && exec openssl dgst -sha256 part-*.pak"
+read -r a_min a_med a_max < <(stats "$data/start.txt" 1)
+read -r b_min b_med b_max < <(stats "$data/start_ssl.txt" 1)
+printf '%-22s %8s %8s %8s   (seconds, %d runs)\n' "" min median max "$(wc -l <"$data/start.txt")"
+printf '%-22s %8.3f %8.3f %8.3f\n' "velm-coop" "$a_min" "$a_med" "$a_max"
+printf '%-22s %8.3f %8.3f %8.3f\n' "openssl dgst, 200" "$b_min" "$b_med" "$b_max"
+budget=$(calc "1.15 * $b_med + 0.2" 3)
+ratio=$(calc "$a_med / $b_med")
+echo "velm-coop / openssl = $ratio; goal: median <= 1.15 x openssl + 0.2 s = $budget s"
+summary+=("3 up-to-date start, 200 files|s|$(seconds "$a_min" "$a_med" "$a_max")|openssl dgst, 200 files|$(seconds "$b_min" "$b_med" "$b_max")|$ratio|<= 1.15 x + 0.2 s ($budget s)|$(met "$a_med <= $budget")")
+rm -rf "$many"
