@@ -22,6 +22,7 @@
 
 #include "net/ca_store_curl.h"
 #include "net/content_range.h"
+#include "net/url.h"
 #include "os/unique_handle.h"
 #include "text/ascii.h"
 #include "text/text.h"
@@ -427,8 +428,8 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   // curl reads up to the first NUL, so a URL with one inside would name another resource.
   if (url.find('\0') != std::string::npos) return 0;
   // curl would guess a scheme for "host/path"; WinHTTP's cracker rejects it, and so do we.
-  const bool secure = startsWithNoCase(url, "https://");
-  if (!secure && !startsWithNoCase(url, "http://")) return 0;
+  const bool secure = hasHttpsScheme(url);
+  if (!secure && !hasHttpScheme(url)) return 0;
   // The fragment belongs to the client and has no place in a request.
   const std::string target = url.substr(0, url.find('#'));
 

@@ -55,6 +55,8 @@ bool isHostText(std::string_view host) {
 
 bool hasHttpsScheme(std::string_view url) { return startsWithNoCase(url, kHttpsScheme); }
 
+bool hasHttpScheme(std::string_view url) { return startsWithNoCase(url, "http://"); }
+
 bool isAbsoluteHttpsUrl(std::string_view url) {
   if (url.size() <= kHttpsScheme.size() || !hasHttpsScheme(url) || hasBlankOrControl(url)) {
     return false;

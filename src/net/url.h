@@ -10,8 +10,10 @@
 
 namespace velm {
 
-// "https://" in any ASCII case at the front.
+// "https://", or "http://", in any ASCII case at the front: the schemes a Net asks with; any
+// other address (curl would guess a scheme for "host/path") is asked nowhere.
 bool hasHttpsScheme(std::string_view url);
+bool hasHttpScheme(std::string_view url);
 
 // A URL field of the catalogue: longer than 8 bytes, "https://" in any case, no blank, control
 // or DEL byte, and neither '/', '?' nor '#' right after the scheme.

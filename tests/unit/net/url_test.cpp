@@ -80,6 +80,7 @@ TEST(Url, EachRuleOnTheSameInputs) {
   // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(hasHttpsScheme(c.url), c.scheme) << c.url;
+    EXPECT_EQ(hasHttpScheme(c.url), c.url.rfind("http://", 0) == 0) << c.url;
     EXPECT_EQ(isAbsoluteHttpsUrl(c.url), c.absolute) << c.url;
     EXPECT_EQ(isHttpsUrl(c.url), c.https) << c.url;
     EXPECT_EQ(isRequestableHttpsUrl(c.url), c.request) << c.url;
