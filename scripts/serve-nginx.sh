@@ -1,4 +1,4 @@
-# Sourced by scripts/demo.sh and bench/run.sh: serves a static tree over HTTPS with a private
+# Sourced by scripts/demo.sh and bench/common.sh: serves a static tree over HTTPS with a private
 # nginx (no system configuration, no root-owned paths).
 #
 # start_nginx WORK PORT CERTS ROOT
