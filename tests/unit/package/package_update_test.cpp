@@ -355,7 +355,9 @@ TEST_F(PackageUpdate, RequiredFailureReplacesNothing) {
   EXPECT_EQ(result_.manifest.files.size(), 3u);  // kept for the installed-package check
 }
 
-// Holds each package file's request for a while and counts how many are in flight at once.
+// Holds each package file's request for a while and counts how many are in flight at once. With
+// gather set, a request also waits (5 s at most) until that many have been in flight together,
+// so that a loaded machine's slow thread starts cannot hide the phase's real width.
 struct CrowdNet final : Net {
   explicit CrowdNet(Net& inner) : inner(inner) {}
   using Net::get;
@@ -363,6 +365,10 @@ struct CrowdNet final : Net {
     if (url.find("manifest.json") != std::string::npos) return inner.get(url, sink, options);
     const int now = ++inFlight;
     for (int seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (peak < gather && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const auto delay = delays.find(url);
     std::this_thread::sleep_for(delay != delays.end() ? delay->second
@@ -375,6 +381,7 @@ struct CrowdNet final : Net {
   std::map<std::string, std::chrono::milliseconds> delays;
   std::atomic<int> inFlight{0};
   std::atomic<int> peak{0};
+  int gather = 0;
 };
 
 TEST_F(PackageUpdate, DownloadsSeveralFilesAtOnceAndShowsThemInManifestOrder) {
@@ -391,6 +398,7 @@ TEST_F(PackageUpdate, DownloadsSeveralFilesAtOnceAndShowsThemInManifestOrder) {
   CrowdNet crowd(net_);
   // The first file is the slowest: the others arrive first and still come after it in order.
   crowd.delays[std::string(kFileBase) + "coop.exe"] = std::chrono::milliseconds(200);
+  crowd.gather = static_cast<int>(kMaxTransfers);
   updatePackage(result_, folder(), kManifestUrl, "coop.exe", crowd, progress_, keys_, ManifestPin(),
                 &held_);
   EXPECT_EQ(result_.status, PackageStatus::Ok) << result_.message;
