@@ -6,9 +6,23 @@ ExclusiveFile::~ExclusiveFile() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool ExclusiveFile::open(const std::filesystem::path& path, Existing existing, size_t writeBuffer) {
+bool ExclusiveFile::open(const std::filesystem::path& path, Existing existing, size_t writeBuffer,
+                         const Claim& claim) {
   if (file_ != nullptr) return false;
-  file_ = openExclusiveForWriting(path, existing == Existing::Keep);
+  const bool keep = existing == Existing::Keep && claim.known != nullptr;
+  if (keep) file_ = openKnownForWriting(path, *claim.known);
+  if (file_ != nullptr) {
+    identity_ = *claim.known;
+  } else {
+    existing = Existing::Truncate;
+    // Another launcher's download stays its own.
+    if (heldByAnotherWriter(path)) return false;
+    std::error_code error;
+    if (!clearName(path, claim.asideFolder, error)) return false;
+    file_ = createForWriting(path, identity_);
+    // Under Wine a link whose file is missing shows as nothing, yet takes the name.
+    if (file_ == nullptr && dropName(path, error)) file_ = createForWriting(path, identity_);
+  }
   failed_ = false;
   // Before any other operation on the stream, as setvbuf asks.
   if (file_ != nullptr && writeBuffer > 0) {

@@ -9,7 +9,17 @@
 #include <functional>
 #include <memory>
 
+#include "os/own_file.h"
+
 namespace velm {
+
+// What ExclusiveFile::open may do with what it finds at the name: the folder that takes anything
+// else than a plain file (own_file.h's clearName), and the identity the launcher recorded when
+// it made the file, the only one whose bytes Keep keeps.
+struct FileClaim {
+  std::filesystem::path asideFolder;
+  const FileIdentity* known = nullptr;
+};
 
 class ExclusiveFile {
  public:
@@ -21,13 +31,19 @@ class ExclusiveFile {
   // What open does with the bytes a file already holds.
   enum class Existing { Truncate, Keep };
 
-  // False when the file cannot be opened, another writer holds it, or it is a symbolic link or
-  // junction (it is then left as it is: not truncated, and nothing written where a link leads).
-  // Windows denies write and delete sharing; POSIX takes an exclusive lock that every launcher
-  // asks for before it truncates. With Keep the bytes stay and writes go after them. A
-  // writeBuffer of N gathers writes into N bytes before they go to the system (0: stdio's own).
+  using Claim = FileClaim;
+
+  // The file is created anew, exclusively, after clearName freed its name, unless Keep finds at
+  // it the plain file of claim.known: then its bytes stay and writes go after them. Nothing is
+  // ever written or truncated through a link, a file with other names or a file the launcher
+  // did not make. False when the name cannot be freed or the file created, or another writer
+  // holds it (that file is left as it is). Windows denies write and delete sharing; POSIX takes
+  // an exclusive lock that every launcher asks for. A writeBuffer of N gathers writes into N
+  // bytes before they go to the system (0: stdio's own).
   [[nodiscard]] bool open(const std::filesystem::path& path, Existing existing = Existing::Truncate,
-                          size_t writeBuffer = 0);
+                          size_t writeBuffer = 0, const Claim& claim = Claim());
+  // The open file's identity, for the caller's record.
+  const FileIdentity& identity() const { return identity_; }
   // Feeds the bytes the file holds to reader, in order, and sets size to their count; false
   // when a read fails. Writes go on after them.
   [[nodiscard]] bool readBack(const std::function<void(const char* data, size_t length)>& reader,
@@ -44,13 +60,17 @@ class ExclusiveFile {
  private:
   std::unique_ptr<char[]> buffer_;  // the stream's, when open was given one; freed after it
   FILE* file_ = nullptr;
+  FileIdentity identity_;
   bool failed_ = false;
 };
 
-// The platform half: a stdio stream for reading and writing, emptied unless keep is set, or
-// null; the sync of its written bytes to stable storage (fsync, FlushFileBuffers); and emptying
-// an open file.
-FILE* openExclusiveForWriting(const std::filesystem::path& path, bool keep);
+// The platform half: a stdio stream for reading and writing on the plain file of identity known
+// at path, or on a file created there exclusively (identity set), or null; whether another
+// writer holds the file at path; the sync of its written bytes to stable storage (fsync,
+// FlushFileBuffers); and emptying an open file.
+FILE* openKnownForWriting(const std::filesystem::path& path, const FileIdentity& known);
+FILE* createForWriting(const std::filesystem::path& path, FileIdentity& identity);
+[[nodiscard]] bool heldByAnotherWriter(const std::filesystem::path& path);
 [[nodiscard]] bool syncToDisk(FILE* file);
 [[nodiscard]] bool truncateToZero(FILE* file);
 

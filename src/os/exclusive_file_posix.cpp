@@ -9,22 +9,49 @@
 #include "os/file_descriptor_posix.h"
 
 namespace velm {
+namespace {
 
-FILE* openExclusiveForWriting(const std::filesystem::path& path, bool keep) {
-  // Open without truncating, lock, and only then truncate: a second launcher that finds the
-  // file locked leaves the first one's bytes alone. A symbolic link is refused (ELOOP), never
-  // followed to the file it names.
-  FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd) return nullptr;
-  struct stat info;
-  // A device has nothing to truncate.
-  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || fstat(fd.get(), &info) != 0 ||
-      (!keep && S_ISREG(info.st_mode) && ftruncate(fd.get(), 0) != 0)) {
-    return nullptr;
-  }
+// Locked against every other launcher, blocking again, as a stream; or null.
+FILE* lockedStream(FileDescriptor fd) {
+  if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags == -1 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
   FILE* file = fdopen(fd.get(), "r+b");
   if (file != nullptr) fd.release();  // the stream owns it now
   return file;
+}
+
+}  // namespace
+
+FILE* openKnownForWriting(const std::filesystem::path& path, const FileIdentity& known) {
+  // O_NONBLOCK: a FIFO put at the name since it was looked at never blocks the open.
+  FileDescriptor fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info;
+  if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+      static_cast<uint64_t>(info.st_dev) != known.volume ||
+      static_cast<uint64_t>(info.st_ino) != known.index) {
+    return nullptr;
+  }
+  return lockedStream(std::move(fd));
+}
+
+FILE* createForWriting(const std::filesystem::path& path, FileIdentity& identity) {
+  FileDescriptor fd(
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  struct stat info;
+  if (!fd || fstat(fd.get(), &info) != 0) return nullptr;
+  identity.volume = static_cast<uint64_t>(info.st_dev);
+  identity.index = static_cast<uint64_t>(info.st_ino);
+  return lockedStream(std::move(fd));
+}
+
+bool heldByAnotherWriter(const std::filesystem::path& path) {
+  // Only a regular file is opened: a device's open may have effects of its own.
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  return flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
 bool truncateToZero(FILE* file) { return ftruncate(fileno(file), 0) == 0; }

@@ -29,12 +29,14 @@ enum class MoveScope {
                                  const std::filesystem::path& target, std::error_code& error,
                                  MoveScope scope = MoveScope::PackageFolder);
 
-// Deletes a file (not a folder); a link is deleted, not what it leads to. A missing file is no
-// failure. On failure returns false with error set to the system's code.
+// Deletes a file (not a folder); a link is deleted, not what it leads to, also under Wine, where
+// a Unix link looks like the file it names (own_file.h's dropName). A missing file is no failure.
+// On failure returns false with error set to the system's code.
 [[nodiscard]] bool removeFile(const std::filesystem::path& path, std::error_code& error);
 
-// Deletes an empty folder, or a link to a folder (the link, not what it leads to). On failure
-// returns false with error set.
+// Deletes an empty folder, or on POSIX a link to a folder (the link, not what it leads to). A
+// folder link on Windows is refused with linkRefusedError(): Wine would remove the folder it
+// leads to. On failure returns false with error set.
 [[nodiscard]] bool removeFolder(const std::filesystem::path& path, std::error_code& error);
 
 // Gives the regular file at file a second name, backup, whose content a later move over file

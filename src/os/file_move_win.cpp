@@ -4,19 +4,33 @@
 
 #include "os/kernel_handle_win.h"
 #include "os/os_error.h"
+#include "os/own_file.h"
 
 namespace velm {
 
 bool removeFile(const std::filesystem::path& path, std::error_code& error) {
-  // FILE_ATTRIBUTE_REPARSE_POINT without the directory bit: DeleteFileW removes a file link
-  // itself, not what it leads to.
-  const bool gone = DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
-                    GetLastError() == ERROR_PATH_NOT_FOUND;
-  return systemResult(gone, error);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return systemResult(
+        GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND, error);
+  }
+  // A file that shows as a link is one of Windows itself, which DeleteFileW removes, not what
+  // it leads to; under Wine a Unix link shows as a plain file and is dropped by name.
+  if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+      FILE_ATTRIBUTE_REPARSE_POINT) {
+    return systemResult(DeleteFileW(path.c_str()) != 0, error);
+  }
+  return dropName(path, error);
 }
 
 bool removeFolder(const std::filesystem::path& path, std::error_code& error) {
-  // RemoveDirectoryW removes a junction or a folder link itself, whatever the folder it names.
+  // Wine's RemoveDirectoryW removes the folder a Unix folder link leads to, when empty; such a
+  // link shows only by this attribute, as Windows' own junctions do. Both stay.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    error = linkRefusedError();
+    return false;
+  }
   return systemResult(RemoveDirectoryW(path.c_str()) != 0, error);
 }
 

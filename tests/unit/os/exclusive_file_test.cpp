@@ -4,9 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "os/os_error.h"
 #include "support/temp_dir.h"
@@ -59,8 +61,13 @@ TEST(ExclusiveFile, LosesNoWriteWhateverItsBuffer) {
     SCOPED_TRACE("buffer " + std::to_string(buffer));
     TempDir dir;
     dir.write("big.pak.new", "kept|");
+    FileIdentity known;
+    ASSERT_TRUE(plainFileIdentity(dir.path() / "big.pak.new", known));
     ExclusiveFile file;
-    ASSERT_TRUE(file.open(dir.path() / "big.pak.new", ExclusiveFile::Existing::Keep, buffer));
+    FileClaim claim;
+    claim.known = &known;
+    ASSERT_TRUE(
+        file.open(dir.path() / "big.pak.new", ExclusiveFile::Existing::Keep, buffer, claim));
     std::string expected = "kept|";
     for (int i = 0; i < 10; ++i) {
       const std::string chunk = "chunk" + std::to_string(i) + ";";
@@ -90,31 +97,62 @@ TEST(ExclusiveFile, FailsInAFolderThatIsNotThere) {
   EXPECT_FALSE(file.close());
 }
 
-TEST(ExclusiveFile, RefusesALinkWithoutWritingWhereItLeads) {
+// Whatever stands at the name and is not the launcher's own plain file is never written
+// through, truncated or continued: without an aside folder it is refused, with one it is moved
+// there and the file is made anew.
+TEST(ExclusiveFile, NeverWritesThroughWhatItDidNotMake) {
   TempDir dir;
   const auto victim = dir.write("elsewhere/victim.txt", "the player's file");
   const auto missing = dir.path() / "elsewhere" / "missing.txt";
-  for (const auto& target : {victim, missing}) {
-    const auto link = dir.path() / "coop.exe.new";
-    std::filesystem::remove(link);
-    if (!makeFileLink(link, target)) GTEST_SKIP() << kNoLinksHere;
-    ExclusiveFile file;
-    const bool opened = file.open(link);
-    const std::error_code error = lastError();
-    EXPECT_FALSE(opened) << target;
-    EXPECT_EQ(error, linkRefusedError()) << target;
-    EXPECT_FALSE(file.write("x", 1));
-    EXPECT_FALSE(file.close());
+  const auto name = dir.path() / "coop.exe.new";
+  const auto aside = dir.path() / "..aside";
+  struct Case {
+    const char* label;
+    std::function<bool()> plant;
+    bool refusedWithoutAside;
+  };
+  const std::vector<Case> cases = {
+      {"link to a file", [&] { return makeFileLink(name, victim); }, true},
+      {"link to no file", [&] { return makeFileLink(name, missing); }, true},
+      {"link to a folder", [&] { return makeFolderLink(name, victim.parent_path()); }, true},
+      {"second name of a file",
+       [&] {
+         std::error_code error;
+         std::filesystem::create_hard_link(victim, name, error);
+         return !error;
+       },
+       true},
+      {"plain file it never made", [&] { return dir.write("coop.exe.new", "?"), true; }, false},
+  };
+  for (const Case& c : cases) {
+    for (const bool withAside : {false, true}) {
+      SCOPED_TRACE(std::string(c.label) + (withAside ? ", with aside" : ""));
+      std::filesystem::remove(name);
+      std::filesystem::remove_all(aside);
+      if (!c.plant()) GTEST_SKIP() << kNoLinksHere;
+      FileIdentity victimIdentity;
+      const bool victimKnown = plainFileIdentity(victim, victimIdentity);
+      ExclusiveFile file;
+      FileClaim claim;
+      if (withAside) claim.asideFolder = aside;
+      // Keep with the identity of the file a link leads to: still never continued.
+      if (victimKnown) claim.known = &victimIdentity;
+      const bool opened = file.open(name, ExclusiveFile::Existing::Keep, 0, claim);
+      EXPECT_EQ(opened, withAside || !c.refusedWithoutAside);
+      if (opened) {
+        EXPECT_TRUE(file.write("new", 3));
+        EXPECT_TRUE(file.close());
+        EXPECT_EQ(dir.read("coop.exe.new"), "new");
+      }
+      EXPECT_EQ(dir.read("elsewhere/victim.txt"), "the player's file");
+      EXPECT_FALSE(std::filesystem::exists(missing)) << "a dangling link's file was made";
+      if (withAside && c.refusedWithoutAside) {
+        EXPECT_TRUE(
+            std::filesystem::exists(std::filesystem::symlink_status(aside / "coop.exe.new.1")))
+            << "not moved aside";
+      }
+    }
   }
-  EXPECT_EQ(dir.read("elsewhere/victim.txt"), "the player's file");
-  EXPECT_FALSE(std::filesystem::exists(missing)) << "a dangling link's file was made";
-
-  const auto folder = dir.path() / "elsewhere";
-  const auto folderLink = dir.path() / "games.json.new";
-  if (!makeFolderLink(folderLink, folder)) GTEST_SKIP() << kNoLinksHere;
-  ExclusiveFile file;
-  EXPECT_FALSE(file.open(folderLink));
-  EXPECT_EQ(dir.read("elsewhere/victim.txt"), "the player's file");
 }
 
 }  // namespace

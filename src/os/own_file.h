@@ -1,0 +1,53 @@
+// Names the launcher writes, resumes or deletes: only what it made itself is ever written
+// through or deleted. Under Wine a Unix symbolic link looks like the plain file it names, and
+// opening, deleting or renaming it acts on that file, wherever it is; only a move over the
+// link's name replaces the link itself.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <system_error>
+
+namespace velm {
+
+// A file's identity: volume serial and file index on Windows, device and inode on POSIX.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
+  }
+  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
+// The identity of path when it is a plain file: a regular file with one name that is, as far as
+// the system shows, no link. False for anything else, and for nothing. Never opens a special
+// file (a FIFO would block).
+[[nodiscard]] bool plainFileIdentity(const std::filesystem::path& path, FileIdentity& identity);
+
+// Frees path for a file the launcher is about to create there, acting on the name only, never
+// on what a link at it leads to. A plain file goes (under Wine, so does a Unix link to a file,
+// by name: it looks like one). Anything else (a folder, a link, a file with other names, a
+// special file) is moved into asideFolder (created when missing; no link) under a fresh name,
+// or without an asideFolder refused with linkRefusedError(). A folder link on Windows is always
+// refused: under Wine no call moves or removes one without acting on the folder it leads to.
+// Nothing at path: true.
+[[nodiscard]] bool clearName(const std::filesystem::path& path,
+                             const std::filesystem::path& asideFolder, std::error_code& error);
+
+// Removes the name path, whatever file-like thing it holds, without acting on what a link at it
+// leads to (Windows: the launcher's own empty file is moved over it first, then removed). A
+// folder is refused; nothing at path is no failure.
+[[nodiscard]] bool dropName(const std::filesystem::path& path, std::error_code& error);
+
+// Moves path into folder under a name that was free, the name itself and not what a link at it
+// leads to (which Windows, not Wine, does for a link; clearName knows where this is safe).
+[[nodiscard]] bool moveAside(const std::filesystem::path& path, const std::filesystem::path& folder,
+                             std::error_code& error);
+
+// The platform halves: a rename that fails, with isExistsError, where target exists; that test.
+[[nodiscard]] bool renameNoReplace(const std::filesystem::path& source,
+                                   const std::filesystem::path& target, std::error_code& error);
+[[nodiscard]] bool isExistsError(const std::error_code& error);
+
+}  // namespace velm

@@ -1,0 +1,122 @@
+#include "os/own_file.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "os/kernel_handle_win.h"
+#include "os/os_error.h"
+
+namespace velm {
+namespace {
+
+bool isMissing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+std::error_code errorOf(DWORD code) {
+  return std::error_code(static_cast<int>(code), std::system_category());
+}
+
+// A fresh empty file of the launcher's own beside path, at a name no package file can take.
+bool makePlaceholder(const std::filesystem::path& path, std::filesystem::path& placeholder,
+                     std::error_code& error) {
+  static std::atomic<unsigned> counter{0};
+  for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+    placeholder = path.parent_path() / (L"..velm-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                        std::to_wstring(counter.fetch_add(1)));
+    const KernelHandle handle =
+        ownFileHandle(CreateFileW(placeholder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (handle) return true;
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  error = lastError();
+  return false;
+}
+
+}  // namespace
+
+bool plainFileIdentity(const std::filesystem::path& path, FileIdentity& identity) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  // Wine shows a FIFO as no file at all; it is never opened.
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotPlain) != 0) return false;
+  const KernelHandle handle = ownFileHandle(CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!handle || GetFileType(handle.get()) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(handle.get(), &info) || info.nNumberOfLinks != 1 ||
+      (info.dwFileAttributes & kNotPlain) != 0) {
+    return false;
+  }
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+bool clearName(const std::filesystem::path& path, const std::filesystem::path& asideFolder,
+               std::error_code& error) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    if (isMissing(code)) {
+      error.clear();
+      return true;
+    }
+    error = errorOf(code);
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    // Wine renames and removes the folder a Unix folder link leads to, and shows it only by
+    // this attribute; Windows' own junctions look the same.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      error = linkRefusedError();
+      return false;
+    }
+    if (asideFolder.empty()) {
+      error = linkRefusedError();
+      return false;
+    }
+    return moveAside(path, asideFolder, error);
+  }
+  // A file that shows as a link is one on Windows itself, where a rename moves the link.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (asideFolder.empty()) {
+      error = linkRefusedError();
+      return false;
+    }
+    return moveAside(path, asideFolder, error);
+  }
+  return dropName(path, error);
+}
+
+bool dropName(const std::filesystem::path& path, std::error_code& error) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    error = errorOf(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // Deleting a Unix link under Wine deletes the file it names, and nothing shows it as a link.
+  // A move over the name replaces the link itself; what is then at the name is the launcher's.
+  std::filesystem::path placeholder;
+  if (!makePlaceholder(path, placeholder, error)) return false;
+  if (!MoveFileExW(placeholder.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = lastError();
+    DeleteFileW(placeholder.c_str());
+    return false;
+  }
+  return systemResult(DeleteFileW(path.c_str()) != 0, error);
+}
+
+bool renameNoReplace(const std::filesystem::path& source, const std::filesystem::path& target,
+                     std::error_code& error) {
+  return systemResult(MoveFileExW(source.c_str(), target.c_str(), 0) != 0, error);
+}
+
+bool isExistsError(const std::error_code& error) {
+  return error.category() == std::system_category() &&
+         (error.value() == ERROR_FILE_EXISTS || error.value() == ERROR_ALREADY_EXISTS);
+}
+
+}  // namespace velm
