@@ -32,10 +32,19 @@ class Arrival {
 
   bool open() {
     const size_t buffer = request_.size >= kGatheredWritesFrom ? kWriteBuffer : 0;
-    if (!request_.resume) {
-      return out_.open(request_.temporary, ExclusiveFile::Existing::Truncate, buffer);
+    ExclusiveFile::Claim claim;
+    claim.asideFolder = request_.asideFolder;
+    const bool keep = request_.resume && request_.known.has_value();
+    if (keep) claim.known = &*request_.known;
+    if (!out_.open(request_.temporary,
+                   keep ? ExclusiveFile::Existing::Keep : ExclusiveFile::Existing::Truncate, buffer,
+                   claim)) {
+      return false;
     }
-    if (!out_.open(request_.temporary, ExclusiveFile::Existing::Keep, buffer)) return false;
+    if (request_.onMade && !(keep && out_.identity() == *request_.known)) {
+      request_.onMade(out_.identity());
+    }
+    if (!keep) return true;
     // What an earlier run left: hashed as if it had just arrived, or dropped when it cannot be
     // the start of this file.
     uint64_t kept = 0;

@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "net/net.h"
 #include "os/held_file.h"
+#include "os/own_file.h"
 #include "text/text.h"
 
 namespace velm {
@@ -23,8 +25,13 @@ struct DownloadRequest {
   Sha256Digest sha256{};            // the announced digest
   RequestOptions options;
   // Continue what an earlier, interrupted run left in the temporary when it is shorter than
-  // size; else start afresh.
+  // size and the launcher made it (known, its recorded identity); else start afresh.
   bool resume = false;
+  std::optional<FileIdentity> known{};
+  // Where whatever else stands at the temporary's name is moved; empty: such a thing is refused.
+  std::filesystem::path asideFolder{};
+  // Hears the identity of a temporary this download made, for the next run's resume.
+  std::function<void(const FileIdentity&)> onMade{};
   // Set from another thread to end the download early (its outcome is then NoAnswer).
   const std::atomic<bool>* cancel = nullptr;
   // Times the pauses before a cut transfer is continued; null for the real clock.

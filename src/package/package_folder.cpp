@@ -6,6 +6,7 @@
 #include "catalogue/catalogue.h"
 #include "os/exclusive_file.h"
 #include "os/file_move.h"
+#include "os/own_file.h"
 #include "os/read_only_file.h"
 #include "package/manifest.h"
 #include "text/path_text.h"
@@ -35,9 +36,16 @@ std::filesystem::path backupFolderPath(const std::filesystem::path& folder) {
   return joinPath(folder, kBackupFolderName);
 }
 
+std::filesystem::path asideFolderPath(const std::filesystem::path& folder) {
+  return joinPath(folder, kAsideFolderName);
+}
+
 bool createBackupFolder(const std::filesystem::path& folder) {
   const std::filesystem::path backups = backupFolderPath(folder);
   std::error_code error;
+  if (isLink(backups) || !std::filesystem::is_directory(backups, error)) {
+    (void)clearName(backups, asideFolderPath(folder), error);
+  }
   std::filesystem::create_directory(backups, error);
   // Backups are removed by name after the update: in a linked folder that would delete another
   // folder's files.
@@ -46,14 +54,17 @@ bool createBackupFolder(const std::filesystem::path& folder) {
 
 namespace {
 
-// A link goes, never what it names; a folder goes only when empty: the launcher puts none there.
+// A link goes, never what it names; a folder goes when empty, else aside: the launcher puts none
+// there, and one left in the way would fail every later update of that file.
 void removeEntry(const std::filesystem::path& path, const std::filesystem::file_status& status,
-                 HeldFiles& held) {
+                 const std::filesystem::path& aside, HeldFiles& held) {
   std::error_code error;
   const bool link = isLink(path);
   if ((link || std::filesystem::is_directory(status)) && removeFolder(path, error)) return;
   if (!std::filesystem::is_directory(status) || link) {
     (void)held.remove(path.filename().u8string(), path, error);
+  } else if (!aside.empty()) {
+    (void)clearName(path, aside, error);
   }
 }
 
@@ -67,10 +78,10 @@ void removeBackupFolder(const std::filesystem::path& folder, HeldFiles& held) {
   if (!isLink(backups) && std::filesystem::is_directory(status)) {
     std::filesystem::directory_iterator entries(backups, error);
     for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-      removeEntry(entries->path(), entries->symlink_status(), held);
+      removeEntry(entries->path(), entries->symlink_status(), asideFolderPath(folder), held);
     }
   }
-  removeEntry(backups, status, held);
+  removeEntry(backups, status, std::filesystem::path(), held);
 }
 
 bool createPackageFolder(const std::filesystem::path& folder) {
@@ -86,7 +97,9 @@ bool saveFile(const std::filesystem::path& path, const std::string& bytes, HeldF
   const std::filesystem::path temporary = temporaryName(path);
   {
     ExclusiveFile file;
-    if (!file.open(temporary)) return false;
+    ExclusiveFile::Claim claim;
+    claim.asideFolder = asideFolderPath(path.parent_path());
+    if (!file.open(temporary, ExclusiveFile::Existing::Truncate, 0, claim)) return false;
     const bool written = file.write(bytes.data(), bytes.size());
     if (!file.close() || !written) return false;
   }

@@ -20,6 +20,9 @@ inline constexpr char kTemporarySuffix[] = ".new";
 // Inside the package folder: the files an update replaces, kept until every required file is
 // in. No package file can take the name: names may not contain "..".
 inline constexpr char kBackupFolderName[] = "..backup";
+// Inside the package folder: what stood at a name the launcher writes and was not its own (a
+// link, a folder, a special file), moved there rather than deleted or written through.
+inline constexpr char kAsideFolderName[] = "..aside";
 
 // The package folder: the exe's folder (may be empty) joined with "Velm Co-op".
 std::filesystem::path packageFolderPath(const std::filesystem::path& exeFolder);
@@ -36,20 +39,24 @@ Name temporaryName(Name name) {
   return name;
 }
 
-// The backup folder of a package folder.
+// The backup and aside folders of a package folder.
 std::filesystem::path backupFolderPath(const std::filesystem::path& folder);
-// Creates the backup folder; true when it is a folder afterwards, and not a link to one.
+std::filesystem::path asideFolderPath(const std::filesystem::path& folder);
+// Creates the backup folder, after moving aside whatever else stood at its name; true when it is
+// a folder afterwards, and not a link to one.
 [[nodiscard]] bool createBackupFolder(const std::filesystem::path& folder);
 // Removes the backup folder and the files in it, retrying held ones; links in or at its place
-// are removed, never followed. Whatever cannot be removed stays, for the next run to try.
+// are removed, never followed, and folders in it moved aside. Whatever cannot be removed
+// stays, for the next run to try.
 void removeBackupFolder(const std::filesystem::path& folder, HeldFiles& held);
 
 // Creates the folder and its missing parents; true when it is a folder afterwards, and not a
 // symbolic link or junction to one.
 [[nodiscard]] bool createPackageFolder(const std::filesystem::path& folder);
 // Writes temporaryPath(path), closed to other writers, and moves it over path; true when path
-// now holds exactly bytes. A failed move leaves no ".new" behind. False, with nothing written,
-// when path's folder, path or its ".new" is a link. The move and the removal of a ".new" that
+// now holds exactly bytes. A failed move leaves no ".new" behind. Whatever stood at the ".new"
+// is moved aside first, never written through. False, with nothing written, when path's folder
+// or path is a link. The move and the removal of a ".new" that
 // could not be moved wait for a held file through held, when given.
 [[nodiscard]] bool saveFile(const std::filesystem::path& path, const std::string& bytes,
                             HeldFiles* held = nullptr);

@@ -15,7 +15,9 @@
 #include "os/held_file.h"
 #include "os/name_compare.h"
 #include "os/os_error.h"
+#include "os/own_file.h"
 #include "package/download_phase.h"
+#include "package/download_record.h"
 #include "package/package_folder.h"
 #include "package/pending_file.h"
 #include "package/progress_line.h"
@@ -135,11 +137,14 @@ bool acceptManifest(PackageResult& result, const std::filesystem::path& packageF
 
 // The files whose target is missing or differs from the manifest, in manifest order.
 std::vector<PendingFile> planDownloads(const Manifest& manifest,
-                                       const std::filesystem::path& folder) {
+                                       const std::filesystem::path& folder,
+                                       DownloadRecord& record) {
   std::vector<PendingFile> pending;
   for (const ManifestFile& file : manifest.files) {
     const std::filesystem::path target = joinPath(folder, file.name);
     PendingFile candidate{file, target, temporaryName(target)};
+    if (file.size >= kRecordedDownloadsFrom) candidate.record = &record;
+    candidate.asideFolder = asideFolderPath(folder);
     if (!isUpToDate(candidate)) pending.push_back(std::move(candidate));
   }
   return pending;
@@ -173,15 +178,17 @@ struct Replaced {
 };
 
 // Keeps the target's old content at backup (when there is a file to keep), then moves the
-// downloaded file over it; both wait for a held file.
-bool replaceOne(Replaced& replaced, bool backupsUsable, HeldFiles& held, std::error_code& error) {
+// downloaded file over it; both wait for a held file. A folder or link planted at the backup's
+// name, which would fail this file's every update, is moved into aside first.
+bool replaceOne(Replaced& replaced, bool backupsUsable, const std::filesystem::path& aside,
+                HeldFiles& held, std::error_code& error) {
   const PendingFile& entry = *replaced.entry;
   const std::string& name = entry.file.name;
   std::error_code statusError;
   if (std::filesystem::is_regular_file(
           std::filesystem::symlink_status(entry.target, statusError))) {
-    if (!backupsUsable) {
-      error = linkRefusedError();
+    if (!backupsUsable || !clearName(replaced.backup, aside, error)) {
+      if (!backupsUsable) error = linkRefusedError();
       return false;
     }
     const auto keep = [&](std::error_code& failure) {
@@ -226,7 +233,7 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
     const std::string& name = entry.file.name;
     Replaced replaced{&entry, joinPath(backups, name), false};
     std::error_code error;
-    if (replaceOne(replaced, backupsUsable, held, error)) {
+    if (replaceOne(replaced, backupsUsable, asideFolderPath(folder), held, error)) {
       moved.push_back(replaced);
       lines.push_back("[+] " + name + " updated");
       continue;
@@ -311,14 +318,17 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
   removeBackupFolder(packageFolder, waits);
   waits.renewWaits();
 
-  std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder);
+  DownloadRecord record(packageFolder);
+  std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder, record);
   if (pending.empty()) {
     result.status = PackageStatus::Ok;
     return;
   }
-  if (!downloadAll(result, pending, manifestUrl, net, waits, progress)) return;
-  result.message = replaceAll(result, pending, packageFolder, waits, progress);
-  result.status = result.message.empty() ? PackageStatus::Ok : PackageStatus::Failed;
+  if (downloadAll(result, pending, manifestUrl, net, waits, progress)) {
+    result.message = replaceAll(result, pending, packageFolder, waits, progress);
+    result.status = result.message.empty() ? PackageStatus::Ok : PackageStatus::Failed;
+  }
+  record.settle();
 }
 
 }  // namespace velm

@@ -10,8 +10,16 @@ Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& p
                           const std::atomic<bool>* cancel, RetryClock* clock) {
   DownloadRequest request{url, pending.temporary, pending.file.size, pending.file.sha256, {}};
   request.clock = clock;
-  // A ".new" that a killed run left is this file's start, unless its digest says otherwise.
+  // A ".new" that a killed run left is this file's start, unless its digest says otherwise; only
+  // one the record proves the launcher's own is continued.
   request.resume = true;
+  request.asideFolder = pending.asideFolder;
+  DownloadRecord* record = pending.record;
+  if (record != nullptr) {
+    request.known = record->known(pending.file.name);
+    const std::string name = pending.file.name;
+    request.onMade = [record, name](const FileIdentity& identity) { record->made(name, identity); };
+  }
   request.cancel = cancel;
   return streamDownload(net, request, onChunk);
 }

@@ -10,6 +10,7 @@
 #include "net/net.h"
 #include "os/held_file.h"
 #include "package/download.h"
+#include "package/download_record.h"
 #include "package/manifest.h"
 
 namespace velm {
@@ -19,6 +20,10 @@ struct PendingFile {
   std::filesystem::path target;
   std::filesystem::path temporary;  // target + ".new"
   bool downloaded = false;
+  // The package folder's record of the ".new" files it made (null: no resume for this file), and
+  // the folder where whatever else stands at the ".new" goes.
+  DownloadRecord* record = nullptr;
+  std::filesystem::path asideFolder{};
 };
 
 // One package file through streamDownload into its ".new", continuing one that an interrupted

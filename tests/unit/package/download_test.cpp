@@ -310,14 +310,26 @@ TEST_F(DownloadFile, ContinuesWhatAnInterruptedRunLeft) {
       {"empty", "", {0}, 1000},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    net_.reset();
-    announce("mod.dll", content);
-    dir_.write("mod.dll.new", c.left);
-    EXPECT_EQ(download(), "");
-    EXPECT_EQ(dir_.read("mod.dll.new"), content);
-    EXPECT_EQ(net_.firstBytes, c.firstBytes);
-    EXPECT_EQ(net_.sent[kUrl], c.sent);
+    for (const bool recorded : {true, false}) {
+      SCOPED_TRACE(std::string(c.label) + (recorded ? ", recorded" : ", never recorded"));
+      net_.reset();
+      announce("mod.dll", content);
+      std::filesystem::remove(dir_.path() / "..downloads");
+      dir_.write("mod.dll.new", c.left);
+      DownloadRecord record(dir_.path());
+      FileIdentity identity;
+      ASSERT_TRUE(plainFileIdentity(dir_.path() / "mod.dll.new", identity));
+      if (recorded) record.made("mod.dll", identity);
+      PendingFile entry = pending();
+      entry.record = &record;
+      EXPECT_EQ(downloadFile(net_, kUrl, entry, nullptr, &clock_), "");
+      EXPECT_EQ(dir_.read("mod.dll.new"), content);
+      // A file the launcher cannot prove its own is never continued.
+      EXPECT_EQ(net_.firstBytes, recorded ? c.firstBytes : std::vector<uint64_t>{0});
+      EXPECT_EQ(net_.sent[kUrl], recorded ? c.sent : 1000);
+      ASSERT_TRUE(plainFileIdentity(dir_.path() / "mod.dll.new", identity));
+      EXPECT_EQ(DownloadRecord(dir_.path()).known("mod.dll"), identity) << "not recorded";
+    }
   }
 }
 
