@@ -1,7 +1,8 @@
-"""End-to-end scenarios of links planted where the launcher writes: a link at a download's or a
-saved copy's ".new" file, at a package file, and a package folder that is a link to another
-folder. Each ends with the files the links lead to as they were, and the run saying what it says
-for a failed write, save or replace. A game folder that is a link is served as usual.
+"""End-to-end scenarios of links planted where the launcher writes: links and hard links at the
+".new" files and at the old build's name, which are moved aside or dropped by name and the run
+goes on as usual; a folder or link at the backup folder's names; a link at a package file, and a
+package folder that is a link to another folder, which fail as a replace or save does. Each ends
+with the files the links lead to as they were. A game folder that is a link is served as usual.
 
 What Wine 8 can show: it presents a Unix symbolic link to a folder as a reparse point (by name),
 so the linked package folder, a package file linked to a folder and the linked game folder run
@@ -62,12 +63,6 @@ def folder_state(folder):
     return snapshot(folder, content_and_identity)
 
 
-def expect_untouched(path, what):
-    check(os.path.isfile(path) and not os.path.islink(path), "%s is no longer a file" % what)
-    with open(path, "rb") as file:
-        check_equal(file.read(), THEIRS, what)
-
-
 def save_failure(c, name, consequence):
     return "Could not save %s -- an offline start will not find the %s." % (
         c.platform.join(c.package_folder(), name), consequence)
@@ -76,44 +71,96 @@ def save_failure(c, name, consequence):
 # --- scenarios -------------------------------------------------------------------------------
 
 
-def link_at_a_download_temporary(c):
-    """coop.exe.new leads to a file outside the game folder: the download is refused as a failed
-    write, before anything is asked for, and the file it leads to keeps its bytes."""
+def plant(c, names, make):
+    """make(target, link_path) at each name (relative to the game folder), each leading to its own
+    file outside; returns target path -> its content."""
+    folder = outside(c)
+    targets = {}
+    for index, name in enumerate(names):
+        target = victim(folder, "victim%d.bin" % index)
+        make(target, os.path.join(c.game_dir, name))
+        targets[target] = THEIRS
+    return targets
+
+
+def names_the_launcher_writes(c):
+    """Unix links (under Wine too, where they look like the files they name) and hard links at
+    every name the launcher writes, resumes or deletes: beside the exe, its new build's .new and
+    its old build's name; in the package folder, the saved copies' and a download's .new. An
+    offline start, then an update that downloads coop.exe: both go as ordinary runs, and every
+    file the links lead to keeps its bytes and its place."""
+    exe = c.platform.exe_name
+    old = exe[:-4] + ".old.exe" if exe.lower().endswith(".exe") else exe + ".old"
+    package = ["Velm Co-op/games.json.new", "Velm Co-op/manifest.json.new",
+               "Velm Co-op/coop.exe.new"]
+    makers = [("symbolic links", os.symlink)]
+    if not c.platform.wine:
+        makers.append(("hard links", os.link))
+    for what, make in makers:
+        c.begin("names_the_launcher_writes")
+        c.install_package()
+        targets = plant(c, [exe + ".new", old] + package, make)
+        try:
+            offline = c.run(env={"VELM_COOP_OFFLINE": "1"})
+            reach = "Could not reach %s -- starting the installed version." % c.host
+            check_equal((offline.code, offline.err_lines()), (0, [reach]),
+                        "the offline start\n%r" % offline)
+            c.recorded()
+            os.remove(c.recorder_path())
+            publish_update(c, **{"coop.exe": c.recorder + b"\0version 2"})
+            result = c.run()
+            check_equal(result.code, 0, "exit code\n%r" % result)
+            check_equal(result.err_lines(), [], "standard error")
+            check_equal(result.out_lines(), [c.banner()] + c.download_lines(["coop.exe"]) +
+                        [c.starting_line()], "standard output")
+            c.recorded()
+            for target, content in targets.items():
+                check_equal(file_content(target), content, "the file a link led to")
+            for name in [exe + ".new", old]:
+                check(not os.path.lexists(os.path.join(c.game_dir, name)), name + " is left")
+            c.expect_no_temporaries()
+        except Failure as failure:
+            raise Failure("%s: %s" % (what, failure))
+
+
+def planted_folders_in_the_backup_folder(c):
+    """A folder at ..backup/data.txt, with a file in it, would fail every update of data.txt: it
+    is moved aside, the update goes as usual and what was in the folder is kept."""
     c.install_package()
-    old = c.package_files()
-    theirs = victim(outside(c))
-    if not link_to_file(c, os.path.join(c.package_dir, "coop.exe.new"), theirs):
-        return "skip"
-    publish_update(c, **{"coop.exe": c.recorder + b"\0version 2"})
-    asked = len(c.server.requests())
+    planted = os.path.join(c.package_dir, "..backup", "data.txt")
+    os.makedirs(planted)
+    with open(os.path.join(planted, "keep.bin"), "wb") as file:
+        file.write(THEIRS)
+    publish_update(c)
     result = c.run()
-    expect_failed_update(c, result, "coop.exe could not write coop.exe.new -- nothing was replaced",
-                         downloads=("coop.exe",))
-    check("/one/coop.exe" not in c.server.requests()[asked:], "the refused download was asked for")
-    expect_untouched(theirs, "the file coop.exe.new led to")
+    check_equal((result.code, result.err_lines()), (0, []), "exit code and errors\n%r" % result)
+    check_equal(result.out_lines(), [c.banner()] + c.download_lines(["data.txt"]) +
+                [c.starting_line()], "standard output")
     c.recorded()
-    os.remove(c.recorder_path())
-    check_equal(c.package_files(), old, "the installed package")
+    aside = os.path.join(c.package_dir, "..aside")
+    kept = [os.path.join(root, name) for root, _, names in os.walk(aside) for name in names]
+    check_equal([file_content(path) for path in kept], [THEIRS], "what the folder held")
 
 
-def links_at_the_saved_copies_temporaries(c):
-    """games.json.new and manifest.json.new lead outside: both saves fail as saves do, the game
-    starts, and neither file they lead to is written."""
+def linked_backup_folder(c):
+    """..backup leads to a folder outside holding a file of the same name as a package file: an
+    update never writes, moves or deletes there. Natively the link is moved aside and the update
+    goes as usual; Wine renames and removes what a folder link leads to, so there the link stays
+    and the replace fails as for any link."""
     c.install_package()
     folder = outside(c)
-    theirs = [victim(folder, "catalogue.bin"), victim(folder, "manifest.bin")]
-    for name, target in zip(("games.json.new", "manifest.json.new"), theirs):
-        if not link_to_file(c, os.path.join(c.package_dir, name), target):
-            return "skip"
+    victim(folder, "data.txt")
+    os.symlink(folder, os.path.join(c.package_dir, "..backup"))
+    before = folder_state(folder)
+    publish_update(c)
     result = c.run()
     check_equal(result.code, 0, "exit code\n%r" % result)
-    check_equal(result.out_lines(), [c.banner(), c.starting_line()], "standard output")
-    check_equal(result.err_lines(), [save_failure(c, "games.json", "game"),
-                                     save_failure(c, "manifest.json", "package")],
-                "standard error")
-    for path in theirs:
-        expect_untouched(path, os.path.basename(path))
+    if not c.platform.wine:
+        check_equal(result.err_lines(), [], "standard error")
+        check_equal(result.out_lines(), [c.banner()] + c.download_lines(["data.txt"]) +
+                    [c.starting_line()], "standard output")
     c.recorded()
+    check_equal(folder_state(folder), before, "the folder the link leads to")
 
 
 def linked_package_file_is_not_replaced(c):
@@ -224,8 +271,9 @@ def linked_game_folder_is_served_as_usual(c):
 
 ALL = [
     linked_game_folder_is_served_as_usual,
-    link_at_a_download_temporary,
-    links_at_the_saved_copies_temporaries,
+    names_the_launcher_writes,
+    planted_folders_in_the_backup_folder,
+    linked_backup_folder,
     linked_package_file_is_not_replaced,
     linked_package_folder,
 ]
