@@ -15,6 +15,7 @@
 #include "os/held_file.h"
 #include "package/package_folder.h"
 #include "package/package_update.h"
+#include "package/replace_journal.h"
 #include "selfupdate/self_update.h"
 #include "text/path_text.h"
 #include "velm_config.h"
@@ -132,6 +133,10 @@ int run(const LaunchOptions& options, AppIo& io) {
     // Another launcher in this folder may be in the middle of its self-update.
     const FolderLock lock = lockGameFolder(exeFolder, wait.notice());
     removeUpdateLeftover(io.selfUpdateIo());
+    // A package update cut short in its replace phase is undone before any start, online or
+    // offline, trusts the folder.
+    HeldFiles held([&io](const std::string& name) { io.printLine(HeldFiles::waitingLine(name)); });
+    (void)recoverInterruptedReplace(folder, held);
   }
 
   std::string url = catalogueUrl();

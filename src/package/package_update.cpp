@@ -21,6 +21,7 @@
 #include "package/package_folder.h"
 #include "package/pending_file.h"
 #include "package/progress_line.h"
+#include "package/replace_journal.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 #include "text/text.h"
@@ -224,6 +225,21 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
                        const std::filesystem::path& folder, HeldFiles& held, FILE* progress) {
   const bool backupsUsable = createBackupFolder(folder);
   const std::filesystem::path backups = backupFolderPath(folder);
+  // Before the first move: a start after a kill puts the old package back from it.
+  std::vector<JournalEntry> journal;
+  for (const PendingFile& entry : pending) {
+    std::error_code error;
+    if (!entry.downloaded) continue;
+    journal.push_back({entry.file.name,
+                       backupsUsable && std::filesystem::is_regular_file(
+                                            std::filesystem::symlink_status(entry.target, error))});
+  }
+  if (!writeReplaceJournal(folder, journal)) {
+    const std::string failure = std::string("could not write ") + kReplaceJournalName;
+    printPackageLine(progress, "[!] " + failure);
+    for (const PendingFile& entry : pending) removeTemporary(entry, held);
+    return failure;
+  }
   std::vector<Replaced> moved;
   std::vector<std::string> lines;
   std::vector<std::string> skipped;
@@ -252,10 +268,14 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
     for (const std::string& line : lines) printPackageLine(progress, line);
     for (const Replaced& replaced : moved) result.updated.push_back(replaced.entry->file.name);
     result.skipped.insert(result.skipped.end(), skipped.begin(), skipped.end());
+    // The moment the new package is whole: from here no start undoes it.
+    (void)removeReplaceJournal(folder, held);
   } else {
     printPackageLine(progress, "[!] " + failure);
     result.restored = putBack(moved, held);
     result.mixed = !result.restored;
+    // A package that could not be put back keeps its journal: the next start tries again.
+    if (result.restored) (void)removeReplaceJournal(folder, held);
     if (result.mixed) {
       // Neither package is in the folder: without the saved manifest no start, online or
       // offline, takes it for an installed one, and the next update completes it.
@@ -264,7 +284,8 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
     }
     for (const PendingFile& entry : pending) removeTemporary(entry, held);
   }
-  removeBackupFolder(folder, held);
+  // The journal of a package that could not be put back needs its backups.
+  if (!result.mixed) removeBackupFolder(folder, held);
   return failure;
 }
 
@@ -313,10 +334,10 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
     printPackageLine(progress, HeldFiles::waitingLine(name));
   });
   HeldFiles& waits = held != nullptr ? *held : naming;
-  // What a run that was cut short in its replace phase kept; its files are all old or new. A
-  // wait for one of them is not a wait for the file of that name in this run.
-  removeBackupFolder(packageFolder, waits);
-  waits.renewWaits();
+  // What a run that was cut short in its replace phase left: the launcher put it back before
+  // it trusted the folder, unless a file was held then. A wait for one of them is not a wait
+  // for the file of that name in this run.
+  (void)recoverInterruptedReplace(packageFolder, waits);
 
   DownloadRecord record(packageFolder);
   std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder, record);
