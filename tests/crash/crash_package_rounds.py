@@ -13,6 +13,7 @@ MIB = 1048576
 SAVED_COPIES = ("games.json", "manifest.json")
 PACKAGE_FOLDER = "pkg"  # on the site: a link to the folder of the published version
 BACKUP_FOLDER = "..backup"  # in the package folder: the old files while an update replaces them
+JOURNAL = "..replacing"  # in the package folder while an update replaces files
 
 
 def make_versions(rng, recorder):
@@ -62,6 +63,7 @@ class PackageRounds:
         self.phases = dict.fromkeys(self.PHASES, 0)
         self.kills = 0
         self.backups_left = 0  # kills after which the backup folder was there
+        self.offline = {"old": 0, "new": 0, "mixed": 0}  # what the offline start after each ran
 
     def publish_all(self, catalogue):
         """Both versions, under /A/ and /B/; publish() points /pkg/, the folder of the game's
@@ -82,18 +84,19 @@ class PackageRounds:
         os.replace(link + ".switch", link)
 
     def snapshot(self):
-        """Package-folder name -> content of every file but the temporaries and the game's
-        record."""
+        """Package-folder name -> content of every file but the temporaries, the launcher's
+        own records (their names begin with "..") and the game's record."""
         folder = self.c.package_dir
         return {name: read_or_none(os.path.join(folder, name)) for name in os.listdir(folder)
                 if not name.endswith(".new") and not name.startswith("recorder.json") and
-                name != BACKUP_FOLDER}
+                not name.startswith("..")}
 
     def temporaries(self):
-        """The ".new" files and the backup folder (with a "/"), which no finished run leaves."""
+        """The ".new" files, the journal and the backup folder (with a "/"), which no finished
+        run leaves."""
         return sorted(name + "/" if name == BACKUP_FOLDER else name
                       for name in os.listdir(self.c.package_dir)
-                      if name.endswith(".new") or name == BACKUP_FOLDER)
+                      if name.endswith(".new") or name in (BACKUP_FOLDER, JOURNAL))
 
     def begin_update(self):
         """Publishes the version that is not installed; returns (old, new): package-folder name
@@ -184,6 +187,29 @@ class PackageRounds:
                          for name in pending)
         return "downloaded, before a move" if downloaded else "in downloads"
 
+    def offline_start(self, round_text, old, new):
+        """The start without a server after a kill: it must run a whole package, old or new,
+        never some files of each. Files only one version has count as absent in the other."""
+        recorder = self.c.recorder_path()
+        if os.path.exists(recorder):
+            os.remove(recorder)
+        outcome = self.runner.run(self.c.game_dir, {"VELM_COOP_OFFLINE": "1"})
+        started = os.path.exists(recorder)
+        folder = self.c.package_dir
+        names = sorted((set(old) | set(new)) - set(SAVED_COPIES))
+        actual = {name: read_or_none(os.path.join(folder, name)) for name in names}
+        whole = [label for label, version in (("old", old), ("new", new))
+                 if all(actual[name] == version.get(name) for name in names)]
+        if not whole and started:
+            mixed = [name for name in names if actual[name] != old.get(name)]
+            self.violations.file("%s, an offline start: started a mixed package (%s new)" % (
+                round_text, ", ".join(mixed)))
+        elif outcome.code != 0 or not started:
+            self.violations.other("%s, an offline start: ended with %d%s:\n%s" % (
+                round_text, outcome.code, "" if started else " and did not start the game",
+                outcome.output))
+        self.offline[whole[0] if whole else "mixed"] += 1
+
     def check_complete(self, round_text, new):
         self.files = self.snapshot()
         for name in sorted(set(new) | set(self.files)):
@@ -213,6 +239,7 @@ class PackageRounds:
                                                                      self.installed, how)
             if outcome.killed():
                 self.count_kill(self.check_after_kill(round_text, old, new))
+                self.offline_start(round_text, old, new)
             elif outcome.code != 0:
                 self.violations.other("%s: the launcher ended with %d before the kill:\n%s" % (
                     round_text, outcome.code, outcome.output))
@@ -231,7 +258,9 @@ class PackageRounds:
             self.backups_left += 1
 
     def phases_text(self):
-        return ", ".join("%d %s" % (self.phases[p], p) for p in self.PHASES)
+        return ", ".join("%d %s" % (self.phases[p], p) for p in self.PHASES) + (
+            "; the offline start after each ran %(old)d whole old, %(new)d whole new and "
+            "%(mixed)d mixed packages" % self.offline)
 
 
 HELD_FILE = "mid2.pak"  # in the middle of the manifest: files are moved in before and after it
@@ -418,6 +447,7 @@ class HeldRounds(PackageRounds):
                     self.check_not_tried(round_text, old)
                 self.count_kill(phase)
                 self.kinds[kind] += 1
+                self.offline_start(round_text, old, new)
             elif outcome.code != 0:
                 self.violations.other("%s: the launcher ended with %d before the kill:\n%s" % (
                     round_text, outcome.code, outcome.output))
