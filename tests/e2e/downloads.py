@@ -78,30 +78,60 @@ def cut_every_time_fails_after_three_more_tries(c):
 
 
 def interrupted_runs_download_is_continued(c):
-    """A ".new" file with the start of the new version goes on from its end; one with other
-    bytes is fetched once more whole; one as long as the file is started afresh."""
+    """A run killed with more than the first MiB of data.txt in its ".new": the next run goes on
+    from its end; after other bytes were written into that file it is fetched once more whole;
+    one as long as the file is judged by its digest and fetched afresh. The same bytes put at
+    that name by hand, not by the launcher, are never continued."""
     c.install_package()
     content = pak(2 * MIB, 4)
     publish_update(c, **{"data.txt": content})
+    temporary = os.path.join(c.package_dir, "data.txt.new")
     cases = [
-        ("the file's first MiB", content[:MIB], [(206, "bytes=%d-" % MIB)]),
-        ("a MiB of other bytes", b"x" * MIB, [(206, "bytes=%d-" % MIB), (200, None)]),
-        ("as long as the file", b"x" * len(content), [(200, None)]),
+        ("the file's start", None, lambda kept: [(206, "bytes=%d-" % kept)]),
+        ("a MiB of other bytes", b"x" * MIB, lambda kept: [(206, "bytes=%d-" % kept),
+                                                            (200, None)]),
+        ("as long as the file", b"x" * len(content), lambda kept: [(200, None)]),
+        ("the file's start, put there by hand", "by hand", lambda kept: [(200, None)]),
     ]
     for what, left, expected in cases:
         with open(os.path.join(c.package_dir, "data.txt"), "wb") as file:
             file.write(b"co-op data\n")  # the old version, so the file is due again
-        with open(os.path.join(c.package_dir, "data.txt.new"), "wb") as file:
-            file.write(left)
+        kept = kill_after_the_first_mib(c, temporary)
+        if left == "by hand":
+            os.remove(temporary)
+            with open(temporary, "wb") as file:
+                file.write(content[:kept])
+        elif left is not None:
+            with open(temporary, "r+b") as file:  # the launcher's own file, other bytes
+                file.write(left)
         c.server.reset_log()
         result = c.run()
         try:
             expect_ordinary_update(c, result, ["data.txt"])
         except Failure as failure:
             raise Failure("%s: %s" % (what, failure))
-        check_equal([(status, asked) for status, asked, _, _ in served(c, "data.txt")], expected,
-                    "%s: the requests for data.txt" % what)
+        check_equal([(status, asked) for status, asked, _, _ in served(c, "data.txt")],
+                    expected(kept), "%s: the requests for data.txt" % what)
         os.remove(c.recorder_path())
+
+
+def kill_after_the_first_mib(c, temporary):
+    """Kills a run once data.txt.new holds its first MiB (the server stalls the body a little
+    after it; the launcher's write buffer may hold the rest); returns the bytes it left."""
+    c.server.set_faults({"/one/data.txt": {"stall_after": MIB + 262144, "stall_seconds": 60}})
+    launcher = c.platform.start(c.game_dir)
+    try:
+        deadline = time.time() + 60
+        while not (os.path.exists(temporary) and os.path.getsize(temporary) >= MIB):
+            check(launcher.poll() is None and time.time() < deadline,
+                  "data.txt.new never held its first MiB")
+            time.sleep(0.02)
+        time.sleep(0.2)
+    finally:
+        launcher.kill()
+        launcher.communicate()
+        c.server.set_faults({})
+    return os.path.getsize(temporary)
 
 
 def files_download_at_once_and_a_failure_installs_none(c):
