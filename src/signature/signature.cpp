@@ -37,12 +37,15 @@ bool parseSignature(const std::string& text, SignatureBytes& signature, std::str
 }
 
 std::string verifySignature(const std::string& name, const std::string& document,
-                            const std::string& signatureText, const std::vector<TrustedKey>& keys) {
+                            const std::string& signatureText, const std::vector<TrustedKey>& keys,
+                            TrustedKey* signer) {
   SignatureBytes signature;
   std::string reason;
   if (!parseSignature(signatureText, signature, &reason)) return name + ": " + reason;
   for (const TrustedKey& key : keys) {
-    if (verifyWithKey(signature, document, key)) return std::string();
+    if (!verifyWithKey(signature, document, key)) continue;
+    if (signer != nullptr) *signer = key;
+    return std::string();
   }
   return name + kNoMatch;
 }

@@ -23,9 +23,11 @@ std::vector<TrustedKey> buildTrustedKeys(const char* const* texts, size_t count)
 [[nodiscard]] bool parseSignature(const std::string& text, SignatureBytes& signature,
                                   std::string* reason);
 
-// Empty when the document verifies under one of the keys, else name + ": " + the reason.
+// Empty when the document verifies under one of the keys, else name + ": " + the reason. The key
+// that verified it goes to *signer (when given): what the document's readers must trust too.
 std::string verifySignature(const std::string& name, const std::string& document,
-                            const std::string& signatureText, const std::vector<TrustedKey>& keys);
+                            const std::string& signatureText, const std::vector<TrustedKey>& keys,
+                            TrustedKey* signer = nullptr);
 
 // True when the Ed25519 signature verifies for the document under key. A document longer than
 // kMaxTextBody (16 MiB) never verifies.

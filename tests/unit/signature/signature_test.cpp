@@ -94,13 +94,19 @@ TEST(Signature, DocumentMustMatchByteForByte) {
   EXPECT_EQ(verifySignature("games.json", kDocument, std::string(128, '0'), keys), kNoMatch);
 }
 
+// The key that verified is named, wherever it stands in the list; a refusal names none.
 TEST(Signature, EveryKeyOfTheListIsTried) {
   const TrustedKey key = testPublicKey(kSeed);
   const TrustedKey other = testPublicKey(kOtherSeed);
   const std::string signature = testSignatureHex(kSeed, kDocument);
-  EXPECT_EQ(verifySignature("games.json", kDocument, signature, {other, key}), "");
-  EXPECT_EQ(verifySignature("games.json", kDocument, signature, {key, other}), "");
-  EXPECT_EQ(verifySignature("games.json", kDocument, signature, {other}), kNoMatch);
+  for (const std::vector<TrustedKey>& keys : {std::vector<TrustedKey>{other, key}, {key, other}}) {
+    TrustedKey signer{};
+    EXPECT_EQ(verifySignature("games.json", kDocument, signature, keys, &signer), "");
+    EXPECT_EQ(signer, key);
+  }
+  TrustedKey signer{};
+  EXPECT_EQ(verifySignature("games.json", kDocument, signature, {other}, &signer), kNoMatch);
+  EXPECT_EQ(signer, TrustedKey{}) << "no signer for a refused document";
   EXPECT_EQ(verifySignature("games.json", kDocument, signature, {}), kNoMatch);
 }
 
