@@ -57,6 +57,22 @@ if(velm_key_count EQUAL 0)
   set(velm_key_lines "    nullptr,\n")
 endif()
 
+# The build's identity section (src/selfupdate/build_identity.h): the magic, the format, the key
+# count, the host's length (little-endian), the host, the keys; each byte a C initializer.
+string(LENGTH "${velm_host}" velm_host_length)
+if(velm_key_count GREATER 255)
+  message(FATAL_ERROR "VELM_TRUSTED_KEYS holds ${velm_key_count} keys; a build holds at most 255")
+endif()
+math(EXPR velm_host_length_low "${velm_host_length} % 256")
+math(EXPR velm_host_length_high "${velm_host_length} / 256")
+string(HEX "${velm_host}" velm_identity_hex)
+string(REPLACE ";" "" velm_key_hex "${VELM_TRUSTED_KEYS}")
+string(TOLOWER "${velm_key_hex}" velm_key_hex)
+string(APPEND velm_identity_hex "${velm_key_hex}")
+string(REGEX REPLACE "(..)" "0x\\1, " velm_identity_hex "${velm_identity_hex}")
+set(VELM_IDENTITY_BYTES "'V', 'L', 'I', 'D', 1, ${velm_key_count}, ${velm_host_length_low}, ")
+string(APPEND VELM_IDENTITY_BYTES "${velm_host_length_high}, ${velm_identity_hex}")
+
 set(VELM_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
 set(VELM_CONFIG_HOST "${velm_host}")
 set(VELM_CONFIG_KEY_LINES "${velm_key_lines}")
