@@ -149,11 +149,13 @@ int run(const LaunchOptions& options, AppIo& io) {
   std::string signatureText;
   uint32_t sigStatus = getText(io.net(), sigUrl, signatureText);
   if (sigStatus == 0) return startOffline(options, folder, io, reachMessage());
-  std::string problem =
-      sigStatus == 200
-          ? verifySignature(kCatalogueName, catalogueText, signatureText, io.trustedKeys())
-          : std::string(kCatalogueName) + " is not signed: " + sigUrl + " said HTTP " +
-                decimalText(sigStatus);
+  // A new build must trust the key that signed this catalogue, and read it from this host.
+  CatalogueOrigin origin{{}, config::kCatalogueHost};
+  std::string problem = sigStatus == 200
+                            ? verifySignature(kCatalogueName, catalogueText, signatureText,
+                                              io.trustedKeys(), &origin.signer)
+                            : std::string(kCatalogueName) + " is not signed: " + sigUrl +
+                                  " said HTTP " + decimalText(sigStatus);
   if (!problem.empty()) return startOffline(options, folder, io, unsignedMessage(problem));
 
   CatalogueResult parsed = parseCatalogue(catalogueText);
@@ -166,8 +168,8 @@ int run(const LaunchOptions& options, AppIo& io) {
 
   {
     const FolderLock lock = lockGameFolder(exeFolder, wait.notice());
-    if (runSelfUpdate(parsed.catalogue.launcher, options.version, io.selfUpdateIo(), io.net()) ==
-        SelfUpdateResult::Restarting) {
+    if (runSelfUpdate(parsed.catalogue.launcher, options.version, origin, io.selfUpdateIo(),
+                      io.net()) == SelfUpdateResult::Restarting) {
       return 0;
     }
   }

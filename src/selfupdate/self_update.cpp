@@ -3,6 +3,7 @@
 #include "net/url.h"
 #include "package/download.h"
 #include "package/package_folder.h"
+#include "selfupdate/build_identity.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 
@@ -56,6 +57,26 @@ std::string downloadBuild(const LauncherInfo& launcher, const std::wstring& newP
   return "the download does not match its sha256 -- discarded, ";
 }
 
+// Empty when the new build can read the catalogue that announced it, or does not say what it
+// trusts (a build from before builds said it, or no program at all: the start will tell); else
+// the flow's words for the refusal, up to the running version.
+std::string unfitBuild(const std::wstring& newPath, const CatalogueOrigin& origin) {
+  BuildIdentity identity;
+  if (readBuildIdentity(pathFromWide(newPath), identity) != BuildIdentityStatus::Found) {
+    return std::string();
+  }
+  switch (judgeBuild(identity, origin.signer, origin.host)) {
+    case BuildFit::Fits:
+      break;
+    case BuildFit::OtherKey:
+      return "the new build does not trust the key that signed games.json -- discarded, ";
+    case BuildFit::OtherHost:
+      return "the new build fetches its catalogue from " + displayText(identity.host) + ", not " +
+             origin.host + " -- discarded, ";
+  }
+  return std::string();
+}
+
 }  // namespace
 
 LauncherBlockFault checkLauncherBlock(const LauncherInfo& launcher, Version& announced,
@@ -88,7 +109,7 @@ void removeUpdateLeftover(SelfUpdateIo& io) {
 }
 
 SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& running,
-                               SelfUpdateIo& io, Net& net) {
+                               const CatalogueOrigin& origin, SelfUpdateIo& io, Net& net) {
   // A build that an update has just started never updates in its first run.
   if (io.consumeUpdatedMark()) return SelfUpdateResult::Skipped;
 
@@ -115,9 +136,12 @@ SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& runn
 
   // An address no client can ask for fails as a download that never started.
   if (fault == LauncherBlockFault::Url) io.printError("self-update: " + problem);
-  const std::string failure = fault == LauncherBlockFault::Url
-                                  ? kDownloadFailed
-                                  : downloadBuild(launcher, newPath, io, net);
+  std::string failure = fault == LauncherBlockFault::Url
+                            ? kDownloadFailed
+                            : downloadBuild(launcher, newPath, io, net);
+  // Moved in, a build that cannot read this catalogue would refuse it at every start from then
+  // on, and only a reinstall would bring the player back.
+  if (failure.empty()) failure = unfitBuild(newPath, origin);
   if (!failure.empty()) {
     io.deleteFile(newPath);
     return carryOn(io, failure + carrying);

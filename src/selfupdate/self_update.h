@@ -7,18 +7,27 @@
 #include "catalogue/catalogue.h"
 #include "net/net.h"
 #include "selfupdate/self_update_io.h"
+#include "signature/signature.h"
 #include "text/text.h"
 
 namespace velm {
 
 enum class SelfUpdateResult : uint32_t { Skipped, UpToDate, Restarting, CarryOn };
 
+// Where the catalogue that announces a build came from: the key that verified its signature and
+// the host it was fetched from. The new build must be able to read that catalogue too.
+struct CatalogueOrigin {
+  TrustedKey signer;
+  std::string host;
+};
+
 // Deletes the copy that an earlier update moved aside.
 void removeUpdateLeftover(SelfUpdateIo& io);
 // Restarting means a new build is running and this process must end. The build comes through
-// net, with a longer time-out than the launcher's other requests.
+// net, with a longer time-out than the launcher's other requests. A build that says which keys
+// and host it trusts (build_identity.h) is moved in only when they fit origin.
 SelfUpdateResult runSelfUpdate(const LauncherInfo& launcher, const Version& running,
-                               SelfUpdateIo& io, Net& net);
+                               const CatalogueOrigin& origin, SelfUpdateIo& io, Net& net);
 // "X.exe" (any case) becomes "X.old.exe"; any other path gets ".old" appended.
 std::wstring asidePath(const std::wstring& exePath);
 

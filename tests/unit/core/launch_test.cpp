@@ -14,9 +14,11 @@
 #include "net/url.h"
 #include "os/folder_lock.h"
 #include "package/package_folder.h"
+#include "support/build_image.h"
 #include "support/fake_app_io.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
+#include "support/test_signer.h"
 #include "text/path_text.h"
 #include "velm_config.h"
 
@@ -517,6 +519,27 @@ TEST_F(LaunchWithPackage, EndsAtOnceWhenANewBuildStarts) {
   EXPECT_EQ(io_.fakeNet.requested,
             (std::vector<std::string>{catalogueUrl(), signatureUrl(catalogueUrl()), launcher.url}))
       << "no manifest is fetched";
+}
+
+// Of the keys this launcher trusts, the new build must trust the one that signed the catalogue.
+TEST_F(LaunchWithPackage, MovesInOnlyABuildThatTrustsTheCataloguesSigner) {
+  const TrustedKey other = testPublicKey(untrustedSeed());
+  for (const TrustedKey& buildKey : {other, trustedTestKey()}) {
+    FakeAppIo io;
+    io.keys = {other, trustedTestKey()};
+    const std::string build = identifiedBuild(ImageFormat::Elf, kHost, {buildKey});
+    LauncherInfo launcher = testLauncherInfo("2.1.0");
+    launcher.sha256 = sha256Of(build);
+    launcher.size = build.size();
+    serveSigned(io.fakeNet, catalogueUrl(), catalogueJson({testGame("a", "game.exe")}, launcher));
+    io.fakeNet.serve(launcher.url, build);
+    io.selfUpdate.exe = utf8ToWide(pathToUtf8(joinPath(dir_.path(), "Velm Co-op.exe")));
+    dir_.write("Velm Co-op.exe", "the running build");
+    run(options_, io);
+    const bool fits = buildKey == trustedTestKey();
+    EXPECT_EQ(dir_.read("Velm Co-op.exe"), fits ? build : "the running build");
+    EXPECT_EQ(io.selfUpdate.err.empty(), fits);
+  }
 }
 
 TEST(Messages, WrapTheDetailWithTheHost) {

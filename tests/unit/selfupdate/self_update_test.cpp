@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "support/build_image.h"
 #include "support/fake_net.h"
 #include "support/fake_self_update_io.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
+#include "support/test_signer.h"
 
 namespace velm {
 namespace {
@@ -43,7 +45,7 @@ class SelfUpdate : public testing::Test {
   }
   std::string path(const std::string& name) const { return wideToUtf8(widePath(name)); }
 
-  SelfUpdateResult run() { return runSelfUpdate(launcher_, running_, io_, net_); }
+  SelfUpdateResult run() { return runSelfUpdate(launcher_, running_, origin_, io_, net_); }
 
   // The state every failure after the download must return to.
   void expectRunningBuildBack() const {
@@ -61,6 +63,7 @@ class SelfUpdate : public testing::Test {
   FakeNet net_;
   LauncherInfo launcher_;
   Version running_{1, 9, 3};
+  CatalogueOrigin origin_{trustedTestKey(), "updates.example"};
 };
 
 const std::string kStarting = "self-update: 2.1.0 is out, this is 1.9.3 -- downloading";
@@ -97,7 +100,7 @@ TEST_F(SelfUpdate, NoNewerVersionIsSilentEvenWithAnUnusableBlock) {
     io.exe = io_.exe;
     LauncherInfo launcher;
     launcher.version = c.announced;
-    EXPECT_EQ(runSelfUpdate(launcher, c.running, io, net_), SelfUpdateResult::UpToDate)
+    EXPECT_EQ(runSelfUpdate(launcher, c.running, origin_, io, net_), SelfUpdateResult::UpToDate)
         << c.announced;
     EXPECT_TRUE(io.out.empty()) << c.announced;
     EXPECT_TRUE(io.err.empty()) << c.announced;
@@ -113,7 +116,8 @@ TEST_F(SelfUpdate, AVersionThatDoesNotParseIsQuotedAsWritten) {
     FakeSelfUpdateIo io;
     LauncherInfo launcher;  // incomplete too: the version is looked at first
     launcher.version = version;
-    EXPECT_EQ(runSelfUpdate(launcher, running_, io, net_), SelfUpdateResult::CarryOn) << version;
+    EXPECT_EQ(runSelfUpdate(launcher, running_, origin_, io, net_), SelfUpdateResult::CarryOn)
+        << version;
     EXPECT_EQ(io.err, Lines{"self-update: the server's launcher version \"" + std::string(version) +
                             "\" is not MAJOR.MINOR.PATCH -- carrying on as 1.9.3"})
         << version;
@@ -144,7 +148,8 @@ TEST_F(SelfUpdate, AnIncompleteBlockDownloadsNothing) {
     FakeSelfUpdateIo io;
     io.exe = io_.exe;
     LauncherInfo launcher{"2.1.0", c.url, launcher_.sha256, c.size};
-    EXPECT_EQ(runSelfUpdate(launcher, running_, io, net_), SelfUpdateResult::CarryOn) << c.what;
+    EXPECT_EQ(runSelfUpdate(launcher, running_, origin_, io, net_), SelfUpdateResult::CarryOn)
+        << c.what;
     EXPECT_EQ(io.err, Lines{"self-update: the server's launcher block is incomplete -- carrying "
                             "on as 1.9.3"})
         << c.what;
@@ -175,7 +180,8 @@ TEST_F(SelfUpdate, AUrlWithoutAHostIsNeverAsked) {
     FakeSelfUpdateIo io;
     io.exe = io_.exe;
     launcher_.url = url;
-    EXPECT_EQ(runSelfUpdate(launcher_, running_, io, net_), SelfUpdateResult::CarryOn) << url;
+    EXPECT_EQ(runSelfUpdate(launcher_, running_, origin_, io, net_), SelfUpdateResult::CarryOn)
+        << url;
     EXPECT_EQ(io.out, Lines{kStarting}) << url;
     EXPECT_EQ(io.err, (Lines{"self-update: not an https URL: " + url,
                              "self-update: the download failed -- carrying on as 1.9.3"}))
@@ -202,6 +208,43 @@ TEST_F(SelfUpdate, PutsTheNewBuildInPlaceAndStartsIt) {
   const auto movedIn =
       std::find(io_.calls.begin(), io_.calls.end(), "move " + path(kNew) + " -> " + path(kExe));
   EXPECT_TRUE(runnable < movedIn && movedIn != io_.calls.end());
+}
+
+// A build that says what it trusts is moved in only when it could read this catalogue; one whose
+// identity cannot be read says nothing, and takes the road of every build before identities.
+TEST_F(SelfUpdate, ABuildThatCouldNotReadThisCatalogueIsDiscarded) {
+  const std::vector<TrustedKey> both = {testPublicKey(untrustedSeed()), trustedTestKey()};
+  const std::string discarded = " -- discarded, carrying on as 1.9.3";
+  const std::pair<std::string, std::string> cases[] = {
+      // the build, the refusal
+      {identifiedBuild(ImageFormat::Pe, "UPDATES.example", both), ""},
+      {makeTestImage(ImageFormat::Elf, {{".velmid", "VLID\2, a later format"}}).bytes, ""},
+      {identifiedBuild(ImageFormat::Elf, "updates.example", {both[0]}),
+       "self-update: the new build does not trust the key that signed games.json" + discarded},
+      {identifiedBuild(ImageFormat::Pe, "updates.example:8443", both),
+       "self-update: the new build fetches its catalogue from updates.example:8443, not "
+       "updates.example" +
+           discarded},
+  };
+  for (const auto& [build, refusal] : cases) {
+    FakeSelfUpdateIo io;
+    io.exe = io_.exe;
+    dir_.write(kExe, kOldBuild);
+    std::filesystem::remove(dir_.path() / kAside);  // left by the case before
+    net_.serve(launcher_.url, build);
+    launcher_.sha256 = sha256Of(build);
+    launcher_.size = build.size();
+    const SelfUpdateResult result = runSelfUpdate(launcher_, running_, origin_, io, net_);
+    if (refusal.empty()) {
+      EXPECT_EQ(result, SelfUpdateResult::Restarting);
+      EXPECT_EQ(dir_.read(kExe), build);
+      continue;
+    }
+    EXPECT_EQ(result, SelfUpdateResult::CarryOn) << refusal;
+    EXPECT_EQ(io.err, Lines{refusal});
+    EXPECT_EQ(io.calls, Lines{"delete " + path(kNew)}) << "nothing moved or started";
+    expectRunningBuildBack();
+  }
 }
 
 TEST_F(SelfUpdate, ShowsTheAnnouncedVersionWrittenAnew) {
@@ -236,7 +279,8 @@ TEST_F(SelfUpdate, AFailedDownloadIsDiscarded) {
       net_.answer(launcher_.url, c.status);
     }
     dir_.write(kAside, "left by an earlier update");
-    EXPECT_EQ(runSelfUpdate(launcher_, running_, io, net_), SelfUpdateResult::CarryOn) << c.what;
+    EXPECT_EQ(runSelfUpdate(launcher_, running_, origin_, io, net_), SelfUpdateResult::CarryOn)
+        << c.what;
     EXPECT_EQ(io.out, Lines{kStarting}) << c.what;
     EXPECT_EQ(io.err, c.err) << c.what;
     EXPECT_EQ(dir_.read(kExe), kOldBuild) << c.what;
@@ -291,7 +335,8 @@ TEST_F(SelfUpdate, ADownloadOfAnotherSizeIsDiscardedBeforeItsDigestIsRead) {
     net_.serve(launcher_.url, std::string(c.downloaded, 'x'));
     net_.chunkSize = c.chunk;
     launcher_.size = c.announced;
-    EXPECT_EQ(runSelfUpdate(launcher_, running_, io, net_), SelfUpdateResult::CarryOn) << c.message;
+    EXPECT_EQ(runSelfUpdate(launcher_, running_, origin_, io, net_), SelfUpdateResult::CarryOn)
+        << c.message;
     EXPECT_EQ(io.err, Lines{c.message});
     expectRunningBuildBack();
   }
@@ -304,7 +349,8 @@ TEST_F(SelfUpdate, ADownloadWithAnotherDigestIsDiscarded) {
     std::string tampered = kNewBuild;
     tampered[at] = static_cast<char>(tampered[at] ^ 1);
     net_.serve(launcher_.url, tampered);
-    EXPECT_EQ(runSelfUpdate(launcher_, running_, io, net_), SelfUpdateResult::CarryOn) << at;
+    EXPECT_EQ(runSelfUpdate(launcher_, running_, origin_, io, net_), SelfUpdateResult::CarryOn)
+        << at;
     EXPECT_EQ(io.err, Lines{"self-update: the download does not match its sha256 -- discarded, "
                             "carrying on as 1.9.3"})
         << at;
