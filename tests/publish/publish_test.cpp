@@ -12,8 +12,11 @@
 #include "net/sha256.h"
 #include "package/package_update.h"
 #include "signing_key.h"
+#include "support/build_image.h"
 #include "support/fake_net.h"
+#include "support/fixtures.h"
 #include "support/temp_dir.h"
+#include "support/test_signer.h"
 
 namespace velm {
 namespace {
@@ -114,24 +117,23 @@ TEST_F(Publish, TheLauncherAcceptsThePublishedTree) {
   EXPECT_EQ(dir_.read("game/Velm Co-op/coop.exe"), "pkg/coop.exe");
 }
 
-// A launcher build's bytes around the marker that a release build carries.
-const std::string kReleaseBuild("MZ\0\0a launcher build\0velm-build: release\0...", 44);
+const std::string kReleaseMarker("velm-build: release\0", 20);
 
 TEST_F(Publish, PlacesTheLauncherBuildAndRecordsItsDigest) {
-  request_.launcherBuild = dir_.write("velm.exe", kReleaseBuild).string();
+  const std::string build =
+      identifiedBuild(ImageFormat::Pe, "cdn.test", request_.launcherKeys, kReleaseMarker);
+  request_.launcherBuild = dir_.write("velm.exe", build).string();
   dir_.write("games.json",
              catalogueText(R"({"version": "2.1.0", "url": "https://dl.test/b/Velm%20Co-op.exe",
                                "sha256": "", "size": 0, "notes": "kept"})",
                            game("demo", "demo.exe", kManifestUrl)));
   std::string error;
   ASSERT_TRUE(publishSite(request_, &error)) << error;
-  EXPECT_EQ(dir_.read("site/dl.test/b/Velm Co-op.exe"), kReleaseBuild);
+  EXPECT_EQ(dir_.read("site/dl.test/b/Velm Co-op.exe"), build);
   const CatalogueResult parsed = parseCatalogue(dir_.read("site/cdn.test/games.json"));
   ASSERT_TRUE(parsed.ok) << parsed.error;
-  EXPECT_EQ(parsed.catalogue.launcher.size, 44u);
-  // sha256sum's digest of those 44 bytes.
-  EXPECT_EQ(sha256Hex(parsed.catalogue.launcher.sha256),
-            "500c1a841ebc6db66b7608ab342d12b6fd550f12b1f78404fcd7bccee01067f3");
+  EXPECT_EQ(parsed.catalogue.launcher.size, build.size());
+  EXPECT_EQ(parsed.catalogue.launcher.sha256, textSha256(build));
   EXPECT_NE(dir_.read("site/cdn.test/games.json").find("\"notes\": \"kept\""), std::string::npos);
 }
 
@@ -141,7 +143,7 @@ TEST_F(Publish, PublishesAReleaseBuildAlone) {
   using namespace std::string_literals;
   struct Case {
     const char* what;
-    std::string content;
+    std::string tail;  // after the image of a build that players could use
     bool allowTest;
     const char* refusal;  // nullptr: published
   };
@@ -152,30 +154,72 @@ TEST_F(Publish, PublishesAReleaseBuildAlone) {
       " is not a Velm Co-op launcher build (it carries no build marker); only a "
       "release build may be published";
   const std::vector<Case> cases = {
-      {"release", "MZ\0velm-build: release\0"s, false, nullptr},
-      {"release, test builds allowed", "MZ\0velm-build: release\0"s, true, nullptr},
-      {"release at the very start", "velm-build: release\0"s, false, nullptr},
-      {"test", "MZ\0velm-build: test\0"s, false, kTest},
-      {"test, test builds allowed", "MZ\0velm-build: test\0"s, true, nullptr},
+      {"release", "velm-build: release\0"s, false, nullptr},
+      {"release, test builds allowed", "velm-build: release\0"s, true, nullptr},
+      {"test", "velm-build: test\0"s, false, kTest},
+      {"test, test builds allowed", "velm-build: test\0"s, true, nullptr},
       {"both markers", "velm-build: release\0velm-build: test\0"s, false, kTest},
       {"both markers, the test one first", "velm-build: test\0velm-build: release\0"s, false,
        kTest},
-      {"no marker", "MZ\0\0just a program\0"s, false, kNone},
-      {"no marker, test builds allowed", "MZ\0\0just a program\0"s, true, kNone},
-      {"an empty file", ""s, true, kNone},
+      {"no marker", "\0just a program\0"s, false, kNone},
+      {"no marker, test builds allowed", "\0just a program\0"s, true, kNone},
       {"the prefix alone, as velm-publish holds it", "velm-build: \0"s, false, kNone},
       {"an unknown kind", "velm-build: beta\0"s, true, kNone},
       {"a kind that only starts like release", "velm-build: released\0"s, false, kNone},
-      {"a marker cut off at the end of the file", "MZ\0velm-build: release"s, false, kNone},
+      {"a marker cut off at the end of the file", "velm-build: release"s, false, kNone},
       {"a marker in another case", "VELM-BUILD: RELEASE\0"s, false, kNone},
   };
   for (const Case& c : cases) {
     fs::remove_all(dir_.path() / "site");
-    request_.launcherBuild = dir_.write("build.exe", c.content).string();
+    request_.launcherBuild = dir_.write("build.exe", identifiedBuild(ImageFormat::Pe, "cdn.test",
+                                                                     request_.launcherKeys, c.tail))
+                                 .string();
     request_.allowTestBuild = c.allowTest;
     std::string error;
     const bool published = publishSite(request_, &error);
     if (c.refusal == nullptr) {
+      EXPECT_TRUE(published) << c.what << ": " << error;
+      continue;
+    }
+    EXPECT_FALSE(published) << c.what;
+    EXPECT_EQ(error, request_.launcherBuild + c.refusal) << c.what;
+    EXPECT_FALSE(fs::exists(dir_.path() / "site")) << c.what;
+  }
+}
+
+// A build that would refuse the catalogues this key signs for this host, or that does not say
+// what it trusts, is never announced: the first run would strand every player on it.
+TEST_F(Publish, PublishesOnlyABuildThatCanReadTheCatalogue) {
+  using namespace std::string_literals;
+  const TrustedKey other = testPublicKey(untrustedSeed());
+  const TrustedKey key = request_.launcherKeys.front();
+  const std::string couldNotTell = ", so whether players could use it cannot be told";
+  struct Case {
+    const char* what;
+    std::string build;
+    std::string refusal;  // empty: published
+  };
+  const Case cases[] = {
+      {"the key among others, the host in capitals",
+       identifiedBuild(ImageFormat::Elf, "CDN.test", {other, key}, kReleaseMarker), ""},
+      {"another key", identifiedBuild(ImageFormat::Pe, "cdn.test", {other}, kReleaseMarker),
+       " does not trust " + request_.key + " (public key " + publicKeyHex(key) +
+           "): players who update to it would refuse every catalogue it signs"},
+      {"another host", identifiedBuild(ImageFormat::Elf, "cdn.test:8443", {key}, kReleaseMarker),
+       " fetches its catalogue from cdn.test:8443, not cdn.test: players who update to it would "
+       "never read this catalogue again"},
+      {"a marker without an image", "MZ\0"s + kReleaseMarker,
+       " does not say which key and host it trusts (it has no .velmid section)" + couldNotTell},
+      {"an identity of another format",
+       makeTestImage(ImageFormat::Pe, {{".velmid", "VLID\2"}}).bytes + kReleaseMarker,
+       " has a .velmid section that this velm-publish cannot read" + couldNotTell},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(dir_.path() / "site");
+    request_.launcherBuild = dir_.write("build.exe", c.build).string();
+    std::string error;
+    const bool published = publishSite(request_, &error);
+    if (c.refusal.empty()) {
       EXPECT_TRUE(published) << c.what << ": " << error;
       continue;
     }

@@ -333,7 +333,9 @@ def test_launcher_accepts_published_tree(ctx):
 
 def test_launcher_test_builds_refused(ctx):
     """The launchers this build made (natively, and the Windows one beside it when given) carry
-    the test build's marker: publish refuses to announce them, and writes nothing."""
+    the test build's marker: publish refuses to announce them, and writes nothing. Let through as
+    test builds, they are still refused for a host or a key they were not built for, which
+    publish reads from the ELF or PE section that each build carries."""
     work = os.path.join(ctx.work, "refused")
     package = os.path.join(work, "pkg")
     make_package(package)
@@ -341,6 +343,8 @@ def test_launcher_test_builds_refused(ctx):
     write(os.path.join(work, "games.json"),
           catalogue(ctx.host, "https://%s/packages/demo/manifest.json" % ctx.host))
     keys = [arg for key in ctx.launcher_keys for arg in ("--launcher-key", key)]
+    other_key = os.path.join(work, "other.pem")
+    other_public = run(ctx.tool, "keygen", other_key)[0].strip()
     builds = [ctx.launcher] + ([ctx.windows_launcher] if ctx.windows_launcher else [])
     for build in builds:
         site = os.path.join(work, "site")
@@ -349,6 +353,21 @@ def test_launcher_test_builds_refused(ctx):
                      "--launcher-build", build, "-o", site, expect=1)
         check(err == "velm-publish: %s is a test build (built without VELM_RELEASE); only a "
               "release build may be published\n" % build, "the refusal of %s: %r" % (build, err))
+        check(not os.path.exists(site), "publish wrote %s although it refused" % site)
+        _, err = run(ctx.tool, "publish", "--catalogue", os.path.join(work, "games.json"),
+                     "--host", "elsewhere.test", "--key", ctx.key, *keys, "--package",
+                     "demo=" + package, "--launcher-build", build, "--allow-test-build", "-o",
+                     site, expect=1)
+        check(err == "velm-publish: %s fetches its catalogue from %s, not elsewhere.test: players "
+              "who update to it would never read this catalogue again\n" % (build, ctx.host),
+              "the refusal of %s for another host: %r" % (build, err))
+        _, err = run(ctx.tool, "publish", "--catalogue", os.path.join(work, "games.json"),
+                     "--host", ctx.host, "--key", other_key, "--launcher-key", other_public,
+                     "--package", "demo=" + package, "--launcher-build", build,
+                     "--allow-test-build", "-o", site, expect=1)
+        check(err == "velm-publish: %s does not trust %s (public key %s): players who update to "
+              "it would refuse every catalogue it signs\n" % (build, other_key, other_public),
+              "the refusal of %s for another key: %r" % (build, err))
         check(not os.path.exists(site), "publish wrote %s although it refused" % site)
 
 

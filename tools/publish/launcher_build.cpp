@@ -6,7 +6,11 @@
 #include <iterator>
 
 #include "failure.h"
+#include "selfupdate/build_identity.h"
 #include "selfupdate/build_marker.h"
+#include "signing_key.h"
+#include "text/path_text.h"
+#include "text/text.h"
 
 namespace velm {
 
@@ -45,6 +49,34 @@ bool checkLauncherBuild(const std::string& path, bool allowTest, std::string* er
   }
   return fail(error,
               path + " is not a Velm Co-op launcher build (it carries no build marker)" + only);
+}
+
+bool checkBuildTrusts(const std::string& path, const TrustedKey& key, const std::string& keyPath,
+                      const std::string& host, std::string* error) {
+  BuildIdentity identity;
+  switch (readBuildIdentity(pathFromUtf8(path), identity)) {
+    case BuildIdentityStatus::Found:
+      break;
+    case BuildIdentityStatus::None:
+      return fail(error, path + " does not say which key and host it trusts (it has no " +
+                             kBuildIdentitySection +
+                             " section), so whether players could use it cannot be told");
+    case BuildIdentityStatus::Unreadable:
+      return fail(error, path + " has a " + kBuildIdentitySection +
+                             " section that this velm-publish cannot read, so whether players "
+                             "could use it cannot be told");
+  }
+  switch (judgeBuild(identity, key, host)) {
+    case BuildFit::Fits:
+      return true;
+    case BuildFit::OtherKey:
+      return fail(error, path + " does not trust " + keyPath + " (public key " + publicKeyHex(key) +
+                             "): players who update to it would refuse every catalogue it signs");
+    case BuildFit::OtherHost:
+      break;
+  }
+  return fail(error, path + " fetches its catalogue from " + displayText(identity.host) + ", not " +
+                         host + ": players who update to it would never read this catalogue again");
 }
 
 }  // namespace velm

@@ -127,6 +127,13 @@ bool publishSite(const PublishRequest& request, std::string* error) {
                            "everything it signs");
   }
 
+  // The launcher builds its catalogue URL from a bare host, so a path here would publish the
+  // catalogue where no launcher looks.
+  if (request.host.empty() || request.host.find_first_of("/?#@") != std::string::npos) {
+    return fail(error, "--host takes a host with an optional :port, as VELM_CATALOGUE_HOST, not " +
+                           request.host);
+  }
+
   std::string catalogueText;
   if (!readDocument(request.catalogue, catalogueText, error)) return false;
   // Whatever the team wrote in the tool's fields plays no part, not even in the first check.
@@ -134,7 +141,10 @@ bool publishSite(const PublishRequest& request, std::string* error) {
   Sha256Digest buildDigest{};
   uint64_t buildSize = 0;
   if (!request.launcherBuild.empty()) {
-    if (!checkLauncherBuild(request.launcherBuild, request.allowTestBuild, error)) return false;
+    if (!checkLauncherBuild(request.launcherBuild, request.allowTestBuild, error) ||
+        !checkBuildTrusts(request.launcherBuild, publicKey, request.key, request.host, error)) {
+      return false;
+    }
     if (!fileSha256(pathFromUtf8(request.launcherBuild), buildDigest, buildSize)) {
       return fail(error,
                   "the launcher build " + request.launcherBuild + " is missing or unreadable");
@@ -157,12 +167,6 @@ bool publishSite(const PublishRequest& request, std::string* error) {
     }
   }
 
-  // The launcher builds its catalogue URL from a bare host, so a path here would publish the
-  // catalogue where no launcher looks.
-  if (request.host.empty() || request.host.find_first_of("/?#@") != std::string::npos) {
-    return fail(error, "--host takes a host with an optional :port, as VELM_CATALOGUE_HOST, not " +
-                           request.host);
-  }
   if (!request.previous.empty() &&
       !checkNotOlder(request.previous, request.host, catalogue, request.serial, error)) {
     return false;

@@ -31,8 +31,8 @@ struct PublishRequest {
 // The catalogue is published with the serial, the expiry and each game's manifest digest, and
 // each manifest with the serial; every other key stays as the team wrote it. Checks and plans
 // everything first; only a plan without a problem is written. The launcher build must be a
-// release build unless allowTestBuild. On failure returns false with
-// *error set and out untouched.
+// release build unless allowTestBuild, and must say that it trusts the key and reads its
+// catalogue from host. On failure returns false with *error set and out untouched.
 [[nodiscard]] bool publishSite(const PublishRequest& request, std::string* error);
 
 }  // namespace velm
