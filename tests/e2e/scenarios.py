@@ -8,9 +8,10 @@ import json
 import os
 import re
 import shutil
+import struct
 import time
 
-from harness import check, check_equal, files_below, sha256, wait_for_file
+from harness import Failure, check, check_equal, files_below, sha256, wait_for_file
 
 GAME = {"id": "one", "name": "Game One", "exe": "game.exe", "steam_appid": 480,
         "launcher": "coop.exe"}
@@ -650,6 +651,44 @@ def self_update_new_build_will_not_start(c):
     c.recorded()
 
 
+def identity_span(build):
+    """(offset, size) of the .velmid section of a PE or a 64-bit ELF build, by its section
+    table."""
+    if build[:2] == b"MZ":
+        pe = struct.unpack_from("<I", build, 0x3C)[0]
+        count, optional = struct.unpack_from("<H12xH", build, pe + 6)
+        for index in range(count):
+            header = pe + 24 + optional + 40 * index
+            if build[header:header + 8] == b".velmid\0":
+                size, _, _, offset = struct.unpack_from("<IIII", build, header + 8)
+                return offset, size
+    else:
+        table = struct.unpack_from("<Q", build, 0x28)[0]
+        count, names_index = struct.unpack_from("<HH", build, 0x3C)
+        names = struct.unpack_from("<Q", build, table + 64 * names_index + 0x18)[0]
+        for index in range(count):
+            name = names + struct.unpack_from("<I", build, table + 64 * index)[0]
+            if build[name:name + 8] == b".velmid\0":
+                return struct.unpack_from("<QQ", build, table + 64 * index + 0x18)
+    raise Failure("the build has no .velmid section")
+
+
+@needs_new_build
+def self_update_to_a_build_with_another_key(c):
+    """The newer build, its trusted keys replaced by one that signed nothing, would refuse every
+    catalogue from now on: the running build discards it and starts the game itself."""
+    with open(c.new_build, "rb") as file:
+        build = file.read()
+    offset, _ = identity_span(build)
+    count, host_length = build[offset + 5], struct.unpack_from("<H", build, offset + 6)[0]
+    keys = offset + 8 + host_length
+    build = build[:keys] + b"\x11" * 32 * count + build[keys + 32 * count:]
+    failed_self_update(c, build, {}, [
+        "self-update: the new build does not trust the key that signed games.json -- discarded, "
+        "carrying on as 2.0.0"])
+    check("/launcher/new.exe" in c.server.requests(), "the build was downloaded")
+
+
 ALL = [
     first_run_installs_the_package_and_starts_the_game,
     second_run_downloads_nothing,
@@ -683,4 +722,5 @@ ALL = [
     self_update_unparsable_version,
     self_update_upper_case_scheme,
     self_update_new_build_will_not_start,
+    self_update_to_a_build_with_another_key,
 ]
