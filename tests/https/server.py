@@ -37,6 +37,9 @@ between requests. --fault PATH=JSON adds or overrides one path.
    "/extra.txt":    {"extra_bytes": 64},                 64 bytes more than declared (sent
                                                          with "Connection: close")
    "/slow.bin":     {"stall_after": 100, "stall_seconds": 5},  sleep mid-body, then go on
+   "/drip.bin":     {"drip_bytes": 1, "drip_seconds": 25},  the body in pieces of 1 byte, each
+                                                         after a 25 s pause: a body that never
+                                                         pauses as long as a receive time-out
    "/gate.bin":     {"wait_for_file": "/tmp/go"},        hold the body back (at stall_after
                                                          bytes, 0 by default) until that file
                                                          exists, for at most stall_seconds (60
@@ -350,9 +353,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         cut_after = fault.get("cut_after")
         gate = fault.get("wait_for_file")
         stall_after = fault.get("stall_after", 0 if gate else None)
+        drip = int(fault.get("drip_bytes", 0))
         sent = 0
         while True:
             limit = min(CHUNK, size - sent)  # a range ends before its file does
+            if drip:
+                limit = min(limit, drip)
+                if limit > 0:
+                    time.sleep(float(fault.get("drip_seconds", 1)))
             for mark in (cut_after, stall_after):
                 if mark is not None and mark > sent:
                     limit = min(limit, mark - sent)
