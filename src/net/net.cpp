@@ -15,7 +15,9 @@ uint32_t getText(Net& net, const std::string& url, std::string& text) {
     text.append(data, length);
     return true;
   };
-  uint32_t status = net.get(url, sink);
+  RequestOptions options;
+  options.document = true;
+  uint32_t status = net.get(url, sink, options);
   if (tooLarge) {
     text.clear();
     text.shrink_to_fit();

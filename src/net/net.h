@@ -11,8 +11,12 @@ namespace velm {
 
 // Sent with every request.
 inline constexpr char kUserAgent[] = "VelmCoop/1";
-// The send and receive time-out of the launcher's requests.
+// The send and receive time-out of the launcher's requests, and their stall time: a transfer
+// that brings fewer than kStallBytes (net/transfer_pace.h) within it fails like a time-out.
 inline constexpr uint32_t kTransferTimeoutMs = 30000;
+// The longest a document (getText) may take from its request to its last byte, however steadily
+// it arrives: a server that keeps one coming must not hold the launcher up for good.
+inline constexpr uint32_t kDocumentDeadlineMs = 60000;
 // Requests one Net carries at once, from as many threads: the files of a package in flight.
 inline constexpr size_t kMaxTransfers = 8;
 
@@ -21,9 +25,11 @@ using ByteSink = std::function<bool(const char* data, size_t length)>;
 
 // What one request may ask beyond its URL.
 struct RequestOptions {
-  // Send and receive time-out in milliseconds (the POSIX port: the longest wait for a byte);
-  // 0 keeps the Net's own.
+  // Send and receive time-out and stall time in milliseconds; 0 keeps the Net's own.
   uint32_t transferTimeoutMs = 0;
+  // A document is small: it must come whole within the Net's document deadline. Anything else
+  // (a package file of any size) has only the stall time.
+  bool document = false;
   // Asks for the body from this byte on ("Range: bytes=N-"), to continue a cut transfer; 0
   // asks for all of it.
   uint64_t firstByte = 0;
@@ -52,14 +58,17 @@ class NoNet final : public Net {
 };
 
 // The platform's Net (WinHTTP on Windows, libcurl on the POSIX port) with the launcher's user
-// agent and timeoutMs as its send and receive time-out.
-std::unique_ptr<Net> makeSystemNet(uint32_t timeoutMs);
+// agent, timeoutMs as its send and receive time-out and stall time, and documentDeadlineMs as
+// the longest a document may take.
+std::unique_ptr<Net> makeSystemNet(uint32_t timeoutMs,
+                                   uint32_t documentDeadlineMs = kDocumentDeadlineMs);
 
 // Bodies that getText collects are documents (catalogue, manifest, signatures); anything larger
 // is treated as no answer so a hostile server cannot exhaust memory.
 inline constexpr size_t kMaxTextBody = 16777216;
 
-// Collects a whole body into text. A body past kMaxTextBody empties the text and gives 0.
+// Collects a whole document into text. A body past kMaxTextBody empties the text and gives 0,
+// and so does one that takes longer than the Net's document deadline.
 uint32_t getText(Net& net, const std::string& url, std::string& text);
 
 }  // namespace velm

@@ -22,6 +22,7 @@
 
 #include "net/ca_store_curl.h"
 #include "net/content_range.h"
+#include "net/transfer_pace.h"
 #include "net/url.h"
 #include "os/unique_handle.h"
 #include "text/ascii.h"
@@ -57,19 +58,19 @@ struct ShareTraits {
 
 // What one transfer has seen so far; the callbacks share it through their user pointer.
 struct Transfer {
-  Transfer(CURL* handle, ByteSink& out, const RequestOptions& options, uint32_t stallMs)
+  Transfer(CURL* handle, ByteSink& out, const RequestOptions& options, uint32_t stallMs,
+           uint32_t deadlineMs)
       : curl(handle),
         sink(out),
         firstByte(options.firstByte),
         onBody(options.onBody),
-        stallLimit(std::chrono::milliseconds(stallMs)) {}
+        pace(stallMs, deadlineMs, Clock::now()) {}
 
   CURL* curl;
   ByteSink& sink;
   uint64_t firstByte;
   const std::function<void(uint32_t)>& onBody;
-  Clock::duration stallLimit;
-  Clock::time_point lastByte = Clock::now();
+  TransferPace pace;          // read and written on the driver's thread alone
   std::string contentRange;   // of the answer whose header lines are arriving
   int contentRanges = 0;      // how many it had: two make it no answer
   uint32_t delivering = 0;    // the status whose body goes to the sink, once accepted
@@ -108,7 +109,7 @@ void noteHeaderLine(Transfer& transfer, const std::string& line) {
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
   Transfer& transfer = *static_cast<Transfer*>(user);
   const size_t length = size * count;
-  transfer.lastByte = Clock::now();
+  transfer.pace.arrived(length, Clock::now());
   const bool endOfHeaders =
       (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
   if (!endOfHeaders) {
@@ -137,7 +138,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 size_t onData(char* data, size_t size, size_t count, void* user) {
   Transfer& transfer = *static_cast<Transfer*>(user);
   const size_t length = size * count;
-  transfer.lastByte = Clock::now();
+  transfer.pace.arrived(length, Clock::now());
   if (transfer.delivering == 0) return length;  // the body of a redirect
   try {
     for (size_t offset = 0; offset < length; offset += kMaxChunk) {
@@ -153,12 +154,11 @@ size_t onData(char* data, size_t size, size_t count, void* user) {
   return length;
 }
 
-// No byte from the server for the whole limit fails the transfer, like WinHTTP's receive
-// time-out (where 0 means no limit). curl calls this at least once a second while it waits.
+// A stalled transfer, or a document past its deadline, fails like a receive time-out on
+// Windows. curl calls this at least once a second while it waits, from the connection on.
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const Transfer& transfer = *static_cast<Transfer*>(user);
-  if (transfer.stallLimit == Clock::duration::zero()) return 0;
-  return Clock::now() - transfer.lastByte > transfer.stallLimit ? 1 : 0;
+  return transfer.pace.over(Clock::now()) ? 1 : 0;
 }
 
 // Every connection is close-on-exec from birth: the ones kept alive between requests must not
@@ -410,8 +410,8 @@ struct CurlNet::Pool {
   Driver driver;                 // last: its thread stops before any handle or cache goes
 };
 
-CurlNet::CurlNet(const std::string& userAgent, uint32_t timeoutMs)
-    : userAgent_(userAgent), timeoutMs_(timeoutMs) {
+CurlNet::CurlNet(const std::string& userAgent, uint32_t timeoutMs, uint32_t documentDeadlineMs)
+    : userAgent_(userAgent), timeoutMs_(timeoutMs), documentDeadlineMs_(documentDeadlineMs) {
   if (!curlReady()) return;
   try {
     pool_ = std::make_unique<Pool>();
@@ -446,7 +446,8 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   if (curl == nullptr) return 0;
 
   Transfer transfer(curl, sink, options,
-                    options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_);
+                    options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_,
+                    options.document ? documentDeadlineMs_ : 0);
   curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
   allowRedirects(curl, secure);
   // "Range: bytes=N-"; a handle's last range must not outlive its request.
@@ -469,8 +470,8 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   return code > 0 ? static_cast<uint32_t>(code) : 0;
 }
 
-std::unique_ptr<Net> makeSystemNet(uint32_t timeoutMs) {
-  return std::make_unique<CurlNet>(kUserAgent, timeoutMs);
+std::unique_ptr<Net> makeSystemNet(uint32_t timeoutMs, uint32_t documentDeadlineMs) {
+  return std::make_unique<CurlNet>(kUserAgent, timeoutMs, documentDeadlineMs);
 }
 
 }  // namespace velm

@@ -12,8 +12,9 @@ namespace velm {
 
 class CurlNet final : public Net {
  public:
-  // A failed set-up is not reported: every get then answers 0.
-  CurlNet(const std::string& userAgent, uint32_t timeoutMs);
+  // A failed set-up is not reported: every get then answers 0. timeoutMs is the stall time of
+  // every request, documentDeadlineMs the longest a document may take (0: no limit).
+  CurlNet(const std::string& userAgent, uint32_t timeoutMs, uint32_t documentDeadlineMs);
   ~CurlNet() override;
   CurlNet(const CurlNet&) = delete;
   CurlNet& operator=(const CurlNet&) = delete;
@@ -26,6 +27,7 @@ class CurlNet final : public Net {
   std::unique_ptr<Pool> pool_;
   std::string userAgent_;
   uint32_t timeoutMs_;
+  uint32_t documentDeadlineMs_;
 };
 
 }  // namespace velm

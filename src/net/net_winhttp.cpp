@@ -5,10 +5,14 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <string>
 #include <vector>
 
 #include "net/content_range.h"
+#include "net/transfer_pace.h"
 #include "os/unique_handle.h"
 #include "text/text.h"
 
@@ -18,6 +22,8 @@ namespace {
 constexpr DWORD kResolveTimeoutMs = 3000;
 constexpr DWORD kConnectTimeoutMs = 3000;
 constexpr DWORD kReadSize = 65536;
+
+using Clock = TransferPace::Clock;
 
 struct InternetTraits {
   using Handle = HINTERNET;
@@ -121,8 +127,26 @@ struct Response {
   uint32_t status = 0;
 };
 
+// A time-out of at most most ms (0: none) that also ends the wait when the pace runs out.
+DWORD waitLimit(const TransferPace& pace, DWORD most) {
+  const Clock::duration left = pace.left(Clock::now());
+  if (left == TransferPace::kNoLimit) return most;
+  // WinHttpSetTimeouts takes an int, where 0 would mean no limit at all.
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  const DWORD wait = static_cast<DWORD>(std::clamp<decltype(ms)>(ms, 1, INT_MAX));
+  return most == 0 ? wait : std::min(most, wait);
+}
+
+// The request's next waits end when the pace runs out: the receive time-out is what the stall
+// time and deadline leave. (Wine puts a new time-out on the connection's socket at once.)
+void limitWaits(HINTERNET request, const TransferPace& pace) {
+  const int wait = static_cast<int>(waitLimit(pace, 0));
+  WinHttpSetTimeouts(request, static_cast<int>(waitLimit(pace, kResolveTimeoutMs)),
+                     static_cast<int>(waitLimit(pace, kConnectTimeoutMs)), wait, wait);
+}
+
 // A GET with firstByte above 0 asks for the body from that byte on.
-Response sendGet(HINTERNET session, const RequestTarget& target, DWORD transferTimeoutMs,
+Response sendGet(HINTERNET session, const RequestTarget& target, const TransferPace& pace,
                  uint64_t firstByte) {
   Response response;
   response.connection.reset(WinHttpConnect(session, target.host.c_str(), target.port, 0));
@@ -131,9 +155,11 @@ Response sendGet(HINTERNET session, const RequestTarget& target, DWORD transferT
       response.connection.get(), L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
       WINHTTP_DEFAULT_ACCEPT_TYPES, target.secure ? WINHTTP_FLAG_SECURE : 0));
   if (!response.request) return response;
-  const int timeout = static_cast<int>(transferTimeoutMs);
-  WinHttpSetTimeouts(response.request.get(), kResolveTimeoutMs, kConnectTimeoutMs, timeout,
-                     timeout);
+  limitWaits(response.request.get(), pace);
+  // Windows holds the whole head to this (Wine each read of it).
+  DWORD headWait = waitLimit(pace, 0);
+  WinHttpSetOption(response.request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headWait,
+                   sizeof(headWait));
   // HTTP/2 where the system has it (Windows 10 1607 and later) and the server offers it. Older
   // systems refuse the option; Wine (8.0) takes it and speaks HTTP/1.1 all the same.
   DWORD protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
@@ -199,10 +225,19 @@ bool endedEarly(HINTERNET request, uint64_t received) {
   return declaredLength(request, declared) && received < declared;
 }
 
+// The size of the answer's head, which counts for the pace as its body does.
+uint64_t headSize(HINTERNET request) {
+  DWORD size = 0;
+  WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                      WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
+  return size / sizeof(wchar_t);
+}
+
 }  // namespace
 
-WinHttpNet::WinHttpNet(const std::wstring& userAgent, uint32_t timeoutMs)
-    : userAgent_(userAgent), timeoutMs_(timeoutMs) {
+WinHttpNet::WinHttpNet(const std::wstring& userAgent, uint32_t timeoutMs,
+                       uint32_t documentDeadlineMs)
+    : userAgent_(userAgent), timeoutMs_(timeoutMs), documentDeadlineMs_(documentDeadlineMs) {
   // Windows 8.1 and later resolve each request's proxy as the player's browser does: the
   // per-user settings with their proxy script or its search (WPAD), then the machine's.
   if (!runsOnWine()) {
@@ -293,11 +328,13 @@ void* WinHttpNet::directSession() {
 uint32_t WinHttpNet::get(const std::string& url, ByteSink& sink, const RequestOptions& options) {
   RequestTarget target;
   if (!crackRequestTarget(url, target)) return 0;
+  TransferPace pace(options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_,
+                    options.document ? documentDeadlineMs_ : 0, Clock::now());
   HINTERNET session = sessionFor(target.url);
   if (session == nullptr) return 0;
-  Response response = sendGet(
-      session, target, options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_,
-      options.firstByte);
+  Response response = sendGet(session, target, pace, options.firstByte);
+  if (response.status == 0 || pace.over(Clock::now())) return 0;
+  pace.arrived(headSize(response.request.get()), Clock::now());
   if (response.status == 206) {
     // A body that starts elsewhere than asked could not be placed: no answer.
     if (!answersRange(response.request.get(), options.firstByte)) return 0;
@@ -309,20 +346,36 @@ uint32_t WinHttpNet::get(const std::string& url, ByteSink& sink, const RequestOp
   // One buffer for the whole body, so a file of any size streams with constant memory.
   std::vector<char> buffer(kReadSize, '\0');
   uint64_t received = 0;
+  HINTERNET request = response.request.get();
+  DWORD receiveWait = 0;  // as last set here
   for (;;) {
+    // Only what has arrived is read: a read for more waits until it has all of it (Wine's waits
+    // for a whole buffer, each byte within the receive time-out), however slowly it comes.
+    if (pace.over(Clock::now())) return 0;
+    // Set again once the pace has gained time (a KiB came) or lost a second: Wine spends a call
+    // to its server on each.
+    const DWORD wait = waitLimit(pace, 0);
+    if (wait > receiveWait || wait + 1000 < receiveWait) {
+      limitWaits(request, pace);
+      receiveWait = wait;
+    }
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) return 0;
+    if (available == 0) break;
     DWORD count = 0;
-    if (!WinHttpReadData(response.request.get(), buffer.data(), kReadSize, &count)) return 0;
+    if (!WinHttpReadData(request, buffer.data(), std::min(available, kReadSize), &count)) return 0;
     if (count == 0) break;
+    pace.arrived(count, Clock::now());
     received += count;
     // A stop from the sink keeps the status: the caller knows why it stopped.
     if (!sink(buffer.data(), count)) return response.status;
   }
-  if (endedEarly(response.request.get(), received)) return 0;
+  if (endedEarly(request, received)) return 0;
   return response.status;
 }
 
-std::unique_ptr<Net> makeSystemNet(uint32_t timeoutMs) {
-  return std::make_unique<WinHttpNet>(utf8ToWide(kUserAgent), timeoutMs);
+std::unique_ptr<Net> makeSystemNet(uint32_t timeoutMs, uint32_t documentDeadlineMs) {
+  return std::make_unique<WinHttpNet>(utf8ToWide(kUserAgent), timeoutMs, documentDeadlineMs);
 }
 
 }  // namespace velm

@@ -15,8 +15,9 @@ namespace velm {
 class WinHttpNet final : public Net {
  public:
   // A session that cannot be opened or held to TLS 1.2 is not reported: the requests that would
-  // go through it answer 0.
-  WinHttpNet(const std::wstring& userAgent, uint32_t timeoutMs);
+  // go through it answer 0. timeoutMs is the send and receive time-out and stall time of every
+  // request, documentDeadlineMs the longest a document may take (0: no limit).
+  WinHttpNet(const std::wstring& userAgent, uint32_t timeoutMs, uint32_t documentDeadlineMs);
   WinHttpNet(const WinHttpNet&) = delete;
   WinHttpNet& operator=(const WinHttpNet&) = delete;
   using Net::get;
@@ -47,6 +48,7 @@ class WinHttpNet final : public Net {
 
   std::wstring userAgent_;
   uint32_t timeoutMs_;
+  uint32_t documentDeadlineMs_;
   // Windows 8.1 and later find each request's proxy themselves, in this one session.
   bool systemProxy_ = false;
   Session automatic_;

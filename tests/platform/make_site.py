@@ -33,6 +33,8 @@ FILES = {
     "cut.bin": pattern(131072),  # 1 MiB
     "reset.bin": pattern(131072),
     "stall.bin": pattern(131072),
+    "drip.bin": pattern(25),  # 200 bytes
+    "steady.bin": pattern(4096),  # 32 KiB
     "extra.txt": b"declared body\n",
     "notfound.txt": b"the body of a 404\n",
     "error.txt": b"the body of a 500\n",
@@ -50,6 +52,10 @@ FAULTS = {
     "/cut.bin": {"cut_after": 100000},
     "/reset.bin": {"cut_after": 50000, "cut_mode": "reset"},
     "/stall.bin": {"stall_after": 1000, "stall_seconds": 6},
+    # A byte every quarter of a second: 50 s in all, a KiB never within a few seconds.
+    "/drip.bin": {"drip_bytes": 1, "drip_seconds": 0.25},
+    # 2 KiB every quarter of a second: steady, and 4 s in all.
+    "/steady.bin": {"drip_bytes": 2048, "drip_seconds": 0.25},
     "/extra.txt": {"extra_bytes": 1000},
     "/moved": {"redirect": "https://localhost:{https_port}/small.txt", "status": 301},
     "/down": {"redirect": "http://localhost:{http_port}/small.txt"},

@@ -287,6 +287,23 @@ TEST_F(PlatformNet, AStalledBodyAnswersZero) {
   EXPECT_LE(received.body.size(), 1000u);
 }
 
+// The slow server with a short stall time and deadline, so that they show in seconds: a byte
+// now and then stalls any transfer; a steady body passes the deadline of a document, not of a
+// file.
+TEST_F(PlatformNet, SlowBodiesEndAtTheStallTimeOrADocumentsDeadline) {
+  std::unique_ptr<Net> net = makeSystemNet(2000, 1500);
+  Received drip;
+  ByteSink sink = drip.sink();
+  EXPECT_EQ(net->get(httpsUrl("/drip.bin"), sink), 0u) << "a byte every quarter second";
+  EXPECT_LT(drip.body.size(), 200u);
+  std::string text;
+  EXPECT_EQ(getText(*net, httpsUrl("/steady.bin"), text), 0u) << "a steady document";
+  Received steady;
+  ByteSink steadySink = steady.sink();
+  EXPECT_EQ(net->get(httpsUrl("/steady.bin"), steadySink), 200u) << "a steady file";
+  EXPECT_TRUE(steady.body == patternBody(4096)) << "the body differs from the file";
+}
+
 TEST_F(PlatformNet, GetTextCollectsRealBodies) {
   std::string text;
   EXPECT_EQ(getText(*net_, httpsUrl("/big.bin"), text), 200u);
