@@ -5,7 +5,7 @@
 namespace velm {
 
 bool readWholeFile(const std::filesystem::path& path, std::string& content) {
-  const ReadOnlyFile file = openReadOnly(path);
+  const ReadOnlyFile file = openReadOnly(path, Links::Refuse);
   if (!file) return false;
   std::string text;
   char buffer[65536];

@@ -15,11 +15,16 @@ struct FileCloser {
 };
 using ReadOnlyFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// Null when the file cannot be opened.
-ReadOnlyFile openReadOnly(const std::filesystem::path& path);
+// Whether a symbolic link (or junction) at the file's own name is followed or refused.
+enum class Links { Follow, Refuse };
 
-// The whole content of a file; false when it cannot be opened or a read fails (a folder in the
-// file's place, say).
+// Null when the file cannot be opened or is not a plain file: a folder, a FIFO or a device in
+// its place is never waited on (a FIFO would hold the open, or the first read, until another
+// program wrote to it).
+ReadOnlyFile openReadOnly(const std::filesystem::path& path, Links links = Links::Follow);
+
+// The whole content of a plain file, never read through a link: anything else at path counts as
+// missing. False when there is no such file, it cannot be opened or a read fails.
 [[nodiscard]] bool readWholeFile(const std::filesystem::path& path, std::string& content);
 
 }  // namespace velm

@@ -1,10 +1,42 @@
 #include "os/read_only_file.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "os/kernel_handle_win.h"
+
 namespace velm {
 
-ReadOnlyFile openReadOnly(const std::filesystem::path& path) {
-  // "N": the C runtime opens with _O_NOINHERIT.
-  return ReadOnlyFile(_wfopen(path.c_str(), L"rbN"));
+ReadOnlyFile openReadOnly(const std::filesystem::path& path, Links links) {
+  const bool follow = links == Links::Follow;
+  const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE |
+                        (follow ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
+  // Wine answers this for plain files and folders alone, not for a FIFO or device, which is
+  // then never opened.
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes) ||
+      (attributes.dwFileAttributes & refused) != 0) {
+    return nullptr;
+  }
+  // A handle that is not inheritable, as the C runtime's "N" mode gives.
+  KernelHandle file = ownFileHandle(CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || GetFileType(file.get()) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & refused) != 0) {
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_RDONLY | _O_BINARY);
+  if (fd == -1) return nullptr;
+  file.release();  // the descriptor closes it now
+  std::FILE* stream = _fdopen(fd, "rb");
+  if (stream == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  return ReadOnlyFile(stream);
 }
 
 }  // namespace velm
