@@ -1,6 +1,6 @@
 """What a player's machine must not let through the launcher: names from documents that a
-terminal would act on, descriptors of the launcher in the started game, and a half-downloaded
-launcher build left by a killed run.
+terminal would act on, descriptors of the launcher in the started game, a half-downloaded
+launcher build left by a killed run, and a FIFO in a saved copy's place.
 """
 
 import os
@@ -69,8 +69,35 @@ def unfinished_launcher_download_is_removed(c):
     check(not os.path.exists(download), "the unfinished download of the launcher is still there")
 
 
+def a_fifo_at_a_saved_copy_is_no_saved_copy(c):
+    """A FIFO at a saved copy's name, held open by a writer that never writes (Wine shows it as a
+    plain file): offline, the not-installed report at once; online, the game starts. (What then
+    takes the FIFO's place is the saves' concern.)"""
+    c.install_package()
+    for name in ("games.json", "manifest.json"):
+        path = os.path.join(c.package_dir, name)
+        with open(path, "rb") as file:
+            saved = file.read()
+        os.remove(path)
+        os.mkfifo(path)
+        writer = os.open(path, os.O_RDWR | os.O_NONBLOCK)
+        try:
+            c.expect_fatal(c.run(env={"VELM_COOP_OFFLINE": "1"}, timeout=60),
+                           [c.not_installed("Could not reach " + c.host)])
+            result = c.run(timeout=60)
+        finally:
+            os.close(writer)
+        check_equal(result.code, 0, "%s online\n%r" % (name, result))
+        c.recorded()
+        os.remove(c.recorder_path())
+        os.remove(path)
+        with open(path, "wb") as file:
+            file.write(saved)
+
+
 ALL = [
     names_from_documents_reach_the_console_disarmed,
     game_starts_with_no_descriptor_of_the_launcher,
     unfinished_launcher_download_is_removed,
+    a_fifo_at_a_saved_copy_is_no_saved_copy,
 ]
