@@ -1,5 +1,6 @@
 #include "core/launch.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -10,7 +11,6 @@
 #include "core/game_search.h"
 #include "core/game_start.h"
 #include "core/offline_start.h"
-#include "net/sha256.h"
 #include "net/url.h"
 #include "os/held_file.h"
 #include "package/package_folder.h"
@@ -46,6 +46,24 @@ class FolderWait {
 
 std::string reachMessage() { return std::string("Could not reach ") + config::kCatalogueHost; }
 
+// "2 minutes": whole minutes, as the launcher's own limit is; seconds for a shorter one.
+std::string durationText(std::chrono::milliseconds limit) {
+  const auto seconds = std::chrono::ceil<std::chrono::seconds>(limit).count();
+  const bool minutes = seconds >= 60 && seconds % 60 == 0;
+  const auto count = minutes ? seconds / 60 : seconds;
+  const char* unit =
+      minutes ? (count == 1 ? " minute" : " minutes") : (count == 1 ? " second" : " seconds");
+  return decimalText(static_cast<uint64_t>(count)) + unit;
+}
+
+// Another program kept the folder locked past the limit. Whatever it is doing there, no file
+// may change without the lock, and the installed package may be half replaced: the run stops.
+int reportHeldFolder(const LaunchOptions& options, AppIo& io) {
+  return failAndWait(
+      io, {"Another program has held the Velm Co-op folder in " + options.exeDir + " for " +
+           durationText(options.lockWait) + " -- start Velm Co-op again once it is done."});
+}
+
 bool isVersionRequest(const std::string& arguments) {
   size_t end = arguments.find_last_not_of(" \t");
   return end != std::string::npos && arguments.compare(0, end + 1, "--version") == 0;
@@ -67,7 +85,9 @@ int updateAndStart(const LaunchOptions& options, const std::filesystem::path& fo
   PackageResult package;
   {
     // Released before the game starts or anything waits for a key.
-    const FolderLock lock = lockGameFolder(pathFromUtf8(options.exeDir), wait.notice());
+    const FolderLock lock =
+        lockGameFolder(pathFromUtf8(options.exeDir), wait.notice(), options.lockWait);
+    if (lock.timedOut()) return reportHeldFolder(options, io);
     const std::vector<TrustedKey>& keys = io.trustedKeys();
     FILE* progress = io.progressOutput();
     updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys,
@@ -131,7 +151,8 @@ int run(const LaunchOptions& options, AppIo& io) {
 
   {
     // Another launcher in this folder may be in the middle of its self-update.
-    const FolderLock lock = lockGameFolder(exeFolder, wait.notice());
+    const FolderLock lock = lockGameFolder(exeFolder, wait.notice(), options.lockWait);
+    if (lock.timedOut()) return reportHeldFolder(options, io);
     removeUpdateLeftover(io.selfUpdateIo());
     // A package update cut short in its replace phase is undone before any start, online or
     // offline, trusts the folder.
@@ -167,7 +188,8 @@ int run(const LaunchOptions& options, AppIo& io) {
   }
 
   {
-    const FolderLock lock = lockGameFolder(exeFolder, wait.notice());
+    const FolderLock lock = lockGameFolder(exeFolder, wait.notice(), options.lockWait);
+    if (lock.timedOut()) return reportHeldFolder(options, io);
     if (runSelfUpdate(parsed.catalogue.launcher, options.version, origin, io.selfUpdateIo(),
                       io.net()) == SelfUpdateResult::Restarting) {
       return 0;
@@ -188,11 +210,14 @@ int run(const LaunchOptions& options, AppIo& io) {
 }
 
 FolderLock lockGameFolder(const std::filesystem::path& folder,
-                          const std::function<void()>& onLongWait) {
-  const FolderLock::NameDigest digest = [](const std::string& text) {
-    return sha256Hex(textSha256(text));
-  };
-  return FolderLock(folder, digest, onLongWait);
+                          const std::function<void()>& onLongWait,
+                          std::chrono::milliseconds limit) {
+  if (folder.empty()) return FolderLock();
+  const std::filesystem::path packageFolder = packageFolderPath(folder);
+  // The lock file's folder must be the package folder itself: through a link, the file would
+  // lock (and be made in) another folder.
+  if (!createPackageFolder(packageFolder)) return FolderLock();
+  return FolderLock(joinPath(packageFolder, kLockFileName), limit, onLongWait);
 }
 
 std::string unreadableMessage(const std::string& detail) {

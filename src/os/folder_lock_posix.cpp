@@ -3,39 +3,32 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "os/file_descriptor_posix.h"
 
 namespace velm {
 
-// The lock is on the folder itself, so no file is added to the game folder; the system drops it
-// when the process ends, however it ends.
-FolderLock::FolderLock(const std::filesystem::path& folder, NameDigest digest,
-                       const std::function<void()>& onLongWait) {
-  (void)digest;  // the lock is the folder's own
-  if (folder.empty()) return;
-  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return;
-  // flock has no time-out: it is asked without blocking until the quiet wait is over.
-  constexpr std::chrono::milliseconds kPoll(50);
-  const auto quietUntil = std::chrono::steady_clock::now() + kQuietWait;
-  int locked = flock(fd.get(), LOCK_EX | LOCK_NB);
-  while (locked != 0 && (errno == EWOULDBLOCK || errno == EINTR) &&
-         std::chrono::steady_clock::now() < quietUntil) {
-    std::this_thread::sleep_for(kPoll);
-    locked = flock(fd.get(), LOCK_EX | LOCK_NB);
+// Owner-only, so that no other account can open the file to flock it; never through a link,
+// nor a FIFO or device in its place. The system drops the lock when the process ends, however
+// it ends; the file stays for the next run.
+FolderLock::Attempt FolderLock::tryLock(const std::filesystem::path& file, intptr_t& handle) {
+  FileDescriptor fd(::open(file.c_str(),
+                           O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                           S_IRUSR | S_IWUSR));
+  if (!fd) return Attempt::Impossible;
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    return Attempt::Impossible;
   }
-  if (locked != 0 && errno == EWOULDBLOCK) {
-    if (onLongWait) onLongWait();
-    do {
-      locked = flock(fd.get(), LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
+  // Made open to others by someone else (a file system that cannot close it keeps it as it is).
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) (void)fchmod(fd.get(), S_IRUSR | S_IWUSR);
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+    handle = fd.release();
+    return Attempt::Taken;
   }
-  if (locked == 0) handle_.reset(fd.release());
+  return errno == EWOULDBLOCK || errno == EINTR ? Attempt::Busy : Attempt::Impossible;
 }
 
 void FolderLock::Traits::close(intptr_t handle) { ::close(static_cast<int>(handle)); }

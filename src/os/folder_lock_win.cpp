@@ -2,53 +2,43 @@
 
 #include <windows.h>
 
-#include <string>
-
 #include "os/kernel_handle_win.h"
-#include "text/text.h"
 
 namespace velm {
 namespace {
 
-// A named mutex leaves nothing in the game folder, and a launcher that is killed abandons it,
-// which hands it to the next. Its name is a digest of the full path in upper case, since one
-// folder has many spellings and a mutex name may not hold a backslash.
-std::wstring mutexName(const std::filesystem::path& folder, FolderLock::NameDigest digest) {
-  const std::wstring& wide = folder.native();
-  DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (length == 0) return std::wstring();
-  std::wstring full(length, L'\0');
-  length = GetFullPathNameW(wide.c_str(), length, &full[0], nullptr);
-  if (length == 0 || length >= full.size()) return std::wstring();
-  full.resize(length);
-  while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
-  CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
-  return L"Velm Co-op folder " + utf8ToWide(digest(wideToUtf8(full)));
+// Opened by one handle at a time (no sharing), never through a reparse point.
+HANDLE openLockFile(const std::filesystem::path& file, DWORD disposition) {
+  return CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 }  // namespace
 
-FolderLock::FolderLock(const std::filesystem::path& folder, NameDigest digest,
-                       const std::function<void()>& onLongWait) {
-  if (folder.empty()) return;
-  const std::wstring name = mutexName(folder, digest);
-  if (name.empty()) return;
-  KernelHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
-  if (!mutex) return;
-  DWORD waited = WaitForSingleObject(mutex.get(), static_cast<DWORD>(kQuietWait.count()));
-  if (waited == WAIT_TIMEOUT) {
-    if (onLongWait) onLongWait();
-    waited = WaitForSingleObject(mutex.get(), INFINITE);
+// The file is held open without sharing: every other open fails until the handle is closed,
+// which Windows does when the process ends, however it ends. It is opened if it is there and
+// made only if it is not, so that a link Wine shows as a plain file (a dangling one too) never
+// makes a file where it points.
+FolderLock::Attempt FolderLock::tryLock(const std::filesystem::path& file, intptr_t& handle) {
+  KernelHandle lock = ownFileHandle(openLockFile(file, OPEN_EXISTING));
+  if (!lock && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    lock = ownFileHandle(openLockFile(file, CREATE_NEW));
+    // Made by another launcher between the two opens: it is there to open now, unless the name
+    // is a dangling link.
+    if (!lock && GetLastError() == ERROR_FILE_EXISTS) {
+      lock = ownFileHandle(openLockFile(file, OPEN_EXISTING));
+    }
   }
-  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-    handle_.reset(reinterpret_cast<intptr_t>(mutex.release()));
+  if (!lock) return GetLastError() == ERROR_SHARING_VIOLATION ? Attempt::Busy : Attempt::Impossible;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(lock.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(lock.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return Attempt::Impossible;
   }
+  handle = reinterpret_cast<intptr_t>(lock.release());
+  return Attempt::Taken;
 }
 
-void FolderLock::Traits::close(intptr_t handle) {
-  HANDLE mutex = reinterpret_cast<HANDLE>(handle);
-  ReleaseMutex(mutex);
-  CloseHandle(mutex);
-}
+void FolderLock::Traits::close(intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
 
 }  // namespace velm

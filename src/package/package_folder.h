@@ -23,6 +23,9 @@ inline constexpr char kBackupFolderName[] = "..backup";
 // Inside the package folder: what stood at a name the launcher writes and was not its own (a
 // link, a folder, a special file), moved there rather than deleted or written through.
 inline constexpr char kAsideFolderName[] = "..aside";
+// Inside the package folder: the file a launcher locks while it changes files in the game folder
+// (os/folder_lock.h). No package file can take the name either.
+inline constexpr char kLockFileName[] = "..lock";
 
 // The package folder: the exe's folder (may be empty) joined with "Velm Co-op".
 std::filesystem::path packageFolderPath(const std::filesystem::path& exeFolder);

@@ -15,6 +15,9 @@ from harness import Failure, check, check_equal, files_below, sha256, wait_for_f
 
 GAME = {"id": "one", "name": "Game One", "exe": "game.exe", "steam_appid": 480,
         "launcher": "coop.exe"}
+# In the package folder: the file a launcher locks while it changes the game folder, made by the
+# first run and left there.
+LOCK_FILE = "..lock"
 
 
 def quote_argument(text):
@@ -160,6 +163,7 @@ class Context:
     def package_files(self):
         files = files_below(self.package_dir) if os.path.isdir(self.package_dir) else {}
         files.pop("recorder.json", None)
+        files.pop(LOCK_FILE, None)
         return files
 
     def expect_fatal(self, result, lines):

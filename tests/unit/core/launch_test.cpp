@@ -466,6 +466,28 @@ TEST_F(LaunchWithPackage, SaysOnceThatItWaitsForAnotherLauncherInTheFolder) {
   EXPECT_EQ(io_.starts.size(), 1u);
 }
 
+// Another program takes the folder's lock while the catalogue is checked and holds it past the
+// limit: the run stops with the report, having changed nothing and started nothing.
+TEST_F(LaunchWithPackage, StopsWhenAnotherProgramHoldsTheFolderPastTheLimit) {
+  installPackage(manifestText());
+  files_[1].second = "new package data";
+  servePackage(manifestText());
+  std::optional<FolderLock> other;
+  io_.fakeNet.onRequest = [&](const std::string& url) {
+    if (url == signatureUrl(catalogueUrl())) other.emplace(lockGameFolder(dir_.path()));
+  };
+  options_.lockWait = std::chrono::milliseconds(2000);
+  EXPECT_EQ(runWith(), 1);
+  EXPECT_EQ(io_.log, (std::vector<std::string>{
+                         "Velm Co-op 2.0.0", "[*] waiting for another Velm Co-op in this folder",
+                         "E: Another program has held the Velm Co-op folder in " + options_.exeDir +
+                             " for 2 seconds -- start Velm Co-op again once it is done.",
+                         "E: Press any key to exit."}));
+  EXPECT_EQ(io_.fakeNet.requested.size(), 2u) << "asked for more once the wait began";
+  EXPECT_TRUE(io_.starts.empty());
+  EXPECT_EQ(dir_.read("Velm Co-op/data.pak"), "package data");
+}
+
 TEST_F(LaunchWithPackage, StartsOfflineFromTheSavedCopies) {
   installPackage(manifestText(/*dataRequired=*/false));
   io_.offline = true;
@@ -515,7 +537,9 @@ TEST_F(LaunchWithPackage, EndsAtOnceWhenANewBuildStarts) {
   EXPECT_EQ(runWith(), 0);
   EXPECT_EQ(io_.selfUpdate.out.back(), "self-update: updated to 2.1.0 -- restarting");
   EXPECT_TRUE(io_.starts.empty());
-  EXPECT_FALSE(dir_.exists("Velm Co-op")) << "nothing is saved when a new build takes over";
+  // The package folder holds the lock file alone.
+  EXPECT_FALSE(dir_.exists("Velm Co-op/games.json")) << "saved when a new build takes over";
+  EXPECT_FALSE(dir_.exists("Velm Co-op/manifest.json")) << "saved when a new build takes over";
   EXPECT_EQ(io_.fakeNet.requested,
             (std::vector<std::string>{catalogueUrl(), signatureUrl(catalogueUrl()), launcher.url}))
       << "no manifest is fetched";
