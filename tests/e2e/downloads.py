@@ -98,9 +98,10 @@ def interrupted_runs_download_is_continued(c):
             file.write(b"co-op data\n")  # the old version, so the file is due again
         kept = kill_after_the_first_mib(c, temporary)
         if left == "by hand":
-            os.remove(temporary)
-            with open(temporary, "wb") as file:
+            # Made while the launcher's file is still there: another file, not a reused inode.
+            with open(temporary + ".hand", "wb") as file:
                 file.write(content[:kept])
+            os.replace(temporary + ".hand", temporary)
         elif left is not None:
             with open(temporary, "r+b") as file:  # the launcher's own file, other bytes
                 file.write(left)
