@@ -22,9 +22,8 @@ bool takeChar(std::string_view& text, char c) {
   return true;
 }
 
-}  // namespace
-
-bool contentRangeBeginsAt(std::string_view value, uint64_t firstByte) {
+// Trims value and takes its unit and the blanks after it; false when the unit is not bytes.
+bool takeBytesUnit(std::string_view& value) {
   while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);
   while (!value.empty() && isBlank(value.back())) value.remove_suffix(1);
   // The unit is case-insensitive (RFC 9110, 14.1); only bytes are ours.
@@ -33,7 +32,13 @@ bool contentRangeBeginsAt(std::string_view value, uint64_t firstByte) {
   value.remove_prefix(kUnit.size());
   if (!isBlank(value.front())) return false;
   while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);
+  return true;
+}
 
+}  // namespace
+
+bool contentRangeBeginsAt(std::string_view value, uint64_t firstByte) {
+  if (!takeBytesUnit(value)) return false;
   uint64_t first = 0;
   uint64_t last = 0;
   if (!takeNumber(value, first) || !takeChar(value, '-') || !takeNumber(value, last) ||
@@ -45,6 +50,16 @@ bool contentRangeBeginsAt(std::string_view value, uint64_t firstByte) {
     if (!takeNumber(value, length) || !value.empty() || last >= length) return false;
   }
   return first == firstByte;
+}
+
+bool unsatisfiedRangeLength(std::string_view value, uint64_t& length) {
+  uint64_t number = 0;
+  if (!takeBytesUnit(value) || !takeChar(value, '*') || !takeChar(value, '/') ||
+      !takeNumber(value, number) || !value.empty()) {
+    return false;
+  }
+  length = number;
+  return true;
 }
 
 }  // namespace velm

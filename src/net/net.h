@@ -36,6 +36,9 @@ struct RequestOptions {
   // Hears the status of an answer whose body follows, before its first chunk: 200 (the body
   // from byte 0, also when firstByte asked for less) or 206 (the body from firstByte).
   std::function<void(uint32_t status)> onBody;
+  // Hears the whole body's length from a 416 to a request from firstByte (its Content-Range,
+  // "bytes */LENGTH"), before get returns the 416.
+  std::function<void(uint64_t length)> onRangeNotSatisfiable;
 };
 
 class Net {

@@ -465,6 +465,11 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   }
   if (transfer.thrown) std::rethrow_exception(transfer.thrown);
 
+  uint64_t length = 0;
+  if (transfer.stoppedWith == 416 && options.firstByte > 0 && options.onRangeNotSatisfiable &&
+      transfer.contentRanges == 1 && unsatisfiedRangeLength(transfer.contentRange, length)) {
+    options.onRangeNotSatisfiable(length);
+  }
   if (transfer.stoppedWith != 0) return transfer.stoppedWith;
   if (result != CURLE_OK) return 0;
   return code > 0 ? static_cast<uint32_t>(code) : 0;

@@ -198,9 +198,8 @@ bool declaredLength(HINTERNET request, uint64_t& length) {
   return parseDecimal(wideToUtf8(std::wstring(text, size / sizeof(wchar_t))), UINT64_MAX, length);
 }
 
-// Whether a 206 carries the body from firstByte on: one Content-Range, and it begins there.
-bool answersRange(HINTERNET request, uint64_t firstByte) {
-  if (firstByte == 0) return false;
+// The answer's Content-Range when it has exactly one.
+bool oneContentRange(HINTERNET request, std::string& range) {
   wchar_t text[128];
   DWORD size = sizeof(text);
   DWORD index = 0;
@@ -215,7 +214,14 @@ bool answersRange(HINTERNET request, uint64_t firstByte) {
       GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
     return false;
   }
-  return contentRangeBeginsAt(wideToUtf8(value), firstByte);
+  range = wideToUtf8(value);
+  return true;
+}
+
+// Whether a 206 carries the body from firstByte on: one Content-Range, and it begins there.
+bool answersRange(HINTERNET request, uint64_t firstByte) {
+  std::string range;
+  return firstByte > 0 && oneContentRange(request, range) && contentRangeBeginsAt(range, firstByte);
 }
 
 // Wine's WinHTTP ends a body that the connection cut short as if it were complete: short of its
@@ -339,6 +345,12 @@ uint32_t WinHttpNet::get(const std::string& url, ByteSink& sink, const RequestOp
     // A body that starts elsewhere than asked could not be placed: no answer.
     if (!answersRange(response.request.get(), options.firstByte)) return 0;
   } else if (response.status != 200) {
+    std::string range;
+    uint64_t length = 0;
+    if (response.status == 416 && options.firstByte > 0 && options.onRangeNotSatisfiable &&
+        oneContentRange(response.request.get(), range) && unsatisfiedRangeLength(range, length)) {
+      options.onRangeNotSatisfiable(length);
+    }
     return response.status;
   }
   if (options.onBody) options.onBody(response.status);

@@ -57,6 +57,7 @@ FAULTS = {
     # 2 KiB every quarter of a second: steady, and 4 s in all.
     "/steady.bin": {"drip_bytes": 2048, "drip_seconds": 0.25},
     "/extra.txt": {"extra_bytes": 1000},
+    "/refused": {"status": 416, "body": "no Content-Range\n"},
     "/moved": {"redirect": "https://localhost:{https_port}/small.txt", "status": 301},
     "/down": {"redirect": "http://localhost:{http_port}/small.txt"},
     "/norange.bin": {"ignore_range": True},

@@ -119,6 +119,29 @@ TEST_F(PlatformNetRange, DeliversNoBodyForAnyOtherAnswer) {
   }
 }
 
+TEST_F(PlatformNetRange, A416TellsTheWholeBodysLength) {
+  struct Case {
+    const char* path;
+    uint64_t firstByte;
+    std::vector<uint64_t> heard;
+  };
+  const Case cases[] = {
+      {"/big.bin", 3200000, {3200000}},
+      {"/big.bin", 5000000, {3200000}},
+      {"/refused", 1000, {}},  // a 416 without a Content-Range
+  };
+  for (const Case& c : cases) {
+    Received received;
+    RequestOptions options = received.options(c.firstByte);
+    std::vector<uint64_t> heard;
+    options.onRangeNotSatisfiable = [&heard](uint64_t length) { heard.push_back(length); };
+    ByteSink sink = received.sink();
+    EXPECT_EQ(net_->get(httpsUrl(c.path), sink, options), 416u) << c.path;
+    EXPECT_EQ(heard, c.heard) << c.path << " from " << c.firstByte;
+    EXPECT_TRUE(received.chunks.empty()) << c.path << " delivered: " << received.body;
+  }
+}
+
 // The request from byte 0 comes second, on the connection the first one used: nothing of the
 // first request's range may stay with it.
 TEST_F(PlatformNetRange, SendsTheRangeHeaderOnlyForABodyFromAByteOn) {
