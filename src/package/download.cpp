@@ -50,7 +50,7 @@ class Arrival {
     uint64_t kept = 0;
     const bool read = out_.readBack(
         [this](const char* data, size_t length) { hasher_.update(data, length); }, kept);
-    resumed_ = read && kept > 0 && kept < request_.size;
+    resumed_ = read && kept > 0 && kept <= request_.size;
     if (resumed_) {
       received_ = kept;
     } else {
@@ -84,6 +84,8 @@ class Arrival {
   }
 
   bool cancelled() const { return request_.cancel != nullptr && request_.cancel->load(); }
+  // Every announced byte is here; only the digest can say more about them.
+  bool complete() const { return received_ > 0 && received_ == request_.size; }
   bool close() { return out_.close(); }
   bool resumed() const { return resumed_; }
   void forgetResume() { resumed_ = false; }
@@ -118,20 +120,30 @@ void pause(RetryClock& clock, std::chrono::milliseconds length, const std::atomi
   }
 }
 
-// Requests the body from what has arrived on, continuing after cuts; returns the last status.
+// Requests the body from what has arrived on, continuing after cuts; returns the last status,
+// 200 once every byte is here. A complete file is never continued: a Range from its end could
+// only be refused, and the digest judges it.
 uint32_t fetch(Net& net, const DownloadRequest& request, Arrival& arrival) {
   RetryClock& clock = request.clock != nullptr ? *request.clock : systemRetryClock();
+  if (arrival.complete()) return 200;  // all of it kept from an earlier run
   for (size_t cuts = 0;; ++cuts) {
     RequestOptions options = request.options;
     options.firstByte = arrival.received();
     options.onBody = [&arrival, &options](uint32_t status) {
       if (status == 200 && options.firstByte > 0) arrival.restart();
     };
+    uint64_t wholeLength = UINT64_MAX;
+    options.onRangeNotSatisfiable = [&wholeLength](uint64_t length) { wholeLength = length; };
     ByteSink sink = [&arrival](const char* data, size_t length) {
       return arrival.take(data, length);
     };
     const uint32_t status = net.get(request.url, sink, options);
+    // The server's whole body is the bytes held: nothing of it is missing.
+    if (status == 416 && options.firstByte > 0 && wholeLength == options.firstByte) return 200;
     const bool broke = status == 0 && !arrival.writeFailed() && !arrival.tooLarge();
+    // The last byte came before the break (a chunked body without its last chunk, a
+    // Content-Length past the body).
+    if (broke && !arrival.cancelled() && arrival.complete()) return 200;
     if (!broke || arrival.cancelled() || cuts == std::size(kCutPauses)) return status;
     pause(clock, kCutPauses[cuts], request.cancel);
   }

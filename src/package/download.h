@@ -24,8 +24,9 @@ struct DownloadRequest {
   uint64_t size = 0;                // the announced size
   Sha256Digest sha256{};            // the announced digest
   RequestOptions options;
-  // Continue what an earlier, interrupted run left in the temporary when it is shorter than
-  // size and the launcher made it (known, its recorded identity); else start afresh.
+  // Continue what an earlier, interrupted run left in the temporary when it is no longer than
+  // size (all of it is judged by its digest alone) and the launcher made it (known, its
+  // recorded identity); else start afresh.
   bool resume = false;
   std::optional<FileIdentity> known{};
   // Where whatever else stands at the temporary's name is moved; empty: such a thing is refused.
@@ -64,7 +65,9 @@ struct Download {
 // Streams the body into request.temporary, stopping at the first chunk that would pass the
 // announced size (nothing of it is written). A transfer that breaks is continued with a Range
 // request after each of kCutPauses (a server that answers it with the whole body is read from
-// byte 0 again); a resumed file whose digest does not match is fetched once more from byte 0.
+// byte 0 again), unless every announced byte is in (a 416 that gives the body's length as the
+// bytes held says so too): then the digest judges them. A resumed file whose digest does not
+// match is fetched once more from byte 0.
 // onChunk, when given, hears the byte count after every chunk (it may go down on a restart). On
 // every outcome but Ok and NotOpened the temporary is deleted; one that could not be opened may
 // belong to another writer and is left alone.

@@ -36,6 +36,10 @@ between requests. --fault PATH=JSON adds or overrides one path.
                                                          change); later ones are served whole
    "/extra.txt":    {"extra_bytes": 64},                 64 bytes more than declared (sent
                                                          with "Connection: close")
+   "/long.bin":     {"declare_extra": 64},               a Content-Length 64 bytes past the
+                                                         body, closed after the body
+   "/chunks.bin":   {"chunked": true},                   sent chunked ("cut_after" then leaves
+                                                         out the last chunk)
    "/slow.bin":     {"stall_after": 100, "stall_seconds": 5},  sleep mid-body, then go on
    "/drip.bin":     {"drip_bytes": 1, "drip_seconds": 25},  the body in pieces of 1 byte, each
                                                          after a 25 s pause: a body that never
@@ -340,8 +344,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             for one in value if isinstance(value, list) else [value]:
                 self.send_header(name, one)
         bodiless = status < 200 or status in (204, 304)  # these never carry a body
-        if not bodiless:
-            self.send_header("Content-Length", str(size))
+        chunked = bool(fault.get("chunked")) and not bodiless
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif not bodiless:
+            self.send_header("Content-Length", str(size + int(fault.get("declare_extra", 0))))
         if fault.get("extra_bytes"):
             # Announced, so that no client reuses a connection whose stream is out of step:
             # the surplus would be read as the next answer.
@@ -375,9 +382,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             data = source.read(limit)
             if not data:
                 break
-            self.wfile.write(data)
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
             sent += len(data)
             self.body_sent = sent
+        if chunked:
+            self.wfile.write(b"0\r\n\r\n")
+        if fault.get("declare_extra"):
+            return self.cut("close")  # the client would wait for the rest
         if fault.get("extra_bytes"):
             self.wfile.write(b"X" * int(fault["extra_bytes"]))
             self.close_connection = True  # the stream is out of step now

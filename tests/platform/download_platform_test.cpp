@@ -83,6 +83,17 @@ TEST_F(PlatformDownload, LeavesNothingOfABodyThatBroke) {
   }
 }
 
+// The connection closes after the last byte, short of the declared length or the last chunk.
+TEST_F(PlatformDownload, KeepsABodyThatBrokeAfterItsLastByte) {
+  const std::string body = patternBody(131072);
+  for (const char* path : {"/long.bin", "/chunks.bin"}) {
+    const Download download = fetch(path, body, body.size());
+    EXPECT_EQ(download.outcome, DownloadOutcome::Ok) << path << ": status " << download.status;
+    EXPECT_EQ(download.received, body.size()) << path;
+    EXPECT_TRUE(dir_.read(kNew) == body) << path << ": the file differs from the served body";
+  }
+}
+
 TEST_F(PlatformDownload, LeavesNothingOfAnotherAnswer) {
   struct Case {
     const char* path;

@@ -36,6 +36,8 @@ FILES = {
     "drip.bin": pattern(25),  # 200 bytes
     "steady.bin": pattern(4096),  # 32 KiB
     "extra.txt": b"declared body\n",
+    "long.bin": pattern(131072),
+    "chunks.bin": pattern(131072),
     "notfound.txt": b"the body of a 404\n",
     "error.txt": b"the body of a 500\n",
     "norange.bin": pattern(131072),
@@ -57,6 +59,9 @@ FAULTS = {
     # 2 KiB every quarter of a second: steady, and 4 s in all.
     "/steady.bin": {"drip_bytes": 2048, "drip_seconds": 0.25},
     "/extra.txt": {"extra_bytes": 1000},
+    # Every byte, then the connection closes: short of its Content-Length, or of its last chunk.
+    "/long.bin": {"declare_extra": 1000},
+    "/chunks.bin": {"chunked": True, "cut_after": 131072 * 8},
     "/refused": {"status": 416, "body": "no Content-Range\n"},
     "/moved": {"redirect": "https://localhost:{https_port}/small.txt", "status": 301},
     "/down": {"redirect": "http://localhost:{http_port}/small.txt"},

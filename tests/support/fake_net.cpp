@@ -56,7 +56,11 @@ uint32_t FakeNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   }
   if (reply.status != 200) return reply.status;
   const bool partial = options.firstByte > 0 && reply.ranges;
-  if (partial && options.firstByte > reply.body.size()) return 416;
+  // A range from the end on asks for nothing that exists, as a server judges it.
+  if (partial && options.firstByte >= reply.body.size()) {
+    if (options.onRangeNotSatisfiable) options.onRangeNotSatisfiable(reply.body.size());
+    return 416;
+  }
   const uint32_t status = partial ? 206 : 200;
   if (options.onBody) options.onBody(status);
   const size_t start = partial ? static_cast<size_t>(options.firstByte) : 0;

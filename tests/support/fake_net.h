@@ -18,7 +18,8 @@ struct FakeNet final : Net {
   void serve(std::string url, std::string body);  // 200 with this body
   void answer(std::string url, uint32_t status);  // any other status, 0 for no answer
   // A transfer cut when the body reaches byte `bytes` (status 0), for the first `times`
-  // requests of url; a Range request from that byte on is cut at once.
+  // requests of url; a Range request from that byte on is cut at once. A Range request from the
+  // body's end or past it gets 416 and hears the body's length, as from a server.
   void breakAfter(std::string url, size_t bytes, size_t times = SIZE_MAX);
   // Forgets every reply and what was asked.
   void reset();

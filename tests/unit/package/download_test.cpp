@@ -281,6 +281,7 @@ TEST_F(DownloadFile, ContinuesACutTransferFromTheBytesItHas) {
     SCOPED_TRACE(c.label);
     net_.reset();
     clock_.pauses.clear();
+    std::filesystem::remove(dir_.path() / "mod.dll.new");  // the last case's complete file
     const std::string content = body(1000);
     announce("mod.dll", content);
     net_.chunkSize = 100;
@@ -305,6 +306,7 @@ TEST_F(DownloadFile, ContinuesWhatAnInterruptedRunLeft) {
       {"the start of the file", content.substr(0, 600), {600}, 400},
       // Bytes of another version: the digest is wrong, and the file comes once more whole.
       {"other bytes", std::string(600, 'x'), {600, 0}, 1400},
+      {"the whole file", content, {}, 0},  // judged by its digest: nothing to ask for
       {"as long as the file", std::string(1000, 'x'), {0}, 1000},
       {"longer than the file", content + "more", {0}, 1000},
       {"empty", "", {0}, 1000},
@@ -331,6 +333,60 @@ TEST_F(DownloadFile, ContinuesWhatAnInterruptedRunLeft) {
       EXPECT_EQ(DownloadRecord(dir_.path()).known("mod.dll"), identity) << "not recorded";
     }
   }
+}
+
+// Each transfer delivers every byte and then breaks, as a chunked body without its last chunk
+// does: the digest judges the bytes, and a Range from the end (a 416) is never asked.
+TEST_F(DownloadFile, JudgesABodyThatBrokeAfterItsLastByteByItsDigest) {
+  struct Case {
+    const char* label;
+    std::string served;
+    std::string reason;
+  };
+  const std::string content = body(1000);
+  const std::vector<Case> cases = {
+      {"the announced bytes", content, ""},
+      {"other bytes", std::string(1000, 'x'), "does not match its sha256"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    net_.reset();
+    clock_.pauses.clear();
+    std::filesystem::remove(dir_.path() / "mod.dll.new");
+    announce("mod.dll", content);
+    net_.serve(kUrl, c.served);
+    net_.chunkSize = 300;
+    net_.breakAfter(kUrl, c.served.size());
+    EXPECT_EQ(download(), c.reason);
+    EXPECT_EQ(temporaryExists(), c.reason.empty());
+    EXPECT_EQ(net_.firstBytes, std::vector<uint64_t>{0});
+    EXPECT_TRUE(clock_.pauses.empty());
+  }
+}
+
+// The first transfer breaks after 600 bytes, all that the server's file then holds (the manifest
+// says 1000); by the Range request from byte 600 the file holds `served` bytes.
+TEST_F(DownloadFile, TakesA416ThatGivesTheBytesHeldAsTheWholeBody) {
+  struct Case {
+    size_t served;
+    std::string reason;
+  };
+  const std::string content = body(1000);
+  for (const Case& c :
+       {Case{600, "is 600 bytes, the manifest says 1000"}, Case{500, "the server said HTTP 416"}}) {
+    net_.reset();
+    announce("mod.dll", content);
+    net_.serve(kUrl, content.substr(0, 600));
+    net_.breakAfter(kUrl, 600, 1);
+    size_t requests = 0;
+    net_.onRequest = [&](const std::string& url) {
+      if (++requests == 2) net_.serve(url, content.substr(0, c.served));
+    };
+    EXPECT_EQ(download(), c.reason) << c.served;
+    EXPECT_EQ(net_.firstBytes, (std::vector<uint64_t>{0, 600})) << c.served;
+    EXPECT_FALSE(temporaryExists()) << c.served;
+  }
+  net_.onRequest = nullptr;
 }
 
 TEST_F(DownloadFile, DoesNotAskTheServerWhenTheTemporaryCannotBeOpened) {
