@@ -61,10 +61,11 @@ std::string sha256Hex(const Sha256Digest& digest);
 // The same form for seconds from 0000-01-01 to 9999-12-31.
 std::string formatUtcTime(int64_t seconds);
 
-// Text as it may reach a console: C0 and C1 control characters, DEL, the bidirectional
-// embeddings, overrides and isolates (U+202A-U+202E, U+2066-U+2069) and ill-formed UTF-8 each
-// become U+FFFD, so a name from a document can neither move the cursor, send a terminal command
-// nor reorder the line it stands in.
+// Text as it may reach a console: C0 and C1 control characters, DEL, the format characters
+// (general category Cf: the bidirectional marks, embeddings, overrides and isolates, U+FEFF and
+// the other invisible ones), U+2028, U+2029 and ill-formed UTF-8 each become U+FFFD, so a name
+// from a document can neither move the cursor, send a terminal command, hide part of itself nor
+// reorder or break the line it stands in.
 std::string displayText(const std::string& text);
 
 }  // namespace velm

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ios>
 #include <string>
 
 #include "text/path_text.h"
+#include "text/utf8.h"
 
 namespace velm {
 namespace {
@@ -215,7 +217,12 @@ TEST(DisplayText, ReplacesWhatATerminalWouldActOn) {
       {"embeddings and pop", "\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD",
        kFffd + kFffd + kFffd + kFffd},
       {"isolates", "\xE2\x81\xA6x\xE2\x81\xA9", kFffd + "x" + kFffd},
-      {"left-to-right mark stays", "\xE2\x80\x8E", "\xE2\x80\x8E"},
+      {"left-to-right and right-to-left marks", "a\xE2\x80\x8E\xE2\x80\x8F", "a" + kFffd + kFffd},
+      {"Arabic letter mark", "\xD8\x9C", kFffd},
+      {"line and paragraph separators", "a\xE2\x80\xA8\xE2\x80\xA9", "a" + kFffd + kFffd},
+      {"byte order mark inside a name", "mod\xEF\xBB\xBF.dll", "mod" + kFffd + ".dll"},
+      {"zero-width space and joiner", "\xE2\x80\x8B\xE2\x80\x8D", kFffd + kFffd},
+      {"tag characters", "\xF3\xA0\x80\x81\xF3\xA0\x81\xBF", kFffd + kFffd},
       {"lone C1 byte",
        "a\x9B"
        "b",
@@ -223,6 +230,31 @@ TEST(DisplayText, ReplacesWhatATerminalWouldActOn) {
       {"cut sequence", "a\xE6\x97", "a" + kFffd},
   };
   for (const Case& c : cases) EXPECT_EQ(displayText(c.input), c.expected) << c.what;
+}
+
+// The edges of the format characters (general category Cf) and of their neighbours that show.
+TEST(DisplayText, ReplacesEveryFormatCharacterAndNoNeighbour) {
+  const char32_t unseen[] = {0x00AD,  0x0600,  0x0605,  0x061C,  0x06DD,  0x070F,  0x0890,
+                             0x0891,  0x08E2,  0x180E,  0x200B,  0x200F,  0x2028,  0x202E,
+                             0x2060,  0x2064,  0x2066,  0x206F,  0xFEFF,  0xFFF9,  0xFFFB,
+                             0x110BD, 0x110CD, 0x13430, 0x1343F, 0x1BCA0, 0x1BCA3, 0x1D173,
+                             0x1D17A, 0xE0001, 0xE0020, 0xE007F};
+  const char32_t shown[] = {0x00AC,  0x00AE,  0x05FF,  0x0606,  0x061B,  0x061D,  0x06DC,
+                            0x06DE,  0x070E,  0x0710,  0x088F,  0x0892,  0x08E1,  0x08E3,
+                            0x180D,  0x180F,  0x200A,  0x2010,  0x2027,  0x202F,  0x205F,
+                            0x2070,  0xFEFE,  0xFF00,  0xFFF8,  0xFFFC,  0x110BC, 0x110BE,
+                            0x110CC, 0x110CE, 0x1342F, 0x13440, 0x1BC9F, 0x1BCA4, 0x1D172,
+                            0x1D17B, 0xE0000, 0xE0002, 0xE001F, 0xE0080, 0x10FFFF};
+  for (char32_t c : unseen) {
+    std::string text;
+    appendUtf8(text, c);
+    EXPECT_EQ(displayText("x" + text), "x\xEF\xBF\xBD") << std::hex << static_cast<uint32_t>(c);
+  }
+  for (char32_t c : shown) {
+    std::string text;
+    appendUtf8(text, c);
+    EXPECT_EQ(displayText("x" + text), "x" + text) << std::hex << static_cast<uint32_t>(c);
+  }
 }
 
 }  // namespace
