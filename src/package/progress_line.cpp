@@ -1,5 +1,8 @@
 #include "package/progress_line.h"
 
+#include <algorithm>
+
+#include "text/columns.h"
 #include "text/text.h"
 
 namespace velm {
@@ -8,15 +11,18 @@ namespace {
 // Small files finish too fast for a progress line to help.
 constexpr uint64_t kProgressThreshold = 4194304;
 
+// The line stays within a console row of 80 columns, short of the last one, after which some
+// consoles move to the next row: a line that wrapped could not be drawn over again.
+constexpr size_t kRowColumns = 79;
+// "[*] " before the name and "  NNN%" after it.
+constexpr size_t kFrameColumns = 10;
+// The least a line is blanked over: what fits every short name.
+constexpr size_t kBlankColumns = 40;
+
 // The progress line is drawn with carriage returns and no newline, so a line-buffered console
 // would hold it back until the next line; flush every time.
-void showPercent(FILE* progress, const std::string& name, uint32_t percent) {
-  std::fprintf(progress, "\r[*] %s  %3d%%", name.c_str(), static_cast<int>(percent));
-  std::fflush(progress);
-}
-
-void blankProgressLine(FILE* progress) {
-  std::fprintf(progress, "\r%40s\r", "");
+void blankProgressLine(FILE* progress, size_t columns) {
+  std::fprintf(progress, "\r%*s\r", static_cast<int>(columns), "");
   std::fflush(progress);
 }
 
@@ -34,22 +40,27 @@ void printPackageLine(FILE* progress, const std::string& line) {
 ProgressLine::ProgressLine(FILE* out, const ManifestFile& file)
     : out_(out != nullptr && file.size > kProgressThreshold ? out : nullptr),
       size_(file.size),
-      name_(out_ != nullptr ? displayText(file.name) : std::string()) {}
+      name_(out_ != nullptr ? fitColumns(displayText(file.name), kRowColumns - kFrameColumns)
+                            : std::string()) {}
 
 void ProgressLine::update(uint64_t received) {
   if (out_ == nullptr) return;
   const uint32_t percent = static_cast<uint32_t>(received * 100 / size_);
-  if (percent != last_ && percent % 5 == 0) {
-    showPercent(out_, name_, percent);
-    last_ = percent;
-  }
+  if (percent != last_ && percent % 5 == 0) showPercent(percent);
 }
 
 void ProgressLine::finish(bool complete) {
   if (out_ == nullptr) return;
   // A file that arrived while another one had the console still ends its line at 100.
-  if (complete && last_ != 100) showPercent(out_, name_, 100);
-  blankProgressLine(out_);
+  if (complete && last_ != 100) showPercent(100);
+  blankProgressLine(out_, std::max(kBlankColumns, drawn_));
+}
+
+void ProgressLine::showPercent(uint32_t percent) {
+  std::fprintf(out_, "\r[*] %s  %3d%%", name_.c_str(), static_cast<int>(percent));
+  std::fflush(out_);
+  last_ = percent;
+  drawn_ = consoleColumns(name_) + kFrameColumns;
 }
 
 std::string sizeText(uint64_t bytes) {

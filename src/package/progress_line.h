@@ -15,20 +15,24 @@ namespace velm {
 void printPackageLine(FILE* progress, const std::string& line);
 
 // The percentage line of a file over 4 MiB ("\r[*] NAME  NN%"), drawn on out (which may be
-// null; smaller files draw none) at every multiple of 5 that a chunk ends on.
+// null; smaller files draw none) at every multiple of 5 that a chunk ends on. It keeps to one
+// row of 80 columns: a longer name is shown with "..." in its middle.
 class ProgressLine {
  public:
   ProgressLine(FILE* out, const ManifestFile& file);
   void update(uint64_t received);
-  // Shows 100 for a complete file whose last chunk was not drawn, then blanks the line.
+  // Shows 100 for a complete file whose last chunk was not drawn, then blanks the line over all
+  // it took (40 columns at least).
   void finish(bool complete);
 
  private:
   static constexpr uint32_t kNoPercentYet = UINT32_MAX;
+  void showPercent(uint32_t percent);
   FILE* out_;
   uint64_t size_;
-  std::string name_;
+  std::string name_;  // as shown
   uint32_t last_ = kNoPercentYet;
+  size_t drawn_ = 0;  // the columns the line took
 };
 
 // "N KB" below 1 MiB, "N.N MB" below 10 MiB, "N MB" from 10 MiB, every division rounded down
