@@ -47,4 +47,34 @@ bool writeNewOwnerOnlyFile(const std::filesystem::path& path, const std::string&
   return ok;
 }
 
+OwnerOnlyRead readOwnerOnlyFile(const std::filesystem::path& path, std::string& bytes,
+                                uint32_t& mode, std::error_code& error) {
+  bytes.clear();
+  // O_NONBLOCK: a FIFO in the key's place must not hold the tool until a writer comes.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat info;
+  if (!fd || ::fstat(fd.get(), &info) != 0) {
+    error = lastError();
+    return OwnerOnlyRead::NotRead;
+  }
+  mode = static_cast<uint32_t>(info.st_mode & 07777);
+  if (!S_ISREG(info.st_mode)) {
+    error = std::error_code(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, std::system_category());
+    return OwnerOnlyRead::NotRead;
+  }
+  if ((info.st_mode & 077) != 0) return OwnerOnlyRead::OpenToOthers;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = lastError();
+      bytes.clear();
+      return OwnerOnlyRead::NotRead;
+    }
+    if (got == 0) return OwnerOnlyRead::Ok;
+    bytes.append(buffer, static_cast<size_t>(got));
+  }
+}
+
 }  // namespace velm

@@ -179,8 +179,16 @@ def test_refusals(ctx):
     encrypted = os.path.join(work, "encrypted.pem")
     subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-aes-256-cbc", "-pass",
                     "pass:secret", "-out", encrypted], check=True)
+    os.chmod(encrypted, 0o600)  # whatever this openssl made it: the key's content is the case
     _, err = run(ctx.tool, "public-key", encrypted, expect=1)
     check(err == "velm-publish: %s: not an unencrypted PEM private key\n" % encrypted, err)
+
+    # A key that other accounts can read is refused, as ssh refuses one.
+    os.chmod(key, 0o644)
+    _, err = run(ctx.tool, "public-key", key, expect=1)
+    check(err == "velm-publish: %s: this private key is open to other accounts (mode 0644); "
+                 "run chmod 600 %s to keep it yours alone\n" % (key, key), err)
+    os.chmod(key, 0o600)
 
     # publish: a key the launcher does not trust, and a package without its co-op launcher.
     make_package(package)

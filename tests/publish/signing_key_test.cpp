@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,11 +30,19 @@ const char kX25519Pem[] =
     "MC4CAQAwBQYDK2VuBCIEIHcHbQpzGKV9PBbBclGyZkXfTC+H68CZKrF3+6UduSwq\n"
     "-----END PRIVATE KEY-----\n";
 
+// A key file as the tool's user keeps it: for the owner alone, unless mode says otherwise.
+std::string writeKey(const TempDir& dir, const std::string& name, const std::string& content,
+                     mode_t mode = 0600) {
+  const std::string path = dir.write(name, content).string();
+  EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;
+  return path;
+}
+
 TEST(SigningKey, SignsTheRfcVector) {
   TempDir dir;
   SigningKey key;
   std::string error;
-  ASSERT_TRUE(SigningKey::load(dir.write("rfc.pem", kRfcKeyPem).string(), key, &error)) << error;
+  ASSERT_TRUE(SigningKey::load(writeKey(dir, "rfc.pem", kRfcKeyPem), key, &error)) << error;
   EXPECT_EQ(publicKeyHex(key.publicKey()), kRfcPublic);
   SignatureBytes signature;
   ASSERT_TRUE(key.sign("", signature, &error)) << error;
@@ -96,7 +106,7 @@ TEST(SigningKey, LoadRefusesWhatIsNotAnEd25519PrivateKey) {
       {kRfcPublic, ": not an unencrypted PEM private key"},
   };
   for (const Case& c : cases) {
-    const std::string path = dir.write("key.pem", c.content).string();
+    const std::string path = writeKey(dir, "key.pem", c.content);
     SigningKey key;
     std::string error;
     EXPECT_FALSE(SigningKey::load(path, key, &error)) << c.content;
@@ -107,6 +117,57 @@ TEST(SigningKey, LoadRefusesWhatIsNotAnEd25519PrivateKey) {
   const std::string missing = (dir.path() / "missing.pem").string();
   EXPECT_FALSE(SigningKey::load(missing, key, &error));
   EXPECT_EQ(error, missing + ": cannot read the key (No such file or directory)");
+}
+
+// As ssh does, a key that group or others may use in any way is not read.
+TEST(SigningKey, LoadRefusesAKeyOpenToOtherAccounts) {
+  TempDir dir;
+  const std::string folder = dir.path().string();
+  struct Case {
+    const char* name;
+    mode_t mode;
+    std::string chmodWord;  // how the fix names the file; empty: the key is read
+  };
+  const Case cases[] = {
+      {"key.pem", 0600, ""},
+      {"key.pem", 0400, ""},
+      {"key.pem", 0644, folder + "/key.pem"},
+      {"key.pem", 0666, folder + "/key.pem"},
+      {"key.pem", 0640, folder + "/key.pem"},
+      {"key.pem", 0604, folder + "/key.pem"},
+      {"key.pem", 0620, folder + "/key.pem"},
+      {"key.pem", 0601, folder + "/key.pem"},
+      {"team key's.pem", 0644, "'" + folder + "/team key'\\''s.pem'"},  // one shell word
+  };
+  for (const Case& c : cases) {
+    const std::string path = writeKey(dir, c.name, kRfcKeyPem, c.mode);
+    SigningKey key;
+    std::string error;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(c.mode));
+    EXPECT_EQ(SigningKey::load(path, key, &error), c.chmodWord.empty()) << mode;
+    if (c.chmodWord.empty()) {
+      EXPECT_EQ(publicKeyHex(key.publicKey()), kRfcPublic) << mode;
+    } else {
+      EXPECT_EQ(error, path + ": this private key is open to other accounts (mode " + mode +
+                           "); run chmod 600 " + c.chmodWord + " to keep it yours alone");
+    }
+    std::filesystem::remove(path);
+  }
+}
+
+TEST(SigningKey, LoadReadsNothingButARegularFile) {
+  TempDir dir;
+  const std::string fifo = (dir.path() / "fifo.pem").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = (dir.path() / "folder.pem").string();
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  SigningKey key;
+  std::string error;
+  EXPECT_FALSE(SigningKey::load(fifo, key, &error));  // and returns: no writer is waited for
+  EXPECT_EQ(error, fifo + ": cannot read the key (Invalid argument)");
+  EXPECT_FALSE(SigningKey::load(folder, key, &error));
+  EXPECT_EQ(error, folder + ": cannot read the key (Is a directory)");
 }
 
 TEST(SigningKey, ParsesPublicKeyListsStrictly) {

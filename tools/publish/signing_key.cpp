@@ -1,13 +1,15 @@
 #include "signing_key.h"
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <cerrno>
-#include <cstring>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <system_error>
 
 #include "os/owner_only_file.h"
 #include "text/path_text.h"
@@ -42,6 +44,24 @@ std::string opensslReason(const char* fallback) {
 // Refuses every passphrase prompt: the tool never reads from the terminal.
 int noPassphrase(char*, int, int, void*) { return -1; }
 
+// path as one word of a POSIX shell command: itself when it has nothing a shell acts on, else in
+// single quotes.
+std::string shellWord(const std::string& path) {
+  const bool plain = !path.empty() && path.find_first_not_of(
+                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789_@%+=:,./-") == std::string::npos;
+  if (plain) return path[0] == '-' ? "./" + path : path;  // not taken for an option
+  std::string word = path[0] == '-' ? "'./" : "'";
+  for (char c : path) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
+}
+
+std::string octalMode(uint32_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
 }  // namespace
 
 SigningKey::~SigningKey() { EVP_PKEY_free(key_); }
@@ -69,14 +89,26 @@ bool SigningKey::generate(SigningKey& key, std::string* error) {
 }
 
 bool SigningKey::load(const std::string& path, SigningKey& key, std::string* error) {
-  BioPtr file(BIO_new_file(path.c_str(), "rb"));
-  if (!file) {
-    int openErrno = errno;
-    ERR_clear_error();
-    setError(error, path + ": cannot read the key (" + std::strerror(openErrno) + ")");
-    return false;
+  std::string pem;
+  uint32_t mode = 0;
+  std::error_code code;
+  switch (readOwnerOnlyFile(pathFromUtf8(path), pem, mode, code)) {
+    case OwnerOnlyRead::Ok:
+      break;
+    case OwnerOnlyRead::NotRead:
+      setError(error, path + ": cannot read the key (" + code.message() + ")");
+      return false;
+    case OwnerOnlyRead::OpenToOthers:
+      // As ssh does: a key that other accounts can read may be theirs already.
+      setError(error, path + ": this private key is open to other accounts (mode " +
+                          octalMode(mode) + "); run chmod 600 " + shellWord(path) +
+                          " to keep it yours alone");
+      return false;
   }
-  EVP_PKEY* read = PEM_read_bio_PrivateKey(file.get(), nullptr, noPassphrase, nullptr);
+  BioPtr memory(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  EVP_PKEY* read =
+      memory ? PEM_read_bio_PrivateKey(memory.get(), nullptr, noPassphrase, nullptr) : nullptr;
+  OPENSSL_cleanse(&pem[0], pem.size());
   ERR_clear_error();
   if (read == nullptr) {
     setError(error, path + ": not an unencrypted PEM private key");

@@ -22,7 +22,8 @@ class SigningKey {
 
   // A fresh key from the system's random source. On failure returns false with *error set.
   [[nodiscard]] static bool generate(SigningKey& key, std::string* error);
-  // Reads an unencrypted PEM private key, which must be Ed25519; never asks for a passphrase.
+  // Reads an unencrypted PEM private key, which must be Ed25519 in a file that only its owner
+  // may read (no permission for group or others); never asks for a passphrase.
   [[nodiscard]] static bool load(const std::string& path, SigningKey& key, std::string* error);
 
   // Writes the key as PKCS#8 PEM to a new file readable only by its owner; an existing file is
