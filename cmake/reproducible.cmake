@@ -21,6 +21,24 @@ if(WIN32)
   add_link_options("-Wl,--no-insert-timestamp")
 endif()
 
+# velm_split_debug(TARGET): TARGET's exe goes out without the DWARF sections that the static
+# libraries bring, which only a debugger reads; they stay in "<exe>.debug" beside it, which the
+# exe names (.gnu_debuglink) so that gdb finds them. objcopy writes SOURCE_DATE_EPOCH, or else the
+# time, into the PE header: 0 keeps what the linker wrote there. Before the checksum.
+function(velm_split_debug target)
+  if(NOT CMAKE_OBJCOPY)
+    message(FATAL_ERROR "VELM_RELEASE=ON needs objcopy to take the debug sections out")
+  endif()
+  set(exe "$<TARGET_FILE:${target}>")
+  add_custom_command(
+    TARGET ${target} POST_BUILD
+    COMMAND "${CMAKE_COMMAND}" -E env SOURCE_DATE_EPOCH=0
+            "${CMAKE_OBJCOPY}" --only-keep-debug "${exe}" "${exe}.debug"
+    COMMAND "${CMAKE_COMMAND}" -E env SOURCE_DATE_EPOCH=0
+            "${CMAKE_OBJCOPY}" --strip-debug "--add-gnu-debuglink=${exe}.debug" "${exe}"
+    VERBATIM)
+endfunction()
+
 # velm_signing_layout(TARGET): TARGET's exe is padded and check-summed as signing leaves it
 # (pe_checksum.py), so that a published exe with its signature removed matches this build.
 function(velm_signing_layout target)

@@ -6,7 +6,8 @@
 # SHA-256, and come off again to give the first, unsigned build (README, "Checking a published
 # exe"); the line release.sh prints must be the signed file's. The first exe is also signed
 # with a PKCS#12 file by scripts/sign-exe.sh, and the release exe must keep its load flags and
-# imports (tests/exe/pe_check.py).
+# imports and carry no debug sections (tests/exe/pe_check.py --release); the debug data beside
+# it must be the same in both runs.
 #
 #   scripts/release-check.sh          about two release builds' time; not part of test-all.sh
 #   VELM_JOBS=N                       build parallelism (default: number of cores)
@@ -105,8 +106,15 @@ echo "== signed with a PKCS#12 file"
 verified pkcs12 "$check/pkcs12.exe"
 stripped pkcs12 "$check/pkcs12.exe"
 
-echo "== load flags and imports of the release exe"
-python3 "$root/tests/exe/pe_check.py" "$unsigned" || status=1
+echo "== load flags, imports and debug sections of the release exe"
+python3 "$root/tests/exe/pe_check.py" --release "$unsigned" || status=1
+debug="Velm Co-op.exe.debug"
+if [ -s "$check/a/out/$debug" ] && cmp -s "$check/a/out/$debug" "$check/b/out/$debug"; then
+  echo "$debug: beside the exe, the same bytes in both builds"
+else
+  echo "$debug: missing, or DIFFERENT between the builds"
+  status=1
+fi
 grep -q -a -F "velm-build: release" "$unsigned" && grep -q -a -F "velm-build: release" \
   "$check/a/out/velm-coop" && echo "both files carry the release marker" ||
   { echo "a file lacks the release marker"; status=1; }

@@ -17,7 +17,8 @@
 #
 # It builds HEAD as committed (git archive; uncommitted changes are not in it) in a temporary
 # folder, with SOURCE_DATE_EPOCH set to the commit's time, and prints each file's SHA-256 and
-# size as the catalogue's "launcher" block takes them.
+# size as the catalogue's "launcher" block takes them. The exe goes out without debug sections;
+# "Velm Co-op.exe.debug" beside it keeps them for a debugger (never published).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -82,13 +83,14 @@ echo "== building $commit (native)" >&2
 build "$work/linux"
 
 mkdir -p "$out"
-rm -f "$out/Velm Co-op.exe" "$out/velm-coop"
+rm -f "$out/Velm Co-op.exe" "$out/Velm Co-op.exe.debug" "$out/velm-coop"
 if [ $signing -eq 1 ]; then
   echo "== signing Velm Co-op.exe" >&2
   "$root/scripts/sign-exe.sh" "$work/win/Velm Co-op.exe" "$out/Velm Co-op.exe" "${sign[@]}"
 else
   cp "$work/win/Velm Co-op.exe" "$out/Velm Co-op.exe"
 fi
+cp "$work/win/Velm Co-op.exe.debug" "$out/Velm Co-op.exe.debug"
 cp "$work/linux/velm-coop" "$out/velm-coop"
 
 # One line per file, in the launcher block's own words.

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""pe_check.py EXE
+"""pe_check.py [--release] EXE
 
 Checks how the launcher exe asks to be loaded: address-space layout randomisation with 64-bit
 entropy and no executable data (DllCharacteristics), and no DLL that the loader would look for
 beside the exe before the entry point runs. Its static imports are Known DLLs that need nothing
 from the exe's folder; WinHTTP (no Known DLL, and a favourite name of mod loaders' proxy DLLs)
-is delay-loaded. Ends with the line "N passed, N failed".
+is delay-loaded. With --release, the exe is one that players get: it carries no debug sections
+(.debug_*), which only a debugger reads; a test build keeps them. Ends with the line
+"N passed, N failed".
 """
 
 import os
@@ -55,16 +57,26 @@ def check_delay_imports(exe):
     return problems
 
 
+def check_no_debug_sections(exe):
+    debug = [name for name in exe.section_names if name.startswith((".debug", "/"))]
+    return ["debug sections (or names that cannot be read): " + ", ".join(debug)] if debug else []
+
+
 CHECKS = [check_characteristics, check_static_imports, check_delay_imports]
+RELEASE_CHECKS = [check_no_debug_sections]
 
 
 def main():
-    if len(sys.argv) != 2:
-        print("usage: pe_check.py EXE", file=sys.stderr)
+    arguments = sys.argv[1:]
+    release = arguments[:1] == ["--release"]
+    if release:
+        arguments = arguments[1:]
+    if len(arguments) != 1:
+        print("usage: pe_check.py [--release] EXE", file=sys.stderr)
         return 2
-    exe = PeFile(sys.argv[1])
+    exe = PeFile(arguments[0])
     passed = failed = 0
-    for check in CHECKS:
+    for check in CHECKS + (RELEASE_CHECKS if release else []):
         problems = check(exe)
         if problems:
             failed += 1

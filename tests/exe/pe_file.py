@@ -1,6 +1,7 @@
 """What a 64-bit PE image says about how it is loaded: its DLL characteristics, and the DLLs of its
-import and delay-import tables with the functions it takes from each. Shared by the exe checks
-and the planted-DLL scenario; it reads the file only, so it runs on any host."""
+import and delay-import tables with the functions it takes from each; and the names of its
+sections. Shared by the exe checks and the planted-DLL scenario; it reads the file only, so it
+runs on any host."""
 
 import struct
 
@@ -22,7 +23,8 @@ class PeFile:
         pe = self.u32(0x3C)
         if self.data[pe:pe + 4] != b"PE\0\0":
             raise PeError("%s: no PE signature" % path)
-        section_count, optional_size = struct.unpack_from("<H12xH", self.data, pe + 6)
+        section_count, symbols, symbol_count, optional_size = struct.unpack_from(
+            "<H4xIIH", self.data, pe + 6)
         optional = pe + 24
         if self.u16(optional) != 0x20B:
             raise PeError("%s: not a PE32+ image" % path)
@@ -32,10 +34,13 @@ class PeFile:
         self.directories = [struct.unpack_from("<II", self.data, optional + 112 + 8 * i)
                             for i in range(directory_count)]
         self.sections = []
+        self.section_names = []
         for index in range(section_count):
             header = optional + optional_size + 40 * index
             size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", self.data, header + 8)
             self.sections.append((rva, max(size, raw_size), raw_offset, raw_size))
+            strings = symbols + 18 * symbol_count if symbols else None
+            self.section_names.append(self.section_name(header, strings))
         self.imports = self.read_imports()
         self.delay_imports = self.read_delay_imports()
 
@@ -60,6 +65,18 @@ class PeFile:
         start = self.offset(rva)
         end = self.data.index(b"\0", start)
         return self.data[start:end].decode("ascii")
+
+    def section_name(self, header, strings):
+        """A section header's name; a long one ("/N") is read from the COFF string table at
+        strings (None: there is none, and the name stays "/N"), as GNU ld writes the names of the
+        DWARF sections."""
+        name = self.data[header:header + 8].rstrip(b"\0")
+        if strings is not None and name.startswith(b"/") and name[1:].isdigit():
+            start = strings + int(name[1:])
+            end = self.data.find(b"\0", start)
+            if end > start:
+                name = self.data[start:end]
+        return name.decode("ascii", "replace")
 
     def directory(self, index):
         return self.directories[index] if index < len(self.directories) else (0, 0)
