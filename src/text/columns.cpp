@@ -8,10 +8,7 @@ namespace velm {
 namespace {
 
 // Wide on most consoles, or on some (symbols and emoji that terminals draw either way).
-constexpr struct {
-  char32_t first;
-  char32_t last;
-} kWide[] = {
+constexpr CodePointRange kWide[] = {
     {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23FA},
     {0x25FD, 0x25FE},   {0x2600, 0x27BF},   {0x2B1B, 0x2B55},   {0x2E80, 0xA4CF},
     {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},
@@ -19,13 +16,7 @@ constexpr struct {
     {0x1AFF0, 0x1B2FF}, {0x1F000, 0x1FAFF}, {0x20000, 0x3FFFD},
 };
 
-size_t columnsOf(char32_t c) {
-  if (c < 0x1100) return 1;
-  for (const auto& range : kWide) {
-    if (c >= range.first && c <= range.last) return 2;
-  }
-  return 1;
-}
+size_t columnsOf(char32_t c) { return c >= 0x1100 && inRanges(c, kWide) ? 2 : 1; }
 
 constexpr char kEllipsis[] = "...";
 constexpr size_t kEllipsisColumns = sizeof kEllipsis - 1;

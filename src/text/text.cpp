@@ -203,10 +203,7 @@ namespace {
 // The format characters (general category Cf, Unicode 15) and the line and paragraph separators
 // (U+2028, U+2029): unseen, they reorder, join, hide or break the text around them. Among them
 // are the bidirectional marks, embeddings, overrides and isolates.
-constexpr struct {
-  char32_t first;
-  char32_t last;
-} kUnseen[] = {
+constexpr CodePointRange kUnseen[] = {
     {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
     {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
     {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
@@ -216,11 +213,7 @@ constexpr struct {
 };
 
 bool mayReachConsole(char32_t c) {
-  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
-  for (const auto& range : kUnseen) {
-    if (c >= range.first && c <= range.last) return false;
-  }
-  return true;
+  return c >= 0x20 && !(c >= 0x7F && c <= 0x9F) && !inRanges(c, kUnseen);
 }
 
 }  // namespace
