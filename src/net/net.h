@@ -25,6 +25,7 @@ using ByteSink = std::function<bool(const char* data, size_t length)>;
 
 // What one request may ask beyond its URL.
 struct RequestOptions {
+  static constexpr uint64_t kToTheEnd = UINT64_MAX;
   // Send and receive time-out and stall time in milliseconds; 0 keeps the Net's own.
   uint32_t transferTimeoutMs = 0;
   // A document is small: it must come whole within the Net's document deadline. Anything else
@@ -33,8 +34,12 @@ struct RequestOptions {
   // Asks for the body from this byte on ("Range: bytes=N-"), to continue a cut transfer; 0
   // asks for all of it.
   uint64_t firstByte = 0;
+  // With firstByte, asks for the bytes up to this one, included ("Range: bytes=N-M"): a part of
+  // the body. kToTheEnd asks for all that follows firstByte.
+  uint64_t lastByte = kToTheEnd;
   // Hears the status of an answer whose body follows, before its first chunk: 200 (the body
-  // from byte 0, also when firstByte asked for less) or 206 (the body from firstByte).
+  // from byte 0, also when a range was asked for) or 206 (the body from firstByte, through
+  // lastByte when that was asked for).
   std::function<void(uint32_t status)> onBody;
   // Hears the whole body's length from a 416 to a request from firstByte (its Content-Range,
   // "bytes */LENGTH"), before get returns the 416.
