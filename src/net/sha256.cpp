@@ -173,8 +173,10 @@ Sha256Digest textSha256(const std::string& bytes) {
   return hasher.finalDigest();
 }
 
-bool fileSha256(const std::filesystem::path& file, Sha256Digest& digest, uint64_t& byteCount) {
-  // A NUL would cut the name short at the system call and hash some other file.
+bool readFilePieces(const std::filesystem::path& file,
+                    const std::function<void(const char* data, size_t length)>& reader,
+                    uint64_t& byteCount) {
+  // A NUL would cut the name short at the system call and read some other file.
   if (file.native().find(std::filesystem::path::value_type(0)) !=
       std::filesystem::path::string_type::npos) {
     return false;
@@ -185,14 +187,25 @@ bool fileSha256(const std::filesystem::path& file, Sha256Digest& digest, uint64_
   if (!stream) return false;
 
   std::vector<char> buffer(kFileReadSize);
-  Sha256 hasher;
   uint64_t count = 0;
   size_t got;
   while ((got = std::fread(buffer.data(), 1, buffer.size(), stream.get())) > 0) {
-    hasher.update(buffer.data(), got);
+    reader(buffer.data(), got);
     count += got;
   }
   if (std::ferror(stream.get())) return false;
+  byteCount = count;
+  return true;
+}
+
+bool fileSha256(const std::filesystem::path& file, Sha256Digest& digest, uint64_t& byteCount) {
+  Sha256 hasher;
+  uint64_t count = 0;
+  if (!readFilePieces(
+          file, [&hasher](const char* data, size_t length) { hasher.update(data, length); },
+          count)) {
+    return false;
+  }
   digest = hasher.finalDigest();
   byteCount = count;
   return true;

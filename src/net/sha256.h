@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "text/text.h"
@@ -31,6 +32,12 @@ class Sha256 {
 
 // The digest of bytes held in memory: a document as it was fetched or is published.
 Sha256Digest textSha256(const std::string& bytes);
+
+// Feeds a regular file to reader in reads of 1 MiB, in order, and sets byteCount to its size.
+// False for a path that holds a NUL or is not a regular file, or a read error.
+[[nodiscard]] bool readFilePieces(
+    const std::filesystem::path& file,
+    const std::function<void(const char* data, size_t length)>& reader, uint64_t& byteCount);
 
 // Hashes a regular file in 1 MiB reads. False for a path that holds a NUL or is not a regular
 // file, or a read error; outputs are written only on success.
