@@ -7,6 +7,7 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/file_name.h"
+#include "net/net.h"
 #include "text/ascii.h"
 #include "text/json_document.h"
 #include "text/text.h"
@@ -39,6 +40,30 @@ uint64_t countValue(const Json& size) {
   if (size.is_number_unsigned()) return size.get<uint64_t>();
   const int64_t value = size.get<int64_t>();
   return value < 0 ? 0 : static_cast<uint64_t>(value);
+}
+
+// The entry's "chunks" object, or why it cannot be used. A faulty one only costs a whole
+// download, so it never fails the manifest.
+std::string readChunkIndexRef(const Json& value, ChunkIndexRef& ref) {
+  if (!value.is_object()) return "\"chunks\" is not an object";
+  const auto name = value.find("name");
+  if (name == value.end() || !name->is_string() ||
+      !isPlainFileName(name->get<std::string>(), nullptr)) {
+    return "\"chunks\" has no plain file \"name\"";
+  }
+  ref.name = name->get<std::string>();
+  const auto size = value.find("size");
+  if (size == value.end() || !size->is_number_unsigned() || size->get<uint64_t>() == 0 ||
+      size->get<uint64_t>() > kMaxTextBody) {
+    return "\"chunks\" has no \"size\" from 1 to " + decimalText(kMaxTextBody);
+  }
+  ref.size = size->get<uint64_t>();
+  const auto sha256 = value.find("sha256");
+  if (sha256 == value.end() || !sha256->is_string() ||
+      !parseSha256Hex(sha256->get<std::string>(), ref.sha256)) {
+    return "\"chunks\" has no \"sha256\" of 64 hex digits";
+  }
+  return std::string();
 }
 
 // Reads one entry of "files" into file; returns the error text, empty when the entry is good.
@@ -78,6 +103,13 @@ std::string readEntry(const Json& entry, std::set<std::string>& seenNames, Manif
     return file.name + ": \"required\" is not true or false";
   }
   file.required = required == entry.end() || required->get<bool>();
+
+  const auto chunks = entry.find("chunks");
+  if (chunks != entry.end()) {
+    ChunkIndexRef ref;
+    file.chunksIgnored = readChunkIndexRef(*chunks, ref);
+    if (file.chunksIgnored.empty()) file.chunks = std::move(ref);
+  }
   return std::string();
 }
 

@@ -13,11 +13,23 @@ namespace velm {
 // The name under which the package folder keeps the manifest, and velm-publish writes it.
 inline constexpr char kManifestName[] = "manifest.json";
 
+// The chunk index published beside a large file (package/chunk_index.h), named and pinned by
+// the signed manifest: it is used only with this size and digest.
+struct ChunkIndexRef {
+  std::string name;
+  uint64_t size = 0;
+  Sha256Digest sha256{};
+};
+
 struct ManifestFile {
   std::string name;
   uint64_t size = 0;
   Sha256Digest sha256{};
   bool required = true;
+  // The entry's optional "chunks"; one that cannot be used is left out, as launchers that do not
+  // know the key leave it out, and chunksIgnored says why (velm-publish refuses it).
+  std::optional<ChunkIndexRef> chunks;
+  std::string chunksIgnored;
 };
 
 struct Manifest {

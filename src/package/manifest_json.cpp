@@ -15,6 +15,13 @@ std::string manifestJson(const Manifest& manifest) {
     entry["size"] = file.size;
     entry["sha256"] = sha256Hex(file.sha256);
     if (!file.required) entry["required"] = false;
+    if (file.chunks) {
+      nlohmann::ordered_json chunks;
+      chunks["name"] = file.chunks->name;
+      chunks["size"] = file.chunks->size;
+      chunks["sha256"] = sha256Hex(file.chunks->sha256);
+      entry["chunks"] = std::move(chunks);
+    }
     files.push_back(std::move(entry));
   }
   nlohmann::ordered_json document;

@@ -170,10 +170,14 @@ TEST(Documents, WritesTheDocumentedLayout) {
   ASSERT_TRUE(parseSha256Hex(kAbcSha256, abc));
   Manifest manifest;
   manifest.version = "1.2.3";
-  manifest.files = {{"coop.exe", 3, abc, true},
+  manifest.files = {{"coop.exe", 3, abc, true, {}, {}},
                     {"b\xC3\xBC"
                      "cher.dll",
-                     1, abc, false}};
+                     1,
+                     abc,
+                     false,
+                     {},
+                     {}}};
   EXPECT_EQ(manifestJson(manifest),
             "{\n"
             "  \"version\": \"1.2.3\",\n"

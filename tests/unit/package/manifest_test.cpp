@@ -31,7 +31,7 @@ std::string sized(const std::string& size) {
 Manifest sentinel() {
   Manifest manifest;
   manifest.version = "9.9.9";
-  manifest.files.push_back(ManifestFile{"old.dll", 42, Sha256Digest{}, false});
+  manifest.files.push_back(ManifestFile{"old.dll", 42, Sha256Digest{}, false, {}, {}});
   return manifest;
 }
 
