@@ -71,11 +71,17 @@ std::string checkCatalogue(const std::string& text, Catalogue* catalogue) {
 }
 
 std::string checkManifest(const std::string& text, const std::string& launcherName,
-                          Manifest* manifest) {
+                          Manifest* manifest, ChunkFields chunks) {
   std::string problem = sizeProblem(text);
   if (!problem.empty()) return problem;
   Manifest parsed;
   if (!parseManifest(text, parsed, &problem)) return problem;
+  for (const ManifestFile& file : parsed.files) {
+    // A launcher would download the file whole, which is never what the team meant.
+    if (chunks == ChunkFields::Checked && !file.chunksIgnored.empty()) {
+      return file.name + ": " + file.chunksIgnored;
+    }
+  }
   // By the Windows launcher's rule for names, the strictest one, wherever this tool runs.
   if (!acceptsManifestFiles(parsed, launcherName, &problem, sameFileNameOnWindows)) {
     return problem;

@@ -24,9 +24,11 @@ DocumentKind guessDocumentKind(const std::string& fileName, const std::string& t
 std::string checkCatalogue(const std::string& text, Catalogue* catalogue);
 // Empty when every launcher accepts the manifest (its names judged by the Windows launcher's
 // rule) and, for a non-empty launcherName, finds that file listed as required; else the
-// launcher's own text. Fills *manifest on success.
+// launcher's own text. Fills *manifest on success. A "chunks" key that a launcher would ignore is
+// refused too, unless it is about to be replaced.
+enum class ChunkFields { Checked, Replaced };
 std::string checkManifest(const std::string& text, const std::string& launcherName,
-                          Manifest* manifest);
+                          Manifest* manifest, ChunkFields chunks = ChunkFields::Checked);
 
 // Reads a document, or its first kMaxTextBody + 1 bytes when it is larger (the checks refuse
 // such a document anyway). On failure returns false with *error naming the path.

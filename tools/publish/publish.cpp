@@ -13,6 +13,8 @@
 #include "launcher_build.h"
 #include "net/sha256.h"
 #include "net/url.h"
+#include "os/name_compare.h"
+#include "package/chunk_index.h"
 #include "package/package_update.h"
 #include "signing_key.h"
 #include "site_tree.h"
@@ -50,9 +52,59 @@ bool addSigned(SiteTree& tree, const SigningKey& key, const std::vector<TrustedK
 struct Package {
   fs::path folder;
   std::string manifestPath;  // in the folder, as the team keeps it
-  std::string manifestText;  // as published: with this publication's serial
+  std::string manifestText;  // as published: with this publication's serial and chunk indexes
   Manifest manifest;
+  std::map<std::string, std::string> chunkIndexes;  // by file name, the bytes published
 };
+
+// Cuts each large file of the package into chunks and names its index in the manifest's entry,
+// so that a launcher fetches only the chunks it lacks. The "chunks" keys are the tool's: what the
+// team wrote there is replaced, and small files get none.
+bool stampChunkIndexes(const std::string& where, Package& package, std::string* error) {
+  std::map<std::string, ChunkIndexRef> refs;
+  for (const ManifestFile& file : package.manifest.files) {
+    if (file.size < kChunkIndexFrom) continue;
+    const fs::path sourcePath = joinPath(package.folder, file.name);
+    ChunkingHasher hasher;
+    uint64_t size = 0;
+    const bool read = readFilePieces(
+        sourcePath, [&](const char* data, size_t length) { hasher.update(data, length); }, size);
+    if (!read || hasher.finish() != file.sha256 || size != file.size) {
+      return fail(error, where + pathToUtf8(sourcePath) + " does not match " +
+                             package.manifestPath + " (run velm-publish manifest again)");
+    }
+    ChunkIndexRef ref{chunkIndexName(file.name)};
+    for (const ManifestFile& other : package.manifest.files) {
+      if (sameFileNameOnWindows(other.name, ref.name)) {
+        return fail(error, where + "the package file " + other.name +
+                               " has the name of the chunk index of " + file.name);
+      }
+    }
+    std::string bytes = chunkIndexBytes(hasher.chunks(), size);
+    ref.size = bytes.size();
+    ref.sha256 = textSha256(bytes);
+    refs.emplace(file.name, std::move(ref));
+    package.chunkIndexes.emplace(file.name, std::move(bytes));
+  }
+  editJsonObject(package.manifestText, [&](nlohmann::ordered_json& document) {
+    auto files = document.find("files");
+    if (files == document.end() || !files->is_array()) return;
+    for (nlohmann::ordered_json& entry : *files) {
+      if (!entry.is_object()) continue;
+      entry.erase("chunks");
+      auto name = entry.find("name");
+      if (name == entry.end() || !name->is_string()) continue;
+      auto ref = refs.find(name->get<std::string>());
+      if (ref == refs.end()) continue;
+      nlohmann::ordered_json chunks;
+      chunks["name"] = ref->second.name;
+      chunks["size"] = ref->second.size;
+      chunks["sha256"] = sha256Hex(ref->second.sha256);
+      entry["chunks"] = std::move(chunks);
+    }
+  });
+  return true;
+}
 
 // Reads the game's manifest from its package folder and gives it the serial.
 bool readPackage(const Game& game, const std::string& folder, uint64_t serial, Package& package,
@@ -72,7 +124,13 @@ bool readPackage(const Game& game, const std::string& folder, uint64_t serial, P
   if (!readDocument(package.manifestPath, text, error)) return false;
   // Checked as published, so that the serial and the new layout are checked too.
   package.manifestText = stampManifest(text, serial);
-  std::string problem = checkManifest(package.manifestText, game.launcher, &package.manifest);
+  // The team's own "chunks" keys are replaced before anything judges them.
+  std::string problem =
+      checkManifest(package.manifestText, game.launcher, &package.manifest, ChunkFields::Replaced);
+  if (problem.empty()) {
+    if (!stampChunkIndexes(where, package, error)) return false;
+    problem = checkManifest(package.manifestText, game.launcher, &package.manifest);
+  }
   if (!problem.empty()) {
     return fail(error, where + package.manifestPath + ": the launcher would refuse it: " + problem);
   }
@@ -105,6 +163,12 @@ bool addPackage(SiteTree& tree, const SigningKey& key, const std::vector<Trusted
     }
     if (!siteFilePath(fileUrl(game.manifest, file.name), path, error) ||
         !tree.addCopy(path, source, digest, size, file.name + " of game " + game.id, error)) {
+      return false;
+    }
+    if (!file.chunks) continue;
+    if (!siteFilePath(fileUrl(game.manifest, file.chunks->name), path, error) ||
+        !tree.addText(path, package.chunkIndexes.at(file.name),
+                      "the chunk index of " + file.name + " of game " + game.id, error)) {
       return false;
     }
   }
