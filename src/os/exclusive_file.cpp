@@ -67,6 +67,17 @@ bool ExclusiveFile::write(const void* data, size_t length) {
   return !failed_;
 }
 
+bool ExclusiveFile::writeAt(uint64_t offset, const void* data, size_t length) {
+  if (file_ == nullptr || failed_) return false;
+  if (!seekTo(file_, offset)) failed_ = true;
+  return write(data, length);
+}
+
+bool ExclusiveFile::readAt(uint64_t offset, void* data, size_t length) {
+  if (file_ == nullptr || failed_ || !seekTo(file_, offset)) return false;
+  return std::fread(data, 1, length, file_) == length;
+}
+
 bool ExclusiveFile::close() {
   if (file_ == nullptr) return false;
   // Buffered bytes reach the system only here, so a full disk may show up only now.

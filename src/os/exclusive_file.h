@@ -52,6 +52,11 @@ class ExclusiveFile {
   [[nodiscard]] bool restart();
   // False once any write failed.
   [[nodiscard]] bool write(const void* data, size_t length);
+  // The same at a byte of the file, for a file assembled out of order; the next write goes on
+  // after it. The caller keeps two threads from doing it at once.
+  [[nodiscard]] bool writeAt(uint64_t offset, const void* data, size_t length);
+  // Reads exactly length bytes from offset on; false when the file holds fewer or a read fails.
+  [[nodiscard]] bool readAt(uint64_t offset, void* data, size_t length);
   // Flushes, puts the bytes on disk and closes; false when that, or any earlier write, failed.
   // A finished file is moved over its target next, so a power loss after the move must never
   // find a target replaced by bytes that were still in the cache.
@@ -67,11 +72,12 @@ class ExclusiveFile {
 // The platform half: a stdio stream for reading and writing on the plain file of identity known
 // at path, or on a file created there exclusively (identity set), or null; whether another
 // writer holds the file at path; the sync of its written bytes to stable storage (fsync,
-// FlushFileBuffers); and emptying an open file.
+// FlushFileBuffers); emptying an open file; and moving its position past 2 GiB.
 FILE* openKnownForWriting(const std::filesystem::path& path, const FileIdentity& known);
 FILE* createForWriting(const std::filesystem::path& path, FileIdentity& identity);
 [[nodiscard]] bool heldByAnotherWriter(const std::filesystem::path& path);
 [[nodiscard]] bool syncToDisk(FILE* file);
 [[nodiscard]] bool truncateToZero(FILE* file);
+[[nodiscard]] bool seekTo(FILE* file, uint64_t offset);
 
 }  // namespace velm

@@ -56,6 +56,10 @@ bool heldByAnotherWriter(const std::filesystem::path& path) {
 
 bool truncateToZero(FILE* file) { return ftruncate(fileno(file), 0) == 0; }
 
+bool seekTo(FILE* file, uint64_t offset) {
+  return offset <= uint64_t(INT64_MAX) && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 bool syncToDisk(FILE* file) {
   // A device that keeps nothing to sync says so with EINVAL.
   return fsync(fileno(file)) == 0 || errno == EINVAL;

@@ -70,4 +70,9 @@ bool syncToDisk(FILE* file) { return _commit(_fileno(file)) == 0; }
 
 bool truncateToZero(FILE* file) { return _chsize_s(_fileno(file), 0) == 0; }
 
+bool seekTo(FILE* file, uint64_t offset) {
+  return offset <= uint64_t(INT64_MAX) &&
+         _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
 }  // namespace velm
