@@ -111,15 +111,6 @@ class Arrival {
   bool writeFailed_ = false;
 };
 
-// A pause that a cancel cuts short.
-void pause(RetryClock& clock, std::chrono::milliseconds length, const std::atomic<bool>* cancel) {
-  constexpr std::chrono::milliseconds kSlice(100);
-  for (std::chrono::milliseconds left = length; left.count() > 0; left -= kSlice) {
-    if (cancel != nullptr && cancel->load()) return;
-    clock.sleep(std::min(left, kSlice));
-  }
-}
-
 // Requests the body from what has arrived on, continuing after cuts; returns the last status,
 // 200 once every byte is here. A complete file is never continued: a Range from its end could
 // only be refused, and the digest judges it.
@@ -145,11 +136,20 @@ uint32_t fetch(Net& net, const DownloadRequest& request, Arrival& arrival) {
     // Content-Length past the body).
     if (broke && !arrival.cancelled() && arrival.complete()) return 200;
     if (!broke || arrival.cancelled() || cuts == std::size(kCutPauses)) return status;
-    pause(clock, kCutPauses[cuts], request.cancel);
+    pauseUnlessCancelled(clock, kCutPauses[cuts], request.cancel);
   }
 }
 
 }  // namespace
+
+void pauseUnlessCancelled(RetryClock& clock, std::chrono::milliseconds length,
+                          const std::atomic<bool>* cancel) {
+  constexpr std::chrono::milliseconds kSlice(100);
+  for (std::chrono::milliseconds left = length; left.count() > 0; left -= kSlice) {
+    if (cancel != nullptr && cancel->load()) return;
+    clock.sleep(std::min(left, kSlice));
+  }
+}
 
 Download streamDownload(Net& net, const DownloadRequest& request,
                         const std::function<void(uint64_t received)>& onChunk) {

@@ -45,6 +45,10 @@ inline constexpr std::chrono::milliseconds kCutPauses[] = {std::chrono::millisec
                                                            std::chrono::milliseconds(2000),
                                                            std::chrono::milliseconds(4000)};
 
+// The pause before a cut transfer goes on, cut short by a cancel.
+void pauseUnlessCancelled(RetryClock& clock, std::chrono::milliseconds length,
+                          const std::atomic<bool>* cancel);
+
 enum class DownloadOutcome : uint32_t {
   Ok,           // the temporary holds exactly the announced bytes, on disk
   NotOpened,    // the temporary could not be opened; nothing was requested

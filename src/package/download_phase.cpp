@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "package/delta_download.h"
 #include "package/progress_line.h"
 
 namespace velm {
@@ -19,13 +20,20 @@ class Phase {
  public:
   Phase(std::vector<PendingFile>& pending,
         const std::function<std::string(const std::string&)>& fileUrl, Net& net, FILE* progress,
-        RetryClock& clock)
+        RetryClock& clock, const LocalChunks* local)
       : pending_(pending),
         fileUrl_(fileUrl),
         net_(net),
         progress_(progress),
         clock_(clock),
-        slots_(pending.size()) {}
+        local_(local),
+        slots_(pending.size()) {
+    for (size_t i = 0; i < pending.size(); ++i) {
+      slots_[i].toFetch = pending[i].file.size;
+      // A file with an index is shown once it knows what it will fetch.
+      slots_[i].planned = !pending[i].file.chunks;
+    }
+  }
 
   DownloadPhase run() {
     std::vector<std::thread> workers;
@@ -42,6 +50,8 @@ class Phase {
   struct Slot {
     bool done = false;
     bool opened = false;  // a file that could not be opened drew no progress line
+    bool planned = false;
+    uint64_t toFetch = 0;
     std::string reason;
   };
 
@@ -58,10 +68,25 @@ class Phase {
         std::lock_guard<std::mutex> lock(mutex_);
         if (index == turn_ && line_) line_->update(received);
       };
+      DeltaContext context;
+      context.fileUrl = fileUrl_(entry.file.name);
+      if (entry.file.chunks) context.indexUrl = fileUrl_(entry.file.chunks->name);
+      context.local = local_;
+      context.onPlanned = [this, index](uint64_t toFetch) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          slots_[index].toFetch = toFetch;
+          slots_[index].planned = true;
+          if (index == turn_ && line_) line_->retotal(toFetch);
+        }
+        arrived_.notify_all();
+      };
+      context.onChunk = onChunk;
+      context.cancel = &stop_;
+      context.clock = &clock_;
       Download download;
       try {
-        download =
-            fetchPackageFile(net_, fileUrl_(entry.file.name), entry, onChunk, &stop_, &clock_);
+        download = fetchChangedFile(net_, entry, context);
       } catch (...) {
         // Nothing may escape a thread; what broke the transfer is the transfer's failure.
         download.outcome = DownloadOutcome::NoAnswer;
@@ -81,9 +106,11 @@ class Phase {
     PendingFile& entry = pending_[index];
     const std::string& name = entry.file.name;
     std::unique_lock<std::mutex> lock(mutex_);
-    printPackageLine(progress_, "[*] downloading " + name + " (" + sizeText(entry.file.size) + ")");
+    arrived_.wait(lock, [&] { return slots_[index].planned || slots_[index].done; });
+    const uint64_t toFetch = slots_[index].toFetch;
+    printPackageLine(progress_, "[*] downloading " + name + " (" + sizeText(toFetch) + ")");
     turn_ = index;
-    line_ = std::make_unique<ProgressLine>(progress_, entry.file);
+    line_ = std::make_unique<ProgressLine>(progress_, name, toFetch);
     arrived_.wait(lock, [&] { return slots_[index].done; });
     const std::string& reason = slots_[index].reason;
     if (slots_[index].opened) line_->finish(reason.empty());
@@ -106,6 +133,7 @@ class Phase {
   Net& net_;
   FILE* progress_;
   RetryClock& clock_;
+  const LocalChunks* local_;
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<Slot> slots_;
@@ -119,8 +147,9 @@ class Phase {
 
 DownloadPhase downloadPending(std::vector<PendingFile>& pending,
                               const std::function<std::string(const std::string&)>& fileUrl,
-                              Net& net, FILE* progress, RetryClock& clock) {
-  return Phase(pending, fileUrl, net, progress, clock).run();
+                              Net& net, FILE* progress, RetryClock& clock,
+                              const LocalChunks* local) {
+  return Phase(pending, fileUrl, net, progress, clock, local).run();
 }
 
 }  // namespace velm

@@ -9,6 +9,7 @@
 
 #include "net/net.h"
 #include "os/held_file.h"
+#include "package/delta_download.h"
 #include "package/pending_file.h"
 
 namespace velm {
@@ -24,9 +25,11 @@ struct DownloadPhase {
 // its failure ("[!] NAME REASON -- skipped, it is optional", or for a required file "[!] NAME
 // REASON -- nothing was replaced", after which no later file is shown, those in flight are
 // cancelled and none is started). fileUrl maps a file name to its URL; clock times the pauses
-// before a cut transfer goes on.
+// before a cut transfer goes on. A file with a chunk index is assembled from the chunks in local
+// (may be null) and ranges where that pays; its line then gives the bytes to fetch.
 DownloadPhase downloadPending(std::vector<PendingFile>& pending,
                               const std::function<std::string(const std::string&)>& fileUrl,
-                              Net& net, FILE* progress, RetryClock& clock);
+                              Net& net, FILE* progress, RetryClock& clock,
+                              const LocalChunks* local = nullptr);
 
 }  // namespace velm

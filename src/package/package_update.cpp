@@ -16,6 +16,8 @@
 #include "os/name_compare.h"
 #include "os/os_error.h"
 #include "os/own_file.h"
+#include "package/chunk_index.h"
+#include "package/delta_download.h"
 #include "package/download_phase.h"
 #include "package/download_record.h"
 #include "package/package_folder.h"
@@ -70,11 +72,23 @@ bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcher
   return false;
 }
 
-bool isUpToDate(const PendingFile& pending) {
+// A file with a chunk index is cut into chunks in the same read, for its own update or another's.
+bool isUpToDate(const PendingFile& pending, LocalChunks& local) {
   Sha256Digest digest;
   uint64_t size = 0;
-  return fileSha256(pending.target, digest, size) && size == pending.file.size &&
-         digest == pending.file.sha256;
+  if (pending.file.chunks) {
+    ChunkingHasher hasher;
+    if (!readFilePieces(
+            pending.target,
+            [&hasher](const char* data, size_t length) { hasher.update(data, length); }, size)) {
+      return false;
+    }
+    digest = hasher.finish();
+    local.add(pending.target, hasher.chunks());
+  } else if (!fileSha256(pending.target, digest, size)) {
+    return false;
+  }
+  return size == pending.file.size && digest == pending.file.sha256;
 }
 
 // Fetches, verifies and reads the manifest and checks its names; on failure returns false with
@@ -138,15 +152,15 @@ bool acceptManifest(PackageResult& result, const std::filesystem::path& packageF
 
 // The files whose target is missing or differs from the manifest, in manifest order.
 std::vector<PendingFile> planDownloads(const Manifest& manifest,
-                                       const std::filesystem::path& folder,
-                                       DownloadRecord& record) {
+                                       const std::filesystem::path& folder, DownloadRecord& record,
+                                       LocalChunks& local) {
   std::vector<PendingFile> pending;
   for (const ManifestFile& file : manifest.files) {
     const std::filesystem::path target = joinPath(folder, file.name);
     PendingFile candidate{file, target, temporaryName(target)};
     if (file.size >= kRecordedDownloadsFrom) candidate.record = &record;
     candidate.asideFolder = asideFolderPath(folder);
-    if (!isUpToDate(candidate)) pending.push_back(std::move(candidate));
+    if (!isUpToDate(candidate, local)) pending.push_back(std::move(candidate));
   }
   return pending;
 }
@@ -159,10 +173,11 @@ void removeTemporary(const PendingFile& entry, HeldFiles& held) {
 
 // All or nothing for required files: the first that fails removes every ".new" of the run.
 bool downloadAll(PackageResult& result, std::vector<PendingFile>& pending,
-                 const std::string& manifestUrl, Net& net, HeldFiles& held, FILE* progress) {
+                 const std::string& manifestUrl, Net& net, HeldFiles& held, FILE* progress,
+                 const LocalChunks& local) {
   DownloadPhase phase = downloadPending(
       pending, [&manifestUrl](const std::string& name) { return fileUrl(manifestUrl, name); }, net,
-      progress, held.clock());
+      progress, held.clock(), &local);
   result.skipped = std::move(phase.skipped);
   if (phase.failure.empty()) return true;
   for (const PendingFile& other : pending) removeTemporary(other, held);
@@ -340,12 +355,13 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
   (void)recoverInterruptedReplace(packageFolder, waits);
 
   DownloadRecord record(packageFolder);
-  std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder, record);
+  LocalChunks local;
+  std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder, record, local);
   if (pending.empty()) {
     result.status = PackageStatus::Ok;
     return;
   }
-  if (downloadAll(result, pending, manifestUrl, net, waits, progress)) {
+  if (downloadAll(result, pending, manifestUrl, net, waits, progress, local)) {
     result.message = replaceAll(result, pending, packageFolder, waits, progress);
     result.status = result.message.empty() ? PackageStatus::Ok : PackageStatus::Failed;
   }

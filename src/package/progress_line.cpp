@@ -37,11 +37,19 @@ void printPackageLine(FILE* progress, const std::string& line) {
   std::fflush(progress);
 }
 
-ProgressLine::ProgressLine(FILE* out, const ManifestFile& file)
-    : out_(out != nullptr && file.size > kProgressThreshold ? out : nullptr),
-      size_(file.size),
-      name_(out_ != nullptr ? fitColumns(displayText(file.name), kRowColumns - kFrameColumns)
-                            : std::string()) {}
+ProgressLine::ProgressLine(FILE* out, const std::string& name, uint64_t total)
+    : out_(out != nullptr && total > kProgressThreshold ? out : nullptr),
+      console_(out),
+      size_(total),
+      name_(out != nullptr ? fitColumns(displayText(name), kRowColumns - kFrameColumns)
+                           : std::string()) {}
+
+void ProgressLine::retotal(uint64_t total) {
+  if (total == size_) return;
+  size_ = total;
+  last_ = kNoPercentYet;
+  out_ = console_ != nullptr && total > kProgressThreshold ? console_ : nullptr;
+}
 
 void ProgressLine::update(uint64_t received) {
   if (out_ == nullptr) return;

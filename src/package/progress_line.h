@@ -19,8 +19,12 @@ void printPackageLine(FILE* progress, const std::string& line);
 // row of 80 columns: a longer name is shown with "..." in its middle.
 class ProgressLine {
  public:
-  ProgressLine(FILE* out, const ManifestFile& file);
+  ProgressLine(FILE* out, const ManifestFile& file) : ProgressLine(out, file.name, file.size) {}
+  // A line for total bytes of the file: what is fetched of it.
+  ProgressLine(FILE* out, const std::string& name, uint64_t total);
   void update(uint64_t received);
+  // The bytes fetched changed (a whole download took over); percentages start again.
+  void retotal(uint64_t total);
   // Shows 100 for a complete file whose last chunk was not drawn, then blanks the line over all
   // it took (40 columns at least).
   void finish(bool complete);
@@ -29,6 +33,7 @@ class ProgressLine {
   static constexpr uint32_t kNoPercentYet = UINT32_MAX;
   void showPercent(uint32_t percent);
   FILE* out_;
+  FILE* console_;  // out_ whatever the size, for a new total
   uint64_t size_;
   std::string name_;  // as shown
   uint32_t last_ = kNoPercentYet;
