@@ -1,4 +1,5 @@
-// SHA-256 throughput: the hasher on each compression path, and fileSha256 on a 1 GiB file.
+// SHA-256 throughput: the hasher on each compression path, the chunk cutter, and fileSha256 on a
+// 1 GiB file.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "net/sha256.h"
 #include "net/sha256_paths.h"
+#include "package/chunk_index.h"
 
 namespace velm {
 namespace {
@@ -62,6 +64,34 @@ void BM_Sha256Hasher(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStreamSize));
   state.SetLabel(sha256UsesHardware() ? "hardware" : "portable");
+}
+
+// The chunk cutter alone, and the one read that hashes a file and its chunks: what a file with a
+// chunk index costs on top of its hash.
+void BM_ChunkCutter(benchmark::State& state) {
+  const std::vector<uint8_t> bytes = randomBytes(kStreamSize);
+  for (auto _ : state) {
+    ChunkCutter cutter;
+    size_t chunks = 0;
+    for (size_t at = 0; at < bytes.size();) {
+      at += cutter.scan(bytes.data() + at, bytes.size() - at);
+      chunks += cutter.ended();
+    }
+    benchmark::DoNotOptimize(chunks);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStreamSize));
+}
+
+void BM_ChunkingHasher(benchmark::State& state) {
+  const std::vector<uint8_t> piece = randomBytes(kStreamSize);
+  for (auto _ : state) {
+    ChunkingHasher hasher;
+    for (size_t done = 0; done < kStreamSize; done += kUpdateSize) {
+      hasher.update(piece.data() + done, kUpdateSize);
+    }
+    benchmark::DoNotOptimize(hasher.finish());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStreamSize));
 }
 
 // A 1 GiB file of random bytes in its own temp folder, made on first use, removed at exit.
@@ -125,6 +155,8 @@ void BM_FileSha256(benchmark::State& state) {
 BENCHMARK(BM_Sha256Portable)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sha256Hardware)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sha256Hasher)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChunkCutter)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChunkingHasher)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FileSha256)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 }  // namespace

@@ -242,3 +242,44 @@ TEST(Manifest, ChecksAnEntryInOrderAndStopsAtTheFirstBadOne) {
 
 }  // namespace
 }  // namespace velm
+
+namespace velm {
+namespace {
+
+// An index only saves bytes: whatever is wrong with it leaves the manifest good and the file to
+// be downloaded whole, and the publisher hears why.
+TEST(Manifest, ReadsAChunkIndexAndIgnoresAFaultyOne) {
+  const std::string good =
+      std::string("{\"name\": \"big.pak.chunks\", \"size\": 40, \"sha256\": \"") + kSha + "\"}";
+  Manifest manifest;
+  ASSERT_TRUE(
+      parseManifest(document("\"1\"", entry("big.pak", sized("3") + ", \"chunks\": " + good)),
+                    manifest, nullptr));
+  ASSERT_TRUE(manifest.files[0].chunks.has_value());
+  EXPECT_EQ(manifest.files[0].chunks->name, "big.pak.chunks");
+  EXPECT_EQ(manifest.files[0].chunks->size, 40u);
+  EXPECT_EQ(manifestJson(manifest).find("\"chunks\"") != std::string::npos, true);
+  Manifest again;
+  ASSERT_TRUE(parseManifest(manifestJson(manifest), again, nullptr));
+  EXPECT_EQ(again.files[0].chunks->sha256, manifest.files[0].chunks->sha256);
+
+  const std::string faulty[] = {
+      "[]",
+      "{\"size\": 40, \"sha256\": \"" + std::string(kSha) + "\"}",
+      "{\"name\": \"a/b\", \"size\": 40, \"sha256\": \"" + std::string(kSha) + "\"}",
+      "{\"name\": \"i\", \"size\": -1, \"sha256\": \"" + std::string(kSha) + "\"}",
+      "{\"name\": \"i\", \"size\": 16777217, \"sha256\": \"" + std::string(kSha) + "\"}",
+      "{\"name\": \"i\", \"size\": 40, \"sha256\": \"abc\"}",
+  };
+  for (const std::string& chunks : faulty) {
+    SCOPED_TRACE(chunks);
+    ASSERT_TRUE(
+        parseManifest(document("\"1\"", entry("big.pak", sized("3") + ", \"chunks\": " + chunks)),
+                      manifest, nullptr));
+    EXPECT_FALSE(manifest.files[0].chunks.has_value());
+    EXPECT_NE(manifest.files[0].chunksIgnored, "");
+  }
+}
+
+}  // namespace
+}  // namespace velm
