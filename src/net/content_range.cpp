@@ -37,7 +37,7 @@ bool takeBytesUnit(std::string_view& value) {
 
 }  // namespace
 
-bool contentRangeBeginsAt(std::string_view value, uint64_t firstByte) {
+bool contentRangeAnswers(std::string_view value, uint64_t firstByte, uint64_t lastByte) {
   if (!takeBytesUnit(value)) return false;
   uint64_t first = 0;
   uint64_t last = 0;
@@ -45,11 +45,16 @@ bool contentRangeBeginsAt(std::string_view value, uint64_t firstByte) {
       !takeChar(value, '/') || last < first) {
     return false;
   }
-  if (value != "*") {
-    uint64_t length = 0;
-    if (!takeNumber(value, length) || !value.empty() || last >= length) return false;
+  uint64_t length = 0;
+  const bool knownLength = value != "*";
+  if (knownLength && (!takeNumber(value, length) || !value.empty() || last >= length)) {
+    return false;
   }
-  return first == firstByte;
+  if (first != firstByte) return false;
+  // A range asked to the end ends wherever the body does; one with an end ends there, or
+  // earlier only where the body itself ends.
+  return lastByte == UINT64_MAX || last == lastByte ||
+         (knownLength && lastByte > last && last == length - 1);
 }
 
 bool unsatisfiedRangeLength(std::string_view value, uint64_t& length) {

@@ -49,9 +49,10 @@ struct RequestOptions {
 class Net {
  public:
   virtual ~Net() = default;
-  // Streams the body of a 200 into the sink, or of a 206 that answers options.firstByte (its
-  // Content-Range begins there); returns the HTTP status, 0 for no answer (also when reading
-  // the body failed, and for a 206 that answers anything else). No body is delivered after any
+  // Streams the body of a 200 into the sink, or of a 206 that answers the range the options ask
+  // for (its Content-Range begins at firstByte and ends at lastByte, or at the body's last byte
+  // before it); returns the HTTP status, 0 for no answer (also when reading the body failed,
+  // and for a 206 that answers anything else). No body is delivered after any
   // other status. A false from the sink ends the transfer and keeps the status. Up to
   // kMaxTransfers threads may call it at once; each call is its own request.
   virtual uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) = 0;

@@ -37,6 +37,18 @@ constexpr size_t kMaxChunk = 65536;
 
 using Clock = std::chrono::steady_clock;
 
+bool asksRange(uint64_t firstByte, uint64_t lastByte) {
+  return firstByte > 0 || lastByte != RequestOptions::kToTheEnd;
+}
+
+// CURLOPT_RANGE's "N-" or "N-M"; empty for the whole body.
+std::string rangeText(const RequestOptions& options) {
+  if (!asksRange(options.firstByte, options.lastByte)) return std::string();
+  std::string range = decimalText(options.firstByte) + "-";
+  if (options.lastByte != RequestOptions::kToTheEnd) range += decimalText(options.lastByte);
+  return range;
+}
+
 struct EasyTraits {
   using Handle = CURL*;
   static CURL* none() { return nullptr; }
@@ -63,12 +75,14 @@ struct Transfer {
       : curl(handle),
         sink(out),
         firstByte(options.firstByte),
+        lastByte(options.lastByte),
         onBody(options.onBody),
         pace(stallMs, deadlineMs, Clock::now()) {}
 
   CURL* curl;
   ByteSink& sink;
   uint64_t firstByte;
+  uint64_t lastByte;
   const std::function<void(uint32_t)>& onBody;
   TransferPace pace;          // read and written on the driver's thread alone
   std::string contentRange;   // of the answer whose header lines are arriving
@@ -83,9 +97,11 @@ struct Transfer {
     return code;
   }
 
-  // A 206 is delivered only when it is the one body asked for, from firstByte on.
+  // A 206 is delivered only when it is the one body asked for, from firstByte (through
+  // lastByte).
   bool answersRange() const {
-    return firstByte > 0 && contentRanges == 1 && contentRangeBeginsAt(contentRange, firstByte);
+    return asksRange(firstByte, lastByte) && contentRanges == 1 &&
+           contentRangeAnswers(contentRange, firstByte, lastByte);
   }
 };
 
@@ -450,9 +466,9 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
                     options.document ? documentDeadlineMs_ : 0);
   curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
   allowRedirects(curl, secure);
-  // "Range: bytes=N-"; a handle's last range must not outlive its request.
-  const std::string range = decimalText(options.firstByte) + "-";
-  curl_easy_setopt(curl, CURLOPT_RANGE, options.firstByte > 0 ? range.c_str() : nullptr);
+  // "Range: bytes=N-" or "bytes=N-M"; a handle's last range must not outlive its request.
+  const std::string range = rangeText(options);
+  curl_easy_setopt(curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);

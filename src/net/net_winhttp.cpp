@@ -145,9 +145,23 @@ void limitWaits(HINTERNET request, const TransferPace& pace) {
                      static_cast<int>(waitLimit(pace, kConnectTimeoutMs)), wait, wait);
 }
 
-// A GET with firstByte above 0 asks for the body from that byte on.
+bool asksRange(const RequestOptions& options) {
+  return options.firstByte > 0 || options.lastByte != RequestOptions::kToTheEnd;
+}
+
+// The Range header of a request for a part of the body; empty for the whole body.
+std::wstring rangeHeader(const RequestOptions& options) {
+  if (!asksRange(options)) return std::wstring();
+  std::wstring range = L"Range: bytes=" + utf8ToWide(decimalText(options.firstByte)) + L"-";
+  if (options.lastByte != RequestOptions::kToTheEnd) {
+    range += utf8ToWide(decimalText(options.lastByte));
+  }
+  return range;
+}
+
+// A GET, with a Range header when the options ask for a part of the body.
 Response sendGet(HINTERNET session, const RequestTarget& target, const TransferPace& pace,
-                 uint64_t firstByte) {
+                 const RequestOptions& options) {
   Response response;
   response.connection.reset(WinHttpConnect(session, target.host.c_str(), target.port, 0));
   if (!response.connection) return response;
@@ -165,8 +179,7 @@ Response sendGet(HINTERNET session, const RequestTarget& target, const TransferP
   DWORD protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
   WinHttpSetOption(response.request.get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &protocols,
                    sizeof(protocols));
-  const std::wstring range =
-      firstByte > 0 ? L"Range: bytes=" + utf8ToWide(decimalText(firstByte)) + L"-" : L"";
+  const std::wstring range = rangeHeader(options);
   if (!WinHttpSendRequest(response.request.get(),
                           range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
                           static_cast<DWORD>(range.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
@@ -218,10 +231,12 @@ bool oneContentRange(HINTERNET request, std::string& range) {
   return true;
 }
 
-// Whether a 206 carries the body from firstByte on: one Content-Range, and it begins there.
-bool answersRange(HINTERNET request, uint64_t firstByte) {
+// Whether a 206 carries the part of the body asked for: one Content-Range, and it begins at
+// firstByte (and ends at lastByte, or at the body's end before it).
+bool answersRange(HINTERNET request, const RequestOptions& options) {
   std::string range;
-  return firstByte > 0 && oneContentRange(request, range) && contentRangeBeginsAt(range, firstByte);
+  return asksRange(options) && oneContentRange(request, range) &&
+         contentRangeAnswers(range, options.firstByte, options.lastByte);
 }
 
 // Wine's WinHTTP ends a body that the connection cut short as if it were complete: short of its
@@ -338,12 +353,12 @@ uint32_t WinHttpNet::get(const std::string& url, ByteSink& sink, const RequestOp
                     options.document ? documentDeadlineMs_ : 0, Clock::now());
   HINTERNET session = sessionFor(target.url);
   if (session == nullptr) return 0;
-  Response response = sendGet(session, target, pace, options.firstByte);
+  Response response = sendGet(session, target, pace, options);
   if (response.status == 0 || pace.over(Clock::now())) return 0;
   pace.arrived(headSize(response.request.get()), Clock::now());
   if (response.status == 206) {
-    // A body that starts elsewhere than asked could not be placed: no answer.
-    if (!answersRange(response.request.get(), options.firstByte)) return 0;
+    // A body that is not the part asked for could not be placed: no answer.
+    if (!answersRange(response.request.get(), options)) return 0;
   } else if (response.status != 200) {
     std::string range;
     uint64_t length = 0;

@@ -82,6 +82,14 @@ FAULTS = {
     "/range/trailing": content_range_fault("bytes 1000-1999/2000 x"),
     "/range/twice": content_range_fault(["bytes 1000-1999/2000", "bytes 1000-1999/2000"]),
     "/range/none": {"status": 206, "body": "the rest\n"},
+    # 206s for a request for bytes 1000-1499 of a 2000-byte file, or 1000-4999 past its end.
+    "/range/end/good": content_range_fault("bytes 1000-1499/2000"),
+    "/range/end/unknown-length": content_range_fault("bytes 1000-1499/*"),
+    "/range/end/one-short": content_range_fault("bytes 1000-1498/2000"),
+    "/range/end/one-long": content_range_fault("bytes 1000-1500/2000"),
+    "/range/end/to-the-end": content_range_fault("bytes 1000-1999/2000"),
+    "/range/end/to-an-unknown-end": content_range_fault("bytes 1000-1999/*"),
+    "/range/end/short-of-the-end": content_range_fault("bytes 1000-1998/2000"),
 }
 
 

@@ -26,9 +26,10 @@ class PlatformNetRange : public testing::Test {
         << "run through tests/platform/run_platform_tests.sh (ctest does): no server ports";
   }
 
-  uint32_t fetch(const std::string& path, uint64_t firstByte, Received& received) {
+  uint32_t fetch(const std::string& path, uint64_t firstByte, Received& received,
+                 uint64_t lastByte = RequestOptions::kToTheEnd) {
     ByteSink sink = received.sink();
-    return net_->get(httpsUrl(path), sink, received.options(firstByte));
+    return net_->get(httpsUrl(path), sink, received.options(firstByte, lastByte));
   }
 
   std::unique_ptr<Net> net_ = makeSystemNet(kTransferTimeoutMs);
@@ -98,6 +99,76 @@ TEST_F(PlatformNetRange, DeliversA206OnlyWhenItsContentRangeStartsAtTheByteAsked
   }
 }
 
+TEST_F(PlatformNetRange, DeliversThePartOfTheBodyBetweenTwoBytes) {
+  const std::string big = patternBody(400000);
+  const std::string plain = patternBody(131072);
+  struct Case {
+    const char* path;
+    uint64_t firstByte;
+    uint64_t lastByte;
+    uint32_t status;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"/big.bin", 1000000, 1999999, 206, big.substr(1000000, 1000000)},
+      {"/big.bin", 0, 99, 206, big.substr(0, 100)},  // a range from byte 0
+      {"/big.bin", 7, 7, 206, big.substr(7, 1)},
+      {"/big.bin", 3000000, 9999999, 206, big.substr(3000000)},  // past the end: to the end
+      {"/small.txt", 1, 3, 206, "ell"},
+      {"/moved", 1, 3, 206, "ell"},              // the range goes along with the redirect
+      {"/norange.bin", 1000, 1999, 200, plain},  // a server without ranges: all of it
+      {"/norange.bin", 0, 1999, 200, plain},
+      {"/offrange.bin", 1000, 1999, 0, ""},  // starts 8 bytes late
+  };
+  for (const Case& c : cases) {
+    const std::string label = std::string(c.path) + " bytes " + std::to_string(c.firstByte) + "-" +
+                              std::to_string(c.lastByte);
+    Received received;
+    EXPECT_EQ(fetch(c.path, c.firstByte, received, c.lastByte), c.status) << label;
+    EXPECT_TRUE(received.body == c.body)
+        << label << ": " << received.body.size() << " bytes, not the " << c.body.size() << " asked";
+    EXPECT_EQ(received.statuses,
+              c.status == 0 ? std::vector<uint32_t>{} : std::vector<uint32_t>{c.status})
+        << label;
+    EXPECT_FALSE(received.chunkBeforeStatus) << label;
+  }
+}
+
+// Each case is a 206 for a request for bytes 1000-1499 of a 2000-byte file, or for 1000-4999.
+TEST_F(PlatformNetRange, DeliversA206OnlyWhenItsContentRangeEndsAtTheByteAsked) {
+  struct Case {
+    const char* path;
+    uint64_t lastByte;
+    uint32_t status;
+  };
+  const Case cases[] = {
+      {"/range/end/good", 1499, 206},
+      {"/range/end/unknown-length", 1499, 206},
+      {"/range/end/one-short", 1499, 0},
+      {"/range/end/one-long", 1499, 0},
+      {"/range/end/to-the-end", 1499, 0},
+      {"/range/end/to-the-end", 4999, 206},       // the file ends before the byte asked
+      {"/range/end/to-an-unknown-end", 4999, 0},  // nothing says the file ends there
+      {"/range/end/short-of-the-end", 4999, 0},
+      {"/range/end/good", 4999, 0},
+      {"/range/one-late", 1499, 0},
+      {"/range/twice", 1999, 0},
+      {"/range/none", 1499, 0},
+  };
+  for (const Case& c : cases) {
+    const std::string label = std::string(c.path) + " to " + std::to_string(c.lastByte);
+    Received received;
+    EXPECT_EQ(fetch(c.path, 1000, received, c.lastByte), c.status) << label;
+    if (c.status == 206) {
+      EXPECT_EQ(received.body, "the rest\n") << label;
+      EXPECT_EQ(received.statuses, std::vector<uint32_t>{206}) << label;
+    } else {
+      EXPECT_TRUE(received.chunks.empty()) << label << " delivered: " << received.body;
+      EXPECT_TRUE(received.statuses.empty()) << label;
+    }
+  }
+}
+
 // A 206 that answers another range than the one asked for is no answer; other statuses pass.
 TEST_F(PlatformNetRange, DeliversNoBodyForAnyOtherAnswer) {
   struct Case {
@@ -142,13 +213,25 @@ TEST_F(PlatformNetRange, A416TellsTheWholeBodysLength) {
   }
 }
 
-// The request from byte 0 comes second, on the connection the first one used: nothing of the
-// first request's range may stay with it.
-TEST_F(PlatformNetRange, SendsTheRangeHeaderOnlyForABodyFromAByteOn) {
-  Received tail;
-  ASSERT_EQ(fetch("/__headers", 1234, tail), 200u);  // the route has no ranges
-  EXPECT_NE(tail.body.find("\r\nRange: bytes=1234-\r\n"), std::string::npos) << tail.body;
-  EXPECT_EQ(tail.statuses, std::vector<uint32_t>{200});
+// The request for the whole body comes last, on the connection the others used: nothing of an
+// earlier request's range may stay with it.
+TEST_F(PlatformNetRange, SendsTheRangeHeaderOnlyForAPartOfTheBody) {
+  struct Case {
+    uint64_t firstByte;
+    uint64_t lastByte;
+    const char* header;
+  };
+  const Case cases[] = {
+      {1234, RequestOptions::kToTheEnd, "\r\nRange: bytes=1234-\r\n"},
+      {1234, 5678, "\r\nRange: bytes=1234-5678\r\n"},
+      {0, 99, "\r\nRange: bytes=0-99\r\n"},
+  };
+  for (const Case& c : cases) {
+    Received tail;
+    ASSERT_EQ(fetch("/__headers", c.firstByte, tail, c.lastByte), 200u);  // the route has no ranges
+    EXPECT_NE(tail.body.find(c.header), std::string::npos) << tail.body;
+    EXPECT_EQ(tail.statuses, std::vector<uint32_t>{200});
+  }
 
   Received whole;
   ASSERT_EQ(fetch("/__headers", 0, whole), 200u);

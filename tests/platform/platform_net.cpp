@@ -83,9 +83,10 @@ ByteSink Received::sink() {
   };
 }
 
-RequestOptions Received::options(uint64_t firstByte) {
+RequestOptions Received::options(uint64_t firstByte, uint64_t lastByte) {
   RequestOptions options;
   options.firstByte = firstByte;
+  options.lastByte = lastByte;
   options.onBody = [this](uint32_t status) { statuses.push_back(status); };
   return options;
 }

@@ -39,8 +39,8 @@ struct Received {
   size_t stopAfterChunks = SIZE_MAX;
 
   ByteSink sink();
-  // Options that ask from firstByte on and record onBody here.
-  RequestOptions options(uint64_t firstByte = 0);
+  // Options that ask from firstByte on (through lastByte) and record onBody here.
+  RequestOptions options(uint64_t firstByte = 0, uint64_t lastByte = RequestOptions::kToTheEnd);
 };
 
 // The files fetched at once: part0.bin to part7.bin, each its own lines.
