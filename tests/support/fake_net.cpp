@@ -31,6 +31,7 @@ void FakeNet::reset() {
   requested.clear();
   timeouts.clear();
   firstBytes.clear();
+  lastBytes.clear();
   sent.clear();
 }
 
@@ -48,6 +49,7 @@ uint32_t FakeNet::get(const std::string& url, ByteSink& sink, const RequestOptio
     requested.push_back(url);
     timeouts.push_back(options.transferTimeoutMs);
     firstBytes.push_back(options.firstByte);
+    lastBytes.push_back(options.lastByte);
     auto found = replies_.find(url);
     if (found == replies_.end()) return 404;
     reply = found->second;
@@ -55,7 +57,8 @@ uint32_t FakeNet::get(const std::string& url, ByteSink& sink, const RequestOptio
     if (cut && found->second.breaksLeft != SIZE_MAX) --found->second.breaksLeft;
   }
   if (reply.status != 200) return reply.status;
-  const bool partial = options.firstByte > 0 && reply.ranges;
+  const bool partial =
+      (options.firstByte > 0 || options.lastByte != RequestOptions::kToTheEnd) && reply.ranges;
   // A range from the end on asks for nothing that exists, as a server judges it.
   if (partial && options.firstByte >= reply.body.size()) {
     if (options.onRangeNotSatisfiable) options.onRangeNotSatisfiable(reply.body.size());
@@ -64,8 +67,11 @@ uint32_t FakeNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   const uint32_t status = partial ? 206 : 200;
   if (options.onBody) options.onBody(status);
   const size_t start = partial ? static_cast<size_t>(options.firstByte) : 0;
-  const size_t end =
-      cut ? std::max(start, std::min(reply.body.size(), reply.breakAt)) : reply.body.size();
+  // A range with an end stops there, or at the body's end before it.
+  const size_t stop = partial && options.lastByte < reply.body.size()
+                          ? static_cast<size_t>(options.lastByte) + 1
+                          : reply.body.size();
+  const size_t end = cut ? std::max(start, std::min(stop, reply.breakAt)) : stop;
   for (size_t at = start; at < end; at += chunkSize) {
     const size_t length = std::min(chunkSize, end - at);
     {

@@ -18,7 +18,8 @@ struct FakeNet final : Net {
   void serve(std::string url, std::string body);  // 200 with this body
   void answer(std::string url, uint32_t status);  // any other status, 0 for no answer
   // A transfer cut when the body reaches byte `bytes` (status 0), for the first `times`
-  // requests of url; a Range request from that byte on is cut at once. A Range request from the
+  // requests of url; a Range request from that byte on is cut at once. A Range request gets 206
+  // and the bytes from its first through its last byte (or the body's end); one from the
   // body's end or past it gets 416 and hears the body's length, as from a server.
   void breakAfter(std::string url, size_t bytes, size_t times = SIZE_MAX);
   // Forgets every reply and what was asked.
@@ -32,10 +33,12 @@ struct FakeNet final : Net {
   using Net::get;
   uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
   // What the code under test asked for, in order; the time-out each request asked for (0 for
-  // the Net's own) and the byte it asked to start at. Read them once the requests are done.
+  // the Net's own) and the bytes it asked to start and end at (lastBytes holds kToTheEnd for
+  // no end). Read them once the requests are done.
   std::vector<std::string> requested;
   std::vector<uint32_t> timeouts;
   std::vector<uint64_t> firstBytes;
+  std::vector<uint64_t> lastBytes;
   // Body bytes sent per URL, over all its requests.
   std::map<std::string, uint64_t> sent;
 
