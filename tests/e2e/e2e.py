@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (Failure, Platform, Server, Signer, launcher_arguments,  # noqa: E402
                      rerun_trusting_the_test_ca)
 import attacks  # noqa: E402
+import delta  # noqa: E402
 import downloads  # noqa: E402
 import faults  # noqa: E402
 import followed_links  # noqa: E402
@@ -62,7 +63,7 @@ def main():
                                 args.new_version)
     everything = (scenarios.ALL + faults.ALL + attacks.ALL + machine_safety.ALL + network_path.ALL +
                   planted_dll.ALL + followed_links.ALL + freshness.ALL + held_files.ALL +
-                  downloads.ALL + signed_build.ALL)
+                  downloads.ALL + delta.ALL + signed_build.ALL)
     chosen = [s for s in everything if not args.k or any(k in s.__name__ for k in args.k)]
     passed = failed = 0
     kind = "wine" if args.wine else "native"

@@ -16,6 +16,7 @@ import argparse
 import hashlib
 import json
 import os
+import random
 import shutil
 import signal
 import ssl
@@ -420,7 +421,10 @@ def test_launcher_second_tree_over_first(ctx):
             check(expected_line in lines, "no line %r\n%s" % (expected_line, output))
         return output
 
-    first = publish("1.0.0", b"first mod", os.path.join(work, "first"), "--serial", "1000")
+    # Large enough for a chunk index: the second tree costs a player only its changed chunks.
+    first_mod = random.Random(7).randbytes(5 * 1048576)
+    second_mod = first_mod[:2 * 1048576] + b"second mod" + first_mod[2 * 1048576 + 10:]
+    first = publish("1.0.0", first_mod, os.path.join(work, "first"), "--serial", "1000")
     os.makedirs(game)
     shutil.copy(ctx.launcher, os.path.join(game, "velm-coop"))
     write(os.path.join(game, "demo.exe"), b"the game")
@@ -429,16 +433,25 @@ def test_launcher_second_tree_over_first(ctx):
     server.start()
     try:
         launch()
-        check(read(os.path.join(installed, "my mod.dll")) == b"first mod",
+        check(read(os.path.join(installed, "my mod.dll")) == first_mod,
               "the first tree was not installed")
         # Published later without --serial: the time of publication is above 1000.
-        second = publish("2.0.0", b"second mod", os.path.join(work, "second"),
+        second = publish("2.0.0", second_mod, os.path.join(work, "second"),
                          "--previous", os.path.join(work, "first"))
         serial = json.loads(read(os.path.join(second, "games.json")))["serial"]
+        manifest = json.loads(read(os.path.join(second, "packages", "demo", "manifest.json")))
+        indexed = {entry["name"]: entry.get("chunks") for entry in manifest["files"]}
+        index = read(os.path.join(second, "packages", "demo", "my mod.dll.chunks"))
+        check(indexed["my mod.dll"] == {"name": "my mod.dll.chunks", "size": len(index),
+                                        "sha256": hashlib.sha256(index).hexdigest()}
+              and indexed["coop.exe"] is None, "the chunk indexes as published: %r" % indexed)
         serve(second)
         output = launch()
-        check(read(os.path.join(installed, "my mod.dll")) == b"second mod",
+        check(read(os.path.join(installed, "my mod.dll")) == second_mod,
               "the second tree was not installed over the first\n" + output)
+        fetched = [line for line in output.splitlines() if "downloading my mod.dll" in line]
+        check(len(fetched) == 1 and fetched[0].endswith(" KB)"),
+              "the changed chunks of my mod.dll were not all it fetched\n" + output)
         for name in ("games.json", os.path.join("packages", "demo", "manifest.json")):
             check(read(os.path.join(installed, os.path.basename(name))) ==
                   read(os.path.join(second, name)), "the launcher did not keep the second " + name)
