@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "package/delta_download.h"
+#include "package/download_record.h"
+#include "support/fake_net.h"
+#include "support/temp_dir.h"
 
 namespace velm {
 namespace {
@@ -158,6 +161,63 @@ TEST(DeltaPlan, FetchesOnlyWhatNoFileHoldsInMergedRanges) {
   const std::vector<DeltaPiece> ranges = planDelta(fresh, {}, local);
   EXPECT_EQ(ranges.size(), 100 * uint64_t{kMaxChunk} / kMaxRangeLength + 1);
   for (const DeltaPiece& range : ranges) EXPECT_LE(range.length, kMaxRangeLength);
+}
+
+}  // namespace
+}  // namespace velm
+
+namespace velm {
+namespace {
+
+// A killed run's ".new" is a start: the chunks it holds at their place are not fetched again,
+// and what it holds elsewhere (a hole, other bytes) is.
+TEST(DeltaDownload, ReusesTheChunksAKilledRunsFileHolds) {
+  TempDir dir;
+  const std::string old = randomBytes(2 << 20, 10);
+  const std::string fresh =
+      randomBytes(300000, 11) + old.substr(0, 1 << 20) + randomBytes(5000, 12);
+  const std::vector<Chunk> chunks = cut(fresh);
+  const std::string index = chunkIndexBytes(chunks, fresh.size());
+  ManifestFile file{"big.pak", fresh.size(), textSha256(fresh), true, {}, {}};
+  file.chunks = ChunkIndexRef{"big.pak.chunks", index.size(), textSha256(index)};
+  FakeNet net;
+  net.serve("https://h/big.pak", fresh);
+  net.serve("https://h/big.pak.chunks", index);
+
+  LocalChunks local;
+  local.add(dir.write("big.pak", old), cut(old));
+  DownloadRecord record(dir.path());
+  PendingFile pending{file, dir.path() / "big.pak", dir.path() / "big.pak.new"};
+  pending.record = &record;
+  // The first 150000 bytes and the last 5000 were written, with zeros between them.
+  std::string left(fresh.size(), '\0');
+  left.replace(0, 150000, fresh.substr(0, 150000));
+  left.replace(fresh.size() - 5000, 5000, fresh.substr(fresh.size() - 5000));
+  FileIdentity identity;
+  ASSERT_TRUE(plainFileIdentity(dir.write("big.pak.new", left), identity));
+  record.made("big.pak", identity);
+
+  DeltaContext context{
+      "https://h/big.pak", "https://h/big.pak.chunks", &local, {}, {}, nullptr, nullptr};
+  uint64_t planned = 0;
+  context.onPlanned = [&](uint64_t toFetch) { planned = toFetch; };
+  EXPECT_EQ(fetchChangedFile(net, pending, context).outcome, DownloadOutcome::Ok);
+  EXPECT_EQ(dir.read("big.pak.new"), fresh);
+  uint64_t missing = 0;  // the chunks neither the old file nor the killed run's file holds
+  uint64_t notLocal = 0;
+  for (const Chunk& chunk : chunks) {
+    const bool kept = chunk.offset + chunk.length <= 150000 || chunk.offset >= fresh.size() - 5000;
+    if (local.find(chunk) != nullptr) continue;
+    notLocal += chunk.length;
+    if (!kept) missing += chunk.length;
+  }
+  EXPECT_EQ(planned, missing);
+  EXPECT_EQ(net.sent["https://h/big.pak"], missing);
+  EXPECT_GT(notLocal - missing, uint64_t{kMinChunk});  // a chunk of the start was kept
+  for (size_t i = 0; i < net.requested.size(); ++i) {
+    if (net.requested[i] == "https://h/big.pak")
+      EXPECT_NE(net.lastBytes[i], RequestOptions::kToTheEnd);
+  }
 }
 
 }  // namespace
