@@ -17,8 +17,12 @@ inline constexpr uint32_t kTransferTimeoutMs = 30000;
 // The longest a document (getText) may take from its request to its last byte, however steadily
 // it arrives: a server that keeps one coming must not hold the launcher up for good.
 inline constexpr uint32_t kDocumentDeadlineMs = 60000;
-// Requests one Net carries at once, from as many threads: the files of a package in flight.
+// Requests a Net carries at once, from as many threads, where each takes a connection of its
+// own (HTTP/1.1): the files of a package in flight.
 inline constexpr size_t kMaxTransfers = 8;
+// The most a Net keeps in flight where its connection multiplexes them (HTTP/2); the server's
+// own limit on streams holds within it.
+inline constexpr size_t kMaxStreams = 100;
 
 // Called once per body chunk, in order; returning false stops the transfer.
 using ByteSink = std::function<bool(const char* data, size_t length)>;
@@ -53,10 +57,13 @@ class Net {
   // for (its Content-Range begins at firstByte and ends at lastByte, or at the body's last byte
   // before it); returns the HTTP status, 0 for no answer (also when reading the body failed,
   // and for a 206 that answers anything else). No body is delivered after any
-  // other status. A false from the sink ends the transfer and keeps the status. Up to
-  // kMaxTransfers threads may call it at once; each call is its own request.
+  // other status. A false from the sink ends the transfer and keeps the status. Several threads
+  // may call it at once; each call is its own request.
   virtual uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) = 0;
   uint32_t get(const std::string& url, ByteSink& sink) { return get(url, sink, RequestOptions()); }
+  // How many requests are worth keeping in flight now: more only wait their turn inside the Net.
+  // It may grow once a connection is made and turns out to multiplex; any thread may ask.
+  virtual size_t maxInFlight() { return kMaxTransfers; }
 };
 
 // Offline mode: every request answers "no answer" at once.

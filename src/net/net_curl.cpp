@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -71,25 +72,27 @@ struct ShareTraits {
 // What one transfer has seen so far; the callbacks share it through their user pointer.
 struct Transfer {
   Transfer(CURL* handle, ByteSink& out, const RequestOptions& options, uint32_t stallMs,
-           uint32_t deadlineMs)
+           uint32_t deadlineMs, std::atomic<bool>& multiplexed)
       : curl(handle),
         sink(out),
         firstByte(options.firstByte),
         lastByte(options.lastByte),
         onBody(options.onBody),
-        pace(stallMs, deadlineMs, Clock::now()) {}
+        pace(stallMs, deadlineMs, Clock::now()),
+        multiplexes(multiplexed) {}
 
   CURL* curl;
   ByteSink& sink;
   uint64_t firstByte;
   uint64_t lastByte;
   const std::function<void(uint32_t)>& onBody;
-  TransferPace pace;          // read and written on the driver's thread alone
-  std::string contentRange;   // of the answer whose header lines are arriving
-  int contentRanges = 0;      // how many it had: two make it no answer
-  uint32_t delivering = 0;    // the status whose body goes to the sink, once accepted
-  uint32_t stoppedWith = 0;   // the status to answer when a callback ended the transfer
-  std::exception_ptr thrown;  // from the sink or onBody, rethrown once curl has returned
+  TransferPace pace;               // read and written on the driver's thread alone
+  std::atomic<bool>& multiplexes;  // the Net's: whether its last answer came over HTTP/2
+  std::string contentRange;        // of the answer whose header lines are arriving
+  int contentRanges = 0;           // how many it had: two make it no answer
+  uint32_t delivering = 0;         // the status whose body goes to the sink, once accepted
+  uint32_t stoppedWith = 0;        // the status to answer when a callback ended the transfer
+  std::exception_ptr thrown;       // from the sink or onBody, rethrown once curl has returned
 
   long responseCode() const {
     long code = 0;
@@ -133,7 +136,12 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     return length;
   }
   const long code = transfer.responseCode();
-  if (code < 200 || (code >= 300 && code < 400)) return length;
+  if (code < 200) return length;
+  long version = 0;
+  if (curl_easy_getinfo(transfer.curl, CURLINFO_HTTP_VERSION, &version) == CURLE_OK) {
+    transfer.multiplexes = version >= CURL_HTTP_VERSION_2_0;
+  }
+  if (code >= 300 && code < 400) return length;
   if (code == 206 && !transfer.answersRange()) return 0;  // no answer: nothing to place it by
   if (code != 200 && code != 206) {
     transfer.stoppedWith = static_cast<uint32_t>(code);
@@ -322,6 +330,13 @@ class Driver {
   Driver() : multi_(curl_multi_init()) {
     if (!multi_) return;
     curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+    // Up to kMaxStreams transfers share an HTTP/2 connection (curl also keeps to the server's own
+    // limit); should the host speak HTTP/1.1 after all, those beyond kMaxTransfers connections
+    // wait in curl's queue rather than open a connection each.
+    curl_multi_setopt(multi_.get(), CURLMOPT_MAX_CONCURRENT_STREAMS,
+                      static_cast<long>(kMaxStreams));
+    curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
+                      static_cast<long>(kMaxTransfers));
     keepSocketsFromChildren();  // the multi handle's own socket pair, to wake its poll
     thread_ = std::thread([this] { loop(); });
   }
@@ -423,7 +438,8 @@ struct CurlNet::Pool {
   SharedCaches caches;
   std::mutex mutex;
   std::vector<EasyHandle> idle;  // after the caches: every handle goes before the share it uses
-  Driver driver;                 // last: its thread stops before any handle or cache goes
+  std::atomic<bool> multiplexes{false};
+  Driver driver;  // last: its thread stops before any handle or cache goes
 };
 
 CurlNet::CurlNet(const std::string& userAgent, uint32_t timeoutMs, uint32_t documentDeadlineMs)
@@ -463,7 +479,7 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
 
   Transfer transfer(curl, sink, options,
                     options.transferTimeoutMs != 0 ? options.transferTimeoutMs : timeoutMs_,
-                    options.document ? documentDeadlineMs_ : 0);
+                    options.document ? documentDeadlineMs_ : 0, pool_->multiplexes);
   curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
   allowRedirects(curl, secure);
   // "Range: bytes=N-" or "bytes=N-M"; a handle's last range must not outlive its request.
@@ -477,7 +493,7 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   const long code = transfer.responseCode();
   {
     std::lock_guard<std::mutex> lock(pool_->mutex);
-    if (pool_->idle.size() < kMaxTransfers) pool_->idle.push_back(std::move(handle));
+    if (pool_->idle.size() < kMaxStreams) pool_->idle.push_back(std::move(handle));
   }
   if (transfer.thrown) std::rethrow_exception(transfer.thrown);
 
@@ -490,6 +506,8 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   if (result != CURLE_OK) return 0;
   return code > 0 ? static_cast<uint32_t>(code) : 0;
 }
+
+size_t CurlNet::maxInFlight() { return pool_ && pool_->multiplexes ? kMaxStreams : kMaxTransfers; }
 
 std::unique_ptr<Net> makeSystemNet(uint32_t timeoutMs, uint32_t documentDeadlineMs) {
   return std::make_unique<CurlNet>(kUserAgent, timeoutMs, documentDeadlineMs);

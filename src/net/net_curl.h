@@ -20,6 +20,8 @@ class CurlNet final : public Net {
   CurlNet& operator=(const CurlNet&) = delete;
   using Net::get;
   uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
+  // kMaxStreams once an answer came over HTTP/2, which multiplexes; else kMaxTransfers.
+  size_t maxInFlight() override;
 
  private:
   // The idle easy handles and the caches they share, kept out of this header with curl's types.

@@ -2,6 +2,7 @@
 // Safe to call from several threads, as the package update's downloads do.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -30,8 +31,11 @@ struct FakeNet final : Net {
   size_t chunkSize = 65536;
   // Called with each URL before it is answered, as something else the test plays happens then.
   std::function<void(const std::string& url)> onRequest;
+  // What maxInFlight answers; a test may change it at any time, as a Net learns it.
+  std::atomic<size_t> inFlight{kMaxTransfers};
   using Net::get;
   uint32_t get(const std::string& url, ByteSink& sink, const RequestOptions& options) override;
+  size_t maxInFlight() override { return inFlight; }
   // What the code under test asked for, in order; the time-out each request asked for (0 for
   // the Net's own) and the bytes it asked to start and end at (lastBytes holds kToTheEnd for
   // no end). Read them once the requests are done.
