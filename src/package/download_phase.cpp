@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "package/delta_download.h"
@@ -36,13 +37,17 @@ class Phase {
   }
 
   DownloadPhase run() {
-    std::vector<std::thread> workers;
-    const size_t count = std::min(pending_.size(), kMaxTransfers);
-    for (size_t i = 0; i < count; ++i) workers.emplace_back([this] { work(); });
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      grow();
+    }
     DownloadPhase result;
     for (size_t i = 0; i < pending_.size() && result.failure.empty(); ++i) show(i, result);
-    stop_ = true;
-    for (std::thread& worker : workers) worker.join();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;  // no worker starts after this
+    }
+    for (std::thread& worker : workers_) worker.join();
     return result;
   }
 
@@ -55,17 +60,29 @@ class Phase {
     std::string reason;
   };
 
-  void work() {
-    for (;;) {
-      size_t index;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_ || next_ == pending_.size()) return;
-        index = next_++;
+  // Starts a worker for each file not yet taken, up to as many as the Net carries at once: it
+  // may learn that it carries more once its first answer came. Each new worker is handed its
+  // first file. Called with mutex_ held.
+  void grow() {
+    const size_t wanted = std::min(net_.maxInFlight(), pending_.size());
+    while (!stop_ && workers_.size() < wanted && next_ < pending_.size()) {
+      const size_t index = next_++;
+      try {
+        workers_.emplace_back([this, index] { work(index); });
+      } catch (const std::system_error&) {
+        --next_;  // the workers there are take it
+        if (workers_.empty()) throw;
+        return;
       }
+    }
+  }
+
+  void work(size_t index) {
+    for (;;) {
       const PendingFile& entry = pending_[index];
       const auto onChunk = [this, index](uint64_t received) {
         std::lock_guard<std::mutex> lock(mutex_);
+        grow();
         if (index == turn_ && line_) line_->update(received);
       };
       DeltaContext context;
@@ -98,6 +115,10 @@ class Phase {
         slots_[index].done = true;
       }
       arrived_.notify_all();
+      std::lock_guard<std::mutex> lock(mutex_);
+      grow();
+      if (stop_ || next_ == pending_.size()) return;
+      index = next_++;
     }
   }
 
@@ -137,7 +158,8 @@ class Phase {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<Slot> slots_;
-  size_t next_ = 0;  // the next file a worker takes
+  std::vector<std::thread> workers_;  // only grow() adds one, and none once stop_ is set
+  size_t next_ = 0;                   // the next file a worker takes
   size_t turn_ = SIZE_MAX;
   std::unique_ptr<ProgressLine> line_;  // of the file whose turn it is
   std::atomic<bool> stop_{false};

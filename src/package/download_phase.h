@@ -19,8 +19,9 @@ struct DownloadPhase {
   std::string failure;               // the first required file that failed, with its reason
 };
 
-// Downloads every pending file into its ".new", up to kMaxTransfers at once in manifest order,
-// and sets downloaded on those that arrived. The console shows the files in manifest order:
+// Downloads every pending file into its ".new", in manifest order and as many at once as
+// net.maxInFlight() (more once the Net learns it carries more), and sets downloaded on those
+// that arrived. The console shows the files in manifest order:
 // each file's "[*] downloading" line once the files before it are done, its progress line, and
 // its failure ("[!] NAME REASON -- skipped, it is optional", or for a required file "[!] NAME
 // REASON -- nothing was replaced", after which no later file is shown, those in flight are
