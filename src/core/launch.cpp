@@ -161,14 +161,13 @@ int run(const LaunchOptions& options, AppIo& io) {
   }
 
   std::string url = catalogueUrl();
-  std::string catalogueText;
-  if (getText(io.net(), url, catalogueText) != 200) {
-    return startOffline(options, folder, io, reachMessage());
-  }
-
   std::string sigUrl = signatureUrl(url);
-  std::string signatureText;
-  uint32_t sigStatus = getText(io.net(), sigUrl, signatureText);
+  // Both at once where the connection multiplexes; the catalogue's failure still speaks first.
+  TextPair fetched = getTextPair(io.net(), url, sigUrl);
+  std::string& catalogueText = fetched.first;
+  std::string& signatureText = fetched.second;
+  const uint32_t sigStatus = fetched.secondStatus;
+  if (fetched.firstStatus != 200) return startOffline(options, folder, io, reachMessage());
   if (sigStatus == 0) return startOffline(options, folder, io, reachMessage());
   // A new build must trust the key that signed this catalogue, and read it from this host.
   CatalogueOrigin origin{{}, config::kCatalogueHost};

@@ -1,5 +1,9 @@
 #include "net/net.h"
 
+#include <exception>
+#include <system_error>
+#include <thread>
+
 namespace velm {
 
 uint32_t NoNet::get(const std::string&, ByteSink&, const RequestOptions&) { return 0; }
@@ -24,6 +28,38 @@ uint32_t getText(Net& net, const std::string& url, std::string& text) {
     return 0;
   }
   return status;
+}
+
+TextPair getTextPair(Net& net, const std::string& firstUrl, const std::string& secondUrl) {
+  TextPair pair;
+  std::exception_ptr thrown;
+  std::thread second;
+  try {
+    if (net.maxInFlight() > kMaxTransfers) {
+      second = std::thread([&] {
+        try {
+          pair.secondStatus = getText(net, secondUrl, pair.second);
+        } catch (...) {
+          thrown = std::current_exception();
+        }
+      });
+    }
+  } catch (const std::system_error&) {
+    // No thread: the two come one after the other, below.
+  }
+  try {
+    pair.firstStatus = getText(net, firstUrl, pair.first);
+  } catch (...) {
+    if (second.joinable()) second.join();
+    throw;
+  }
+  if (second.joinable()) {
+    second.join();
+  } else if (pair.firstStatus == 200) {
+    pair.secondStatus = getText(net, secondUrl, pair.second);
+  }
+  if (thrown) std::rethrow_exception(thrown);
+  return pair;
 }
 
 }  // namespace velm

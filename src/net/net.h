@@ -87,4 +87,17 @@ inline constexpr size_t kMaxTextBody = 16777216;
 // and so does one that takes longer than the Net's document deadline.
 uint32_t getText(Net& net, const std::string& url, std::string& text);
 
+// getText for a document and its signature, each with its own status. Where the Net multiplexes
+// (maxInFlight() above kMaxTransfers) the two go at once, the second on a thread of its own, as
+// another stream costs no round trip; elsewhere, or when no thread can be had, the second is
+// fetched only after the first gave 200 (secondStatus stays 0 otherwise), as a second
+// connection would cost its own handshake.
+struct TextPair {
+  uint32_t firstStatus = 0;
+  std::string first;
+  uint32_t secondStatus = 0;
+  std::string second;
+};
+TextPair getTextPair(Net& net, const std::string& firstUrl, const std::string& secondUrl);
+
 }  // namespace velm

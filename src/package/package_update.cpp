@@ -101,17 +101,19 @@ bool acceptManifest(PackageResult& result, const std::filesystem::path& packageF
     result.message = "the manifest URL is not https: " + manifestUrl;
     return false;
   }
-  std::string text;
-  const uint32_t status = getText(net, manifestUrl, text);
+  const std::string sigUrl = signatureUrl(manifestUrl);
+  // Both at once where the connection multiplexes; the manifest's failure still speaks first.
+  TextPair fetched = getTextPair(net, manifestUrl, sigUrl);
+  std::string& text = fetched.first;
+  const std::string& signature = fetched.second;
+  const uint32_t status = fetched.firstStatus;
   if (status != 200) {
     result.status = PackageStatus::Unreachable;
     result.message = status == 0 ? "no answer from " + manifestUrl
                                  : manifestUrl + " said HTTP " + decimalText(status);
     return false;
   }
-  const std::string sigUrl = signatureUrl(manifestUrl);
-  std::string signature;
-  const uint32_t sigStatus = getText(net, sigUrl, signature);
+  const uint32_t sigStatus = fetched.secondStatus;
   if (sigStatus == 0) {
     result.status = PackageStatus::Unreachable;
     result.message = "no answer from " + sigUrl;

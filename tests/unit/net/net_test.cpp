@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "support/fake_net.h"
 
@@ -39,6 +43,58 @@ TEST(GetText, StopsAtSixteenMebibytes) {
   EXPECT_EQ(text.size(), kMaxTextBody);
   EXPECT_EQ(getText(net, "https://h/over", text), 0u) << "too large must read as no answer";
   EXPECT_TRUE(text.empty());
+}
+
+// Over a multiplexed connection the two are in flight together: neither request is answered
+// until both were asked (or 5 s passed, so a pair fetched one after the other fails, not hangs).
+TEST(GetTextPair, FetchesBothAtOnceWhereTheNetMultiplexes) {
+  FakeNet net;
+  net.inFlight = kMaxStreams;
+  net.serve("https://h/doc", "document");
+  net.answer("https://h/doc.sig", 404);
+  std::mutex mutex;
+  std::condition_variable asked;
+  size_t waiting = 0;
+  bool together = false;
+  net.onRequest = [&](const std::string&) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (++waiting == 2) together = true;
+    asked.notify_all();
+    asked.wait_for(lock, std::chrono::seconds(5), [&] { return together; });
+  };
+  const TextPair pair = getTextPair(net, "https://h/doc", "https://h/doc.sig");
+  EXPECT_TRUE(together);
+  EXPECT_EQ(pair.firstStatus, 200u);
+  EXPECT_EQ(pair.first, "document");
+  EXPECT_EQ(pair.secondStatus, 404u);
+}
+
+// Elsewhere the second waits for the first, and is not asked for after a failed first.
+TEST(GetTextPair, FetchesTheSecondOnlyAfterAGoodFirstElsewhere) {
+  struct Case {
+    uint32_t first;
+    std::vector<std::string> requested;
+    uint32_t secondStatus;
+  };
+  const Case cases[] = {
+      {200, {"https://h/doc", "https://h/doc.sig"}, 200},
+      {404, {"https://h/doc"}, 0},
+      {0, {"https://h/doc"}, 0},
+  };
+  for (const Case& c : cases) {
+    FakeNet net;
+    if (c.first == 200) {
+      net.serve("https://h/doc", "document");
+    } else {
+      net.answer("https://h/doc", c.first);
+    }
+    net.serve("https://h/doc.sig", "signature");
+    const TextPair pair = getTextPair(net, "https://h/doc", "https://h/doc.sig");
+    EXPECT_EQ(pair.firstStatus, c.first);
+    EXPECT_EQ(pair.secondStatus, c.secondStatus) << c.first;
+    EXPECT_EQ(pair.second, c.secondStatus == 200 ? "signature" : "") << c.first;
+    EXPECT_EQ(net.requested, c.requested) << c.first;
+  }
 }
 
 TEST(NoNet, NeverAnswersNorCallsTheSink) {
