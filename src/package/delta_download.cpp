@@ -109,8 +109,8 @@ class DeltaAttempt {
     if (!out_.readBack(reader, size)) held_.assign(chunks_.size(), false);
   }
 
-  // Every range in flight at once, up to kMaxTransfers; the first that cannot go on stops the
-  // others.
+  // Every range in flight at once, as many as the Net carries; the first that cannot go on stops
+  // the others.
   Ending fetchRanges() {
     std::vector<const DeltaPiece*> ranges;
     for (const DeltaPiece& piece : pieces_) {
@@ -138,7 +138,7 @@ class DeltaAttempt {
       }
     };
     std::vector<std::thread> workers;
-    const size_t count = std::min(ranges.size(), kMaxTransfers);
+    const size_t count = std::min(ranges.size(), net_.maxInFlight());
     for (size_t i = 1; i < count; ++i) workers.emplace_back(work);
     work();
     for (std::thread& worker : workers) worker.join();
