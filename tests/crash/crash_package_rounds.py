@@ -1,10 +1,13 @@
 """The package update rounds: the lane that kills the launcher while it replaces a package's
 files, and the lane that does so while another program holds one of them (see crash.py)."""
 
+import hashlib
+import json
 import os
 import re
 import time
 
+from chunks import index_bytes
 from crash_harness import (HELD_CALL, MEASURED_RUNS, KillPlan, describe, destination,
                            expectation, read_or_none, read_trace, trace_path, traced_run,
                            wait_until_held, windows_text)
@@ -29,6 +32,13 @@ def make_versions(rng, recorder):
             if name == "coop.exe":
                 # Bytes after an ELF image do not change what it runs.
                 files[name] = recorder + b"\0package version " + label.encode() + b"\n"
+            elif name == "big.pak" and label == "B":
+                # Most of A's chunks, so that updates either way are deltas: an insert at the
+                # front and a rewrite in the middle.
+                old = versions["A"][name]
+                middle = len(old) // 2
+                files[name] = (rng.randbytes(100003) + old[:middle] + rng.randbytes(65536) +
+                               old[middle + 65536:])
             elif name == "big.pak":
                 files[name] = rng.randbytes(3 * MIB + rng.randint(0, MIB))
             elif name in ("mid.pak", "mid2.pak"):
@@ -74,8 +84,16 @@ class PackageRounds:
         self.catalogue = catalogue
         for label, files in self.versions.items():
             c.manifest_version = "1.0.%d" % (ord(label) - ord("A"))
-            self.manifests[label] = c.manifest_bytes(files=files)
+            # big.pak has a chunk index: kills land in delta updates too.
+            index = index_bytes(files["big.pak"])
+            manifest = json.loads(c.manifest_bytes(files=files))
+            for entry in manifest["files"]:
+                if entry["name"] == "big.pak":
+                    entry["chunks"] = {"name": "big.pak.chunks", "size": len(index),
+                                       "sha256": hashlib.sha256(index).hexdigest()}
+            self.manifests[label] = (json.dumps(manifest, indent=2) + "\n").encode()
             c.put_signed("/%s/manifest.json" % label, self.manifests[label])
+            c.server.put("/%s/big.pak.chunks" % label, index)
             for name, content in files.items():
                 c.server.put("/%s/%s" % (label, name), content)
 
