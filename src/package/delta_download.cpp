@@ -139,7 +139,13 @@ class DeltaAttempt {
     };
     std::vector<std::thread> workers;
     const size_t count = std::min(ranges.size(), net_.maxInFlight());
-    for (size_t i = 1; i < count; ++i) workers.emplace_back(work);
+    for (size_t i = 1; i < count; ++i) {
+      try {
+        workers.emplace_back(work);
+      } catch (...) {
+        break;  // no more threads: the ones there are share the ranges
+      }
+    }
     work();
     for (std::thread& worker : workers) worker.join();
     if (ending == Ending::Done && cancelled()) return Ending::Cancelled;
@@ -174,7 +180,9 @@ class DeltaAttempt {
       if (stop) return Ending::NoAnswer;
       // The server has no ranges, or none for this file: the whole file says what it has.
       if (!partial || overran || (status != 0 && status != 206)) return Ending::Fallback;
-      if (cuts == std::size(kCutPauses)) return Ending::NoAnswer;
+      // Also what a server whose answers to ranges cannot be placed comes to: the whole file
+      // may still come.
+      if (cuts == std::size(kCutPauses)) return Ending::Fallback;
       pauseUnlessCancelled(clock, kCutPauses[cuts], context_.cancel);
     }
   }

@@ -47,15 +47,11 @@ def expect_lines(c, result, size):
     c.expect_no_temporaries()
 
 
-def versions():
+def install_old_version(c):
+    """Installs the old NAME with its index and makes the new one the package's; returns both:
+    the new one has an insert at the front and a rewrite in the middle."""
     old = pak(2 * MIB, 50)
-    rewritten = old[:MIB] + pak(100000, 51) + old[MIB + 100000:]
-    return old, pak(100003, 52) + rewritten
-
-
-def delta_update_fetches_only_missing_chunks(c):
-    """An insert at the front and a rewrite in the middle: only their chunks come, as ranges."""
-    old, new = versions()
+    new = pak(100003, 52) + old[:MIB] + pak(100000, 51) + old[MIB + 100000:]
     c.files[NAME] = old
     c.add_game_exe()
     publish_with_index(c)
@@ -63,6 +59,12 @@ def delta_update_fetches_only_missing_chunks(c):
     os.remove(c.recorder_path())
     c.files[NAME] = new
     c.manifest_version = "1.0.1"
+    return old, new
+
+
+def delta_update_fetches_only_missing_chunks(c):
+    """An insert at the front and a rewrite in the middle: only their chunks come, as ranges."""
+    old, new = install_old_version(c)
     publish_with_index(c)
     c.server.reset_log()
     fetched = missing_bytes(new, old)
@@ -78,14 +80,7 @@ def delta_update_fetches_only_missing_chunks(c):
 def every_fault_of_a_delta_ends_in_the_new_file(c):
     """Each way a delta cannot be trusted or finished: the same lines, the new file in place,
     fetched whole where the delta gave way."""
-    old, new = versions()
-    c.files[NAME] = old
-    c.add_game_exe()
-    publish_with_index(c)
-    expect_ordinary_update(c, c.run(), ["coop.exe", "data.txt", NAME])
-    os.remove(c.recorder_path())
-    c.files[NAME] = new
-    c.manifest_version = "1.0.1"
+    old, new = install_old_version(c)
     fetched = missing_bytes(new, old)
     other = old + pak(len(new) - len(old), 53)  # an index of other bytes of the same size
     good = index_bytes(new)

@@ -11,6 +11,7 @@
 #include "package/delta_download.h"
 #include "package/download_record.h"
 #include "support/fake_net.h"
+#include "support/fake_retry_clock.h"
 #include "support/temp_dir.h"
 
 namespace velm {
@@ -218,6 +219,43 @@ TEST(DeltaDownload, ReusesTheChunksAKilledRunsFileHolds) {
     if (net.requested[i] == "https://h/big.pak")
       EXPECT_NE(net.lastBytes[i], RequestOptions::kToTheEnd);
   }
+}
+
+}  // namespace
+}  // namespace velm
+
+namespace velm {
+namespace {
+
+// A range that cannot be completed must not strand the player: the file comes whole.
+TEST(DeltaDownload, ARangeThatKeepsFailingGivesWayToTheWholeFile) {
+  TempDir dir;
+  const std::string old = randomBytes(1 << 20, 20);
+  std::string fresh = old;
+  fresh.replace(500000, 100000, randomBytes(100000, 21));
+  const std::string index = chunkIndexBytes(cut(fresh), fresh.size());
+  ManifestFile file{"big.pak", fresh.size(), textSha256(fresh), true, {}, {}};
+  file.chunks = ChunkIndexRef{"big.pak.chunks", index.size(), textSha256(index)};
+  FakeNet net;
+  net.serve("https://h/big.pak", fresh);
+  net.serve("https://h/big.pak.chunks", index);
+  net.breakAfter("https://h/big.pak", 1, 4);  // the range and its three retries
+  LocalChunks local;
+  local.add(dir.write("big.pak", old), cut(old));
+  PendingFile pending{file, dir.path() / "big.pak", dir.path() / "big.pak.new"};
+  FakeRetryClock clock;
+  std::vector<uint64_t> planned;
+  DeltaContext context{
+      "https://h/big.pak", "https://h/big.pak.chunks", &local, {}, {}, nullptr, &clock};
+  context.onPlanned = [&](uint64_t toFetch) { planned.push_back(toFetch); };
+  EXPECT_EQ(fetchChangedFile(net, pending, context).outcome, DownloadOutcome::Ok);
+  EXPECT_EQ(dir.read("big.pak.new"), fresh);
+  ASSERT_EQ(planned.size(), 2u);
+  EXPECT_LT(planned[0], 400000u);
+  EXPECT_EQ(planned[1], fresh.size());
+  ASSERT_EQ(net.requested.size(), 6u);  // the index, four ranges, the whole file
+  EXPECT_EQ(net.firstBytes.back(), 0u);
+  EXPECT_EQ(net.lastBytes.back(), RequestOptions::kToTheEnd);
 }
 
 }  // namespace
