@@ -54,7 +54,9 @@ TEST(ChunkCutter, KeepsItsSizesWhateverTheBytes) {
     for (size_t i = 0; i < chunks.size(); ++i) {
       EXPECT_EQ(chunks[i].offset, offset);
       EXPECT_LE(chunks[i].length, kMaxChunk);
-      if (i + 1 < chunks.size()) EXPECT_GT(chunks[i].length, kMinChunk);
+      if (i + 1 < chunks.size()) {
+        EXPECT_GT(chunks[i].length, kMinChunk);
+      }
       EXPECT_EQ(chunks[i].hash, chunkHash(bytes.data() + offset, chunks[i].length));
       offset += chunks[i].length;
     }
@@ -216,8 +218,9 @@ TEST(DeltaDownload, ReusesTheChunksAKilledRunsFileHolds) {
   EXPECT_EQ(net.sent["https://h/big.pak"], missing);
   EXPECT_GT(notLocal - missing, uint64_t{kMinChunk});  // a chunk of the start was kept
   for (size_t i = 0; i < net.requested.size(); ++i) {
-    if (net.requested[i] == "https://h/big.pak")
+    if (net.requested[i] == "https://h/big.pak") {
       EXPECT_NE(net.lastBytes[i], RequestOptions::kToTheEnd);
+    }
   }
 }
 
