@@ -12,9 +12,9 @@
 
 namespace {
 
-bool readOfflineMode() {
-  const char* value = std::getenv("VELM_COOP_OFFLINE");
-  return value != nullptr && velm::isOfflineValue(velm::utf8ToWide(value));
+bool readSwitch(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && velm::isSwitchOn(velm::utf8ToWide(value));
 }
 
 }  // namespace
@@ -26,8 +26,9 @@ int main(int argc, char** argv) {
   options.arguments = velm::quotedArguments(arguments);
   options.version = velm::builtInVersion();
   options.now = static_cast<int64_t>(std::time(nullptr));
+  options.fullCheck = readSwitch("VELM_COOP_VERIFY");
 
-  auto io = velm::makeSystemAppIo(readOfflineMode());
+  auto io = velm::makeSystemAppIo(readSwitch("VELM_COOP_OFFLINE"));
   int result = velm::run(options, *io);
   io.reset();
   return result;

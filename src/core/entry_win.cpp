@@ -98,12 +98,12 @@ __attribute__((no_stack_protector)) void drawStackCanary() {
   if (genRandom && genRandom(&canary, sizeof(canary)) && canary != 0) __stack_chk_guard = canary;
 }
 
-bool readOfflineMode() {
+bool readSwitch(const wchar_t* name) {
   wchar_t buffer[8] = {};
-  DWORD length = GetEnvironmentVariableW(L"VELM_COOP_OFFLINE", buffer, 8);
+  DWORD length = GetEnvironmentVariableW(name, buffer, 8);
   // Past 7 units the call returns the size it needs and leaves the buffer undefined.
   if (length == 0 || length > 7) return false;
-  return velm::isOfflineValue(std::wstring(buffer, length));
+  return velm::isSwitchOn(std::wstring(buffer, length));
 }
 
 // Kept out of main so that its canary is the drawn one.
@@ -116,8 +116,9 @@ __attribute__((noinline)) int runLauncher() {
   options.arguments = velm::argumentTail(velm::wideToUtf8(GetCommandLineW()));
   options.version = velm::builtInVersion();
   options.now = static_cast<int64_t>(std::time(nullptr));
+  options.fullCheck = readSwitch(L"VELM_COOP_VERIFY");
 
-  auto io = velm::makeSystemAppIo(readOfflineMode());
+  auto io = velm::makeSystemAppIo(readSwitch(L"VELM_COOP_OFFLINE"));
   int result = velm::run(options, *io);
   io.reset();
   return result;

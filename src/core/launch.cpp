@@ -91,7 +91,7 @@ int updateAndStart(const LaunchOptions& options, const std::filesystem::path& fo
     const std::vector<TrustedKey>& keys = io.trustedKeys();
     FILE* progress = io.progressOutput();
     updatePackage(package, folder, game.manifest, game.launcher, io.net(), progress, keys,
-                  ManifestPin{game.name, game.manifestSha256});
+                  ManifestPin{game.name, game.manifestSha256}, nullptr, options.fullCheck);
 
     if (package.status != PackageStatus::Unsigned) {
       // An update that stopped at its manifest made no folder for the copy; a failure to make

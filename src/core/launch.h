@@ -20,6 +20,8 @@ struct LaunchOptions {
   int64_t now = 0;  // seconds since 1970-01-01 UTC as the run starts: what "expires" is held to
   // How long the run waits for another launcher's lock on the folder before it gives up.
   std::chrono::milliseconds lockWait = FolderLock::kLongestWait;
+  // VELM_COOP_VERIFY: every package file is hashed, whatever the record of verified files says.
+  bool fullCheck = false;
 };
 
 // The version this build was configured with.

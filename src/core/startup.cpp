@@ -46,7 +46,7 @@ std::wstring folderOfPath(const std::wstring& path) {
 
 std::wstring exeFolder() { return folderOfPath(runningExePath()); }
 
-bool isOfflineValue(const std::wstring& value) {
+bool isSwitchOn(const std::wstring& value) {
   return !value.empty() && value.size() <= 7 && value[0] == L'1';
 }
 

@@ -20,8 +20,9 @@ std::string consoleTitle();
 std::wstring folderOfPath(const std::wstring& path);
 // The folder of the running exe; empty when it cannot be determined.
 std::wstring exeFolder();
-// VELM_COOP_OFFLINE as read into an 8-unit buffer: offline when the value has 1 to 7 units and
-// starts with '1'. A longer value does not fit the buffer and counts as online.
-bool isOfflineValue(const std::wstring& value);
+// A switch (VELM_COOP_OFFLINE, VELM_COOP_VERIFY) as read into an 8-unit buffer: on when the
+// value has 1 to 7 units and starts with '1'. A longer value does not fit the buffer and counts
+// as off.
+bool isSwitchOn(const std::wstring& value);
 
 }  // namespace velm

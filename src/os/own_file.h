@@ -20,6 +20,31 @@ struct FileIdentity {
   bool operator!=(const FileIdentity& other) const { return !(*this == other); }
 };
 
+// What a file's metadata says of its content, for trusting it unread: size, last-write and
+// change times (nanoseconds since 1970 on POSIX, FILETIME units on Windows) and identity. A
+// write, a rename or a new file at the name changes the change time, which no program sets back.
+struct FileStamp {
+  uint64_t size = 0;
+  int64_t writeTime = 0;
+  int64_t changeTime = 0;
+  FileIdentity identity;
+  bool operator==(const FileStamp& other) const {
+    return size == other.size && writeTime == other.writeTime && changeTime == other.changeTime &&
+           identity == other.identity;
+  }
+  bool operator!=(const FileStamp& other) const { return !(*this == other); }
+};
+
+// The kind of stamp this build takes ("posix" or "windows"); another kind's times and identities
+// mean nothing to it.
+extern const char kFileStampKind[];
+// The stamp of path when it is a plain file, as plainFileIdentity judges one; false otherwise.
+[[nodiscard]] bool plainFileStamp(const std::filesystem::path& path, FileStamp& stamp);
+// How far apart two writes must be for the file system that holds folder to give them different
+// times, in the units of FileStamp's times: 2 s on FAT-family volumes, 1 s on the others (the
+// coarsest of them keep whole seconds), 2 s when the system does not say.
+int64_t fileTimeResolution(const std::filesystem::path& folder);
+
 // The identity of path when it is a plain file: a regular file with one name that is, as far as
 // the system shows, no link. False for anything else, and for nothing. Never opens a special
 // file (a FIFO would block).

@@ -4,19 +4,45 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "os/os_error.h"
 
 namespace velm {
 
-bool plainFileIdentity(const std::filesystem::path& path, FileIdentity& identity) {
+const char kFileStampKind[] = "posix";
+
+bool plainFileStamp(const std::filesystem::path& path, FileStamp& stamp) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
     return false;
   }
-  identity.volume = static_cast<uint64_t>(info.st_dev);
-  identity.index = static_cast<uint64_t>(info.st_ino);
+  constexpr int64_t kNanoseconds = 1000000000;
+  stamp.size = static_cast<uint64_t>(info.st_size);
+  stamp.writeTime = static_cast<int64_t>(info.st_mtim.tv_sec) * kNanoseconds + info.st_mtim.tv_nsec;
+  stamp.changeTime =
+      static_cast<int64_t>(info.st_ctim.tv_sec) * kNanoseconds + info.st_ctim.tv_nsec;
+  stamp.identity.volume = static_cast<uint64_t>(info.st_dev);
+  stamp.identity.index = static_cast<uint64_t>(info.st_ino);
+  return true;
+}
+
+int64_t fileTimeResolution(const std::filesystem::path& folder) {
+  constexpr int64_t kSecond = 1000000000;
+  // From linux/magic.h: vfat and msdos share one; exFAT keeps 10 ms but FAT's 2 s for some times.
+  constexpr unsigned long kMsdosMagic = 0x4d44;
+  constexpr unsigned long kExfatMagic = 0x2011BAB0;
+  struct statfs info;
+  if (statfs(folder.c_str(), &info) != 0) return 2 * kSecond;
+  const unsigned long type = static_cast<unsigned long>(info.f_type);
+  return type == kMsdosMagic || type == kExfatMagic ? 2 * kSecond : kSecond;
+}
+
+bool plainFileIdentity(const std::filesystem::path& path, FileIdentity& identity) {
+  FileStamp stamp;
+  if (!plainFileStamp(path, stamp)) return false;
+  identity = stamp.identity;
   return true;
 }
 

@@ -37,6 +37,15 @@ bool makePlaceholder(const std::filesystem::path& path, std::filesystem::path& p
 }  // namespace
 
 bool plainFileIdentity(const std::filesystem::path& path, FileIdentity& identity) {
+  FileStamp stamp;
+  if (!plainFileStamp(path, stamp)) return false;
+  identity = stamp.identity;
+  return true;
+}
+
+const char kFileStampKind[] = "windows";
+
+bool plainFileStamp(const std::filesystem::path& path, FileStamp& stamp) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   // Wine shows a FIFO as no file at all; it is never opened.
@@ -45,14 +54,35 @@ bool plainFileIdentity(const std::filesystem::path& path, FileIdentity& identity
       path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
+  // The change time is not in the older call's answer.
+  FILE_BASIC_INFO basic{};
   if (!handle || GetFileType(handle.get()) != FILE_TYPE_DISK ||
       !GetFileInformationByHandle(handle.get(), &info) || info.nNumberOfLinks != 1 ||
-      (info.dwFileAttributes & kNotPlain) != 0) {
+      (info.dwFileAttributes & kNotPlain) != 0 ||
+      !GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
     return false;
   }
-  identity.volume = info.dwVolumeSerialNumber;
-  identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  stamp.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp.writeTime = basic.LastWriteTime.QuadPart;
+  stamp.changeTime = basic.ChangeTime.QuadPart;
+  stamp.identity.volume = info.dwVolumeSerialNumber;
+  stamp.identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;
+}
+
+int64_t fileTimeResolution(const std::filesystem::path& folder) {
+  constexpr int64_t kSecond = 10000000;  // FILETIME counts 100 ns
+  const KernelHandle handle = ownFileHandle(CreateFileW(
+      folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  wchar_t system[MAX_PATH + 1] = {};
+  if (!handle || !GetVolumeInformationByHandleW(handle.get(), nullptr, 0, nullptr, nullptr, nullptr,
+                                                system, MAX_PATH + 1)) {
+    return 2 * kSecond;
+  }
+  const std::wstring name(system);
+  const bool fat = name == L"FAT" || name == L"FAT32" || name == L"exFAT" || name == L"vfat";
+  return fat ? 2 * kSecond : kSecond;
 }
 
 bool clearName(const std::filesystem::path& path, const std::filesystem::path& asideFolder,

@@ -27,6 +27,10 @@ inline constexpr char kAsideFolderName[] = "..aside";
 // (os/folder_lock.h). No package file can take the name either.
 inline constexpr char kLockFileName[] = "..lock";
 
+// Inside the package folder: the record of the files the launcher has hashed or installed
+// (package/verified_files.h). No package file can take the name either.
+inline constexpr char kVerifiedFilesName[] = "..verified";
+
 // The package folder: the exe's folder (may be empty) joined with "Velm Co-op".
 std::filesystem::path packageFolderPath(const std::filesystem::path& exeFolder);
 // The copies of the last catalogue and manifest that were accepted, for offline starts.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "package/pending_file.h"
 #include "package/progress_line.h"
 #include "package/replace_journal.h"
+#include "package/verified_files.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 #include "text/text.h"
@@ -72,8 +74,11 @@ bool listsRequiredLauncher(const Manifest& manifest, const std::string& launcher
   return false;
 }
 
-// A file with a chunk index is cut into chunks in the same read, for its own update or another's.
-bool isUpToDate(const PendingFile& pending, LocalChunks& local) {
+// A file the record vouches for is not read at all. One with a chunk index is cut into chunks in
+// the same read that hashes it, for its own update or another's.
+bool isUpToDate(const PendingFile& pending, VerifiedFiles& verified, LocalChunks& local) {
+  std::optional<FileStamp> stamp;
+  if (verified.vouchesFor(pending.file, pending.target, stamp)) return true;
   Sha256Digest digest;
   uint64_t size = 0;
   if (pending.file.chunks) {
@@ -88,6 +93,7 @@ bool isUpToDate(const PendingFile& pending, LocalChunks& local) {
   } else if (!fileSha256(pending.target, digest, size)) {
     return false;
   }
+  verified.learn(pending.file.name, pending.target, stamp, digest);
   return size == pending.file.size && digest == pending.file.sha256;
 }
 
@@ -155,14 +161,14 @@ bool acceptManifest(PackageResult& result, const std::filesystem::path& packageF
 // The files whose target is missing or differs from the manifest, in manifest order.
 std::vector<PendingFile> planDownloads(const Manifest& manifest,
                                        const std::filesystem::path& folder, DownloadRecord& record,
-                                       LocalChunks& local) {
+                                       VerifiedFiles& verified, LocalChunks& local) {
   std::vector<PendingFile> pending;
   for (const ManifestFile& file : manifest.files) {
     const std::filesystem::path target = joinPath(folder, file.name);
     PendingFile candidate{file, target, temporaryName(target)};
     if (file.size >= kRecordedDownloadsFrom) candidate.record = &record;
     candidate.asideFolder = asideFolderPath(folder);
-    if (!isUpToDate(candidate, local)) pending.push_back(std::move(candidate));
+    if (!isUpToDate(candidate, verified, local)) pending.push_back(std::move(candidate));
   }
   return pending;
 }
@@ -306,6 +312,18 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
   return failure;
 }
 
+// The files the replace phase moved in: updated lists them in pending's order.
+void recordInstalled(const std::vector<PendingFile>& pending,
+                     const std::vector<std::string>& updated, VerifiedFiles& verified) {
+  auto next = updated.begin();
+  for (const PendingFile& entry : pending) {
+    if (next == updated.end()) break;
+    if (entry.file.name != *next) continue;
+    verified.installed(entry.file, entry.target);
+    ++next;
+  }
+}
+
 }  // namespace
 
 bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherName,
@@ -337,7 +355,7 @@ bool isCurrentManifest(const std::string& text, const Manifest& manifest, const 
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
                    FILE* progress, const std::vector<TrustedKey>& keys, const ManifestPin& pin,
-                   HeldFiles* held) {
+                   HeldFiles* held, bool fullCheck) {
   result = PackageResult();
   result.status = PackageStatus::Failed;
   if (!acceptManifest(result, packageFolder, manifestUrl, launcherName, net, keys, pin)) return;
@@ -357,17 +375,22 @@ void updatePackage(PackageResult& result, const std::filesystem::path& packageFo
   (void)recoverInterruptedReplace(packageFolder, waits);
 
   DownloadRecord record(packageFolder);
+  VerifiedFiles verified(packageFolder, fullCheck);
   LocalChunks local;
-  std::vector<PendingFile> pending = planDownloads(result.manifest, packageFolder, record, local);
+  std::vector<PendingFile> pending =
+      planDownloads(result.manifest, packageFolder, record, verified, local);
   if (pending.empty()) {
     result.status = PackageStatus::Ok;
+    verified.save();
     return;
   }
   if (downloadAll(result, pending, manifestUrl, net, waits, progress, local)) {
     result.message = replaceAll(result, pending, packageFolder, waits, progress);
     result.status = result.message.empty() ? PackageStatus::Ok : PackageStatus::Failed;
+    if (result.status == PackageStatus::Ok) recordInstalled(pending, result.updated, verified);
   }
   record.settle();
+  verified.save();
 }
 
 }  // namespace velm

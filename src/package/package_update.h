@@ -59,10 +59,12 @@ struct ManifestPin {
                                      std::string* detail);
 
 // Prints only to progress, and nothing when it is null. Moves and deletes wait for held files
-// through held; without one, a HeldFiles that names them on progress.
+// through held; without one, a HeldFiles that names them on progress. A file the folder's record
+// of verified files vouches for is not read, unless fullCheck asks for every file to be hashed.
 void updatePackage(PackageResult& result, const std::filesystem::path& packageFolder,
                    const std::string& manifestUrl, const std::string& launcherName, Net& net,
                    FILE* progress, const std::vector<TrustedKey>& keys,
-                   const ManifestPin& pin = ManifestPin(), HeldFiles* held = nullptr);
+                   const ManifestPin& pin = ManifestPin(), HeldFiles* held = nullptr,
+                   bool fullCheck = false);
 
 }  // namespace velm

@@ -13,7 +13,7 @@ import sys
 import tempfile
 
 from harness import Result, Signer, check, check_equal, sha256
-from scenarios import LOCK_FILE, announce_new_build, exe_path, needs_new_build
+from scenarios import LOCK_FILE, VERIFIED_FILE, announce_new_build, exe_path, needs_new_build
 
 # The base name of every file a hostile manifest tries to place outside the package folder.
 ESCAPE = "velm-escape"
@@ -55,12 +55,13 @@ def snapshot(folder, describe=file_content):
 
 
 def game_folder(c):
-    """The whole game folder, less the record of a started game and the lock file (with the
-    package folder, when a run made it for the lock alone)."""
+    """The whole game folder, less the record of a started game, the lock file and the record of
+    checked files (with the package folder, when a run made it for the lock alone)."""
     found = snapshot(c.game_dir)
     found.pop(os.path.relpath(c.recorder_path(), c.game_dir), None)
     package = os.path.relpath(c.package_dir, c.game_dir) + os.sep
     found.pop(package + LOCK_FILE, None)
+    found.pop(package + VERIFIED_FILE, None)
     if not any(path.startswith(package) and path != package for path in found):
         found.pop(package, None)
     return found

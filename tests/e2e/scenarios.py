@@ -18,6 +18,8 @@ GAME = {"id": "one", "name": "Game One", "exe": "game.exe", "steam_appid": 480,
 # In the package folder: the file a launcher locks while it changes the game folder, made by the
 # first run and left there.
 LOCK_FILE = "..lock"
+# The launcher's record of the files it checked, rewritten by every run that reads one.
+VERIFIED_FILE = "..verified"
 
 
 def quote_argument(text):
@@ -164,6 +166,7 @@ class Context:
         files = files_below(self.package_dir) if os.path.isdir(self.package_dir) else {}
         files.pop("recorder.json", None)
         files.pop(LOCK_FILE, None)
+        files.pop(VERIFIED_FILE, None)
         return files
 
     def expect_fatal(self, result, lines):

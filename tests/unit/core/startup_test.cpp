@@ -42,15 +42,15 @@ TEST(Startup, FindsTheExeFolder) {
   for (const Case& c : cases) EXPECT_EQ(folderOfPath(c.path), c.folder);
 }
 
-TEST(Startup, ReadsTheOfflineSwitch) {
+TEST(Startup, ReadsASwitch) {
   struct Case {
     const wchar_t* value;
-    bool offline;
+    bool on;
   } cases[] = {
       {L"", false},  {L"0", false},      {L"true", false},     {L"1", true},   {L"10", true},
       {L"1x", true}, {L"1234567", true}, {L"12345678", false}, {L" 1", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(isOfflineValue(c.value), c.offline);
+  for (const Case& c : cases) EXPECT_EQ(isSwitchOn(c.value), c.on);
 }
 
 TEST(Startup, TitlesTheConsoleWithTheMajorVersion) {

@@ -22,7 +22,9 @@
 #include "net/url.h"
 #include "os/file_move.h"
 #include "os/os_error.h"
+#include "package/package_folder.h"
 #include "package/progress_line.h"
+#include "package/verified_files.h"
 #include "support/fake_net.h"
 #include "support/fake_retry_clock.h"
 #include "support/fixtures.h"
@@ -100,9 +102,9 @@ class PackageUpdate : public ::testing::Test {
 
   // Held files are waited for on a clock that does not really wait: Windows answers a move over
   // a folder with access denied, which the update takes for a held file.
-  void run(const std::string& launcher = "coop.exe") {
+  void run(const std::string& launcher = "coop.exe", bool fullCheck = false) {
     updatePackage(result_, folder(), kManifestUrl, launcher, net_, progress_, keys_, ManifestPin(),
-                  &held_);
+                  &held_, fullCheck);
   }
 
   std::string printed() {
@@ -122,11 +124,13 @@ class PackageUpdate : public ::testing::Test {
     return found;
   }
 
-  // Every file below the package folder with its content ("name/" for a folder).
+  // Every file below the package folder with its content ("name/" for a folder), but the record
+  // of verified files, which each run that reads a file writes.
   std::map<std::string, std::string> tree() const {
     std::map<std::string, std::string> files;
     for (const auto& item : fs::recursive_directory_iterator(folder_)) {
       const std::string name = fs::relative(item.path(), folder_).generic_u8string();
+      if (name == kVerifiedFilesName) continue;
       files[item.is_directory() ? name + "/" : name] =
           item.is_directory() ? "" : dir_.read("Velm Co-op/" + name);
     }
@@ -265,6 +269,36 @@ TEST_F(PackageUpdate, UpToDateFolderNeedsNoDownload) {
   EXPECT_TRUE(result_.updated.empty());
   EXPECT_EQ(net_.requested, (std::vector<std::string>{kManifestUrl, kSignatureUrl}));
   EXPECT_EQ(printed(), "");
+}
+
+// A file changed behind a stamp that still matches (its times set back on a system that lets
+// them be): trusted, until VELM_COOP_VERIFY hashes every file.
+TEST_F(PackageUpdate, OnlyAFullCheckReadsAFileTheRecordVouchesFor) {
+  publish({fileEntry("coop.exe", "launcher"), fileEntry("data.pak", "good data")},
+          {"launcher", "good data"});
+  install("coop.exe", "launcher");
+  install("data.pak", "good data");
+  run();
+  ASSERT_EQ(result_.status, PackageStatus::Ok);
+  VerifiedFiles::Entries entries;
+  ASSERT_TRUE(VerifiedFiles::parse(dir_.read("Velm Co-op/..verified"), entries));
+  ASSERT_EQ(entries.size(), 2u);
+  install("data.pak", "evil data");
+  for (const char* name : {"coop.exe", "data.pak"}) {
+    fs::last_write_time(folder() / name, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    ASSERT_TRUE(plainFileStamp(folder() / name, entries[name].stamp));
+  }
+  dir_.write("Velm Co-op/..verified", VerifiedFiles::format(entries));
+
+  run();
+  EXPECT_EQ(printed(), "");
+  EXPECT_EQ(installed("data.pak"), "evil data");
+  run("coop.exe", true);
+  EXPECT_EQ(result_.updated, std::vector<std::string>{"data.pak"});
+  EXPECT_EQ(printed(),
+            "[*] downloading data.pak (0 KB)\n"
+            "[+] data.pak updated\n");
+  EXPECT_EQ(installed("data.pak"), "good data");
 }
 
 TEST_F(PackageUpdate, UpperCaseDigestCountsAsUpToDate) {
