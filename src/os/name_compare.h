@@ -15,7 +15,18 @@ bool sameFileName(const std::string& a, const std::string& b);
 // does for the letters of names.
 bool sameFileNameOnWindows(const std::string& a, const std::string& b);
 
-// Either rule, for the checks that take one.
-using SameNameRule = bool (*)(const std::string& a, const std::string& b);
+// A rule in a form that sorts, so that checking n names costs n log n comparisons: key is built
+// once per name, and compare orders keys (negative, 0, positive), giving 0 exactly when the rule
+// takes the two names for one file.
+struct NameOrder {
+  std::wstring (*key)(const std::string& name);
+  int (*compare)(const std::wstring& a, const std::wstring& b);
+  bool same(const std::string& a, const std::string& b) const {
+    return compare(key(a), key(b)) == 0;
+  }
+};
+// The orders of sameFileName and sameFileNameOnWindows.
+NameOrder fileNameOrder();
+NameOrder fileNameOrderOnWindows();
 
 }  // namespace velm

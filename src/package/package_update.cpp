@@ -1,8 +1,10 @@
 #include "package/package_update.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -35,33 +37,69 @@ namespace {
 
 std::string quoted(const std::string& name) { return "file name \"" + name + "\""; }
 
-// Names that would make two of the update's files one file under sameName: the manifest's own
-// check compares ASCII case only and knows nothing of ".new" files or the saved copies.
-bool findNameClash(const Manifest& manifest, std::string& reason, SameNameRule sameName) {
+// The indexes of keys in the order's sequence, equal keys by index.
+std::vector<size_t> sortedByKey(const std::vector<std::wstring>& keys, const NameOrder& order) {
+  std::vector<size_t> sorted(keys.size());
+  std::iota(sorted.begin(), sorted.end(), size_t{0});
+  std::sort(sorted.begin(), sorted.end(), [&](size_t a, size_t b) {
+    const int compared = order.compare(keys[a], keys[b]);
+    return compared != 0 ? compared < 0 : a < b;
+  });
+  return sorted;
+}
+
+// The lowest index whose key the order takes for key's equal; SIZE_MAX when there is none.
+size_t firstWithKey(const std::vector<size_t>& sorted, const std::vector<std::wstring>& keys,
+                    const std::wstring& key, const NameOrder& order) {
+  const auto found = std::lower_bound(sorted.begin(), sorted.end(), key,
+                                      [&](size_t index, const std::wstring& wanted) {
+                                        return order.compare(keys[index], wanted) < 0;
+                                      });
+  return found != sorted.end() && order.compare(keys[*found], key) == 0 ? *found : SIZE_MAX;
+}
+
+// Names that would make two of the update's files one file under the rule: the manifest's own
+// check compares ASCII case only and knows nothing of ".new" files or the saved copies. The
+// names and their ".new" names are sorted once; each name then finds, by binary search, the
+// earliest file it clashes with, so the first clash in manifest order is the one reported.
+bool findNameClash(const Manifest& manifest, std::string& reason, const NameOrder& order) {
   const std::vector<ManifestFile>& files = manifest.files;
+  std::vector<std::wstring> names;
+  std::vector<std::wstring> temporaries;
+  names.reserve(files.size());
+  temporaries.reserve(files.size());
+  for (const ManifestFile& file : files) {
+    names.push_back(order.key(file.name));
+    temporaries.push_back(order.key(temporaryName(file.name)));
+  }
+  const std::vector<size_t> byName = sortedByKey(names, order);
+  const std::vector<size_t> byTemporary = sortedByKey(temporaries, order);
+  std::vector<std::wstring> saved;
+  for (const std::string& name : savedCopyNames()) saved.push_back(order.key(name));
+
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string& name = files[i].name;
-    for (const std::string& saved : savedCopyNames()) {
-      if (sameName(name, saved)) {
+    for (const std::wstring& savedKey : saved) {
+      if (order.compare(names[i], savedKey) == 0) {
         reason = quoted(name) + " is reserved for the launcher's saved copies";
         return true;
       }
     }
-    for (size_t j = 0; j < i; ++j) {
-      const std::string& earlier = files[j].name;
-      if (sameName(name, earlier)) {
-        reason = quoted(name) + " is listed twice";
-        return true;
-      }
-      if (sameName(name, temporaryName(earlier))) {
-        reason = quoted(name) + " collides with the temporary file of \"" + earlier + "\"";
-        return true;
-      }
-      if (sameName(earlier, temporaryName(name))) {
-        reason = quoted(earlier) + " collides with the temporary file of \"" + name + "\"";
-        return true;
-      }
+    // The earliest file of each kind of clash; an index of i or later is none.
+    const size_t twice = firstWithKey(byName, names, names[i], order);
+    const size_t itsTemporary = firstWithKey(byTemporary, temporaries, names[i], order);
+    const size_t ourTemporary = firstWithKey(byName, names, temporaries[i], order);
+    const size_t earliest = std::min({twice, itsTemporary, ourTemporary});
+    if (earliest >= i) continue;
+    const std::string& earlier = files[earliest].name;
+    if (twice == earliest) {
+      reason = quoted(name) + " is listed twice";
+    } else if (itsTemporary == earliest) {
+      reason = quoted(name) + " collides with the temporary file of \"" + earlier + "\"";
+    } else {
+      reason = quoted(earlier) + " collides with the temporary file of \"" + name + "\"";
     }
+    return true;
   }
   return false;
 }
@@ -327,11 +365,11 @@ void recordInstalled(const std::vector<PendingFile>& pending,
 }  // namespace
 
 bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherName,
-                          std::string* problem, SameNameRule sameName) {
+                          std::string* problem, const NameOrder& order) {
   std::string reason;
   if (!launcherName.empty() && !listsRequiredLauncher(manifest, launcherName)) {
     reason = "the manifest does not list " + launcherName + " as a required file";
-  } else if (!findNameClash(manifest, reason, sameName)) {
+  } else if (!findNameClash(manifest, reason, order)) {
     return true;
   }
   if (problem != nullptr) *problem = reason;

@@ -39,10 +39,11 @@ struct PackageResult {
 // What the launcher asks of a valid manifest before it touches a file, and velm-publish asks of
 // every manifest it passes: for a non-empty launcherName, that file listed as required (ASCII
 // case ignored); and no two of its names, their ".new" files or the saved copies' names one
-// file by sameName (this platform's rule, or the Windows launcher's for the publisher). False
-// with *problem set to the launcher's reason otherwise.
+// file by order (this platform's rule, or the Windows launcher's for the publisher). False
+// with *problem set to the launcher's reason otherwise. Takes n log n comparisons for n files.
 [[nodiscard]] bool acceptsManifestFiles(const Manifest& manifest, const std::string& launcherName,
-                                        std::string* problem, SameNameRule sameName = sameFileName);
+                                        std::string* problem,
+                                        const NameOrder& order = fileNameOrder());
 
 // What the catalogue says of the manifest it points to.
 struct ManifestPin {

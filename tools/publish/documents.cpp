@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <system_error>
 
 #include "catalogue/file_name.h"
@@ -83,7 +84,7 @@ std::string checkManifest(const std::string& text, const std::string& launcherNa
     }
   }
   // By the Windows launcher's rule for names, the strictest one, wherever this tool runs.
-  if (!acceptsManifestFiles(parsed, launcherName, &problem, sameFileNameOnWindows)) {
+  if (!acceptsManifestFiles(parsed, launcherName, &problem, fileNameOrderOnWindows())) {
     return problem;
   }
   if (manifest != nullptr) *manifest = std::move(parsed);
@@ -113,12 +114,13 @@ bool buildManifest(const ManifestRequest& request, std::string& text, std::strin
     setError(error, request.folder + " is not a folder");
     return false;
   }
+  // Sets, so that a folder of many files costs n log n comparisons however many are named.
+  const std::set<std::string> ignored(request.ignored.begin(), request.ignored.end());
+  const std::set<std::string> optional(request.optional.begin(), request.optional.end());
   std::vector<std::string> names;
   for (fs::directory_iterator it(folder, code), end; !code && it != end; it.increment(code)) {
     std::string name = it->path().filename().u8string();
-    if (std::find(request.ignored.begin(), request.ignored.end(), name) == request.ignored.end()) {
-      names.push_back(std::move(name));
-    }
+    if (ignored.count(name) == 0) names.push_back(std::move(name));
   }
   if (code) {
     setError(error, request.folder + ": cannot list the folder (" + code.message() + ")");
@@ -145,12 +147,11 @@ bool buildManifest(const ManifestRequest& request, std::string& text, std::strin
       setError(error, path + " is not a readable regular file");
       return false;
     }
-    entry.required =
-        std::find(request.optional.begin(), request.optional.end(), name) == request.optional.end();
+    entry.required = optional.count(name) == 0;
     manifest.files.push_back(std::move(entry));
   }
   for (const std::string& name : request.optional) {
-    if (std::find(names.begin(), names.end(), name) == names.end()) {
+    if (!std::binary_search(names.begin(), names.end(), name)) {
       setError(error, "--optional " + name + ": " + request.folder + " has no such file");
       return false;
     }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "net/sha256.h"
 #include "net/url.h"
 #include "os/file_move.h"
+#include "os/name_compare.h"
 #include "os/os_error.h"
 #include "package/package_folder.h"
 #include "package/progress_line.h"
@@ -727,6 +729,54 @@ TEST_F(PackageUpdate, RefusesNamesThatShareAFile) {
     EXPECT_EQ(result_.message, c.message);
     EXPECT_EQ(net.requested, (std::vector<std::string>{kManifestUrl, kSignatureUrl})) << c.message;
     EXPECT_FALSE(fs::exists(folder)) << c.message;
+  }
+}
+
+// The verdict of comparing every name with every earlier one, as the check once did.
+std::string firstClashByPairs(const std::vector<std::string>& names, const NameOrder& order) {
+  const auto quoted = [](const std::string& name) { return "file name \"" + name + "\""; };
+  for (size_t i = 0; i < names.size(); ++i) {
+    for (const std::string& saved : savedCopyNames()) {
+      if (order.same(names[i], saved)) {
+        return quoted(names[i]) + " is reserved for the launcher's saved copies";
+      }
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (order.same(names[i], names[j])) return quoted(names[i]) + " is listed twice";
+      if (order.same(names[i], names[j] + ".new")) {
+        return quoted(names[i]) + " collides with the temporary file of \"" + names[j] + "\"";
+      }
+      if (order.same(names[j], names[i] + ".new")) {
+        return quoted(names[j]) + " collides with the temporary file of \"" + names[i] + "\"";
+      }
+    }
+  }
+  return "";
+}
+
+TEST(PackageNames, FindTheSameFirstClashAsComparingEveryPair) {
+  // Few pieces, so that clashes of every kind, and several in one manifest, are common.
+  const std::vector<std::string> pieces = {"a",    "A",    "\xC3\xA4",  "\xC3\x84",
+                                           ".new", ".NEW", "games.json"};
+  std::mt19937 random(29);
+  for (int round = 0; round < 3000; ++round) {
+    Manifest manifest;
+    std::vector<std::string> names;
+    const size_t count = 2 + random() % 6;
+    for (size_t i = 0; i < count; ++i) {
+      std::string name;
+      for (size_t part = 0, parts = 1 + random() % 3; part < parts; ++part) {
+        name += pieces[random() % pieces.size()];
+      }
+      names.push_back(name);
+      manifest.files.push_back(fileEntry(name, "x"));
+    }
+    for (const NameOrder& order : {fileNameOrder(), fileNameOrderOnWindows()}) {
+      std::string problem;
+      const std::string expected = firstClashByPairs(names, order);
+      EXPECT_EQ(acceptsManifestFiles(manifest, "", &problem, order), expected.empty());
+      EXPECT_EQ(problem, expected) << ::testing::PrintToString(names);
+    }
   }
 }
 
