@@ -1,8 +1,9 @@
 # shellcheck shell=bash
 # Figure 3, start: an up-to-date start of velm-coop with 200 installed files (1 GiB) against
-# openssl dgst over those files. Sourced by bench/run.sh once the packages are published; adds
-# row 3 and leaves c3 r3 (the up-to-date run) and c3i r3i (the first install) as "connections
-# requests" for the connections figure.
+# openssl dgst over those files, then the same at scale (bench/figures/scale.sh). Sourced by
+# bench/run.sh once the packages are published; adds row 3 and leaves c3 r3 (the up-to-date run)
+# and c3i r3i (the first install) as "connections requests" for the connections figure. The
+# timed starts read no file: the first ones leave the record of the files they checked.
 
 say "3. an up-to-date start: velm-coop with 200 installed files (1 GiB)"
 serve direct
@@ -30,8 +31,12 @@ read -r b_min b_med b_max < <(stats "$data/start_ssl.txt" 1)
 printf '%-22s %8s %8s %8s   (seconds, %d runs)\n' "" min median max "$(wc -l <"$data/start.txt")"
 printf '%-22s %8.3f %8.3f %8.3f\n' "velm-coop" "$a_min" "$a_med" "$a_max"
 printf '%-22s %8.3f %8.3f %8.3f\n' "openssl dgst, 200" "$b_min" "$b_med" "$b_max"
-budget=$(calc "1.15 * $b_med + 0.2" 3)
-ratio=$(calc "$a_med / $b_med")
-echo "velm-coop / openssl = $ratio; goal: median <= 1.15 x openssl + 0.2 s = $budget s"
-summary+=("3 up-to-date start, 200 files|s|$(seconds "$a_min" "$a_med" "$a_max")|openssl dgst, 200 files|$(seconds "$b_min" "$b_med" "$b_max")|$ratio|<= 1.15 x + 0.2 s ($budget s)|$(met "$a_med <= $budget")")
+budget=$(calc "0.05 * $b_med" 3)
+ratio=$(calc "$a_med / $b_med" 3)
+echo "velm-coop / openssl = $ratio; goal: median <= 0.05 x openssl = $budget s"
+summary+=("3 up-to-date start, 200 files|s|$(seconds "$a_min" "$a_med" "$a_max")|openssl dgst, 200 files|$(seconds "$b_min" "$b_med" "$b_max")|$ratio|<= 0.05 x ($budget s)|$(met "$a_med <= $budget")")
 rm -rf "$many"
+# What an up-to-date start costs beyond its files (start-up, TLS, four requests): the scale
+# figures' local part is their median less this.
+start_median=$a_med
+. "$here/figures/scale.sh"
