@@ -1,15 +1,17 @@
 # Sourced by scripts/demo.sh and bench/common.sh: serves a static tree over HTTPS with a private
 # nginx (no system configuration, no root-owned paths).
 #
-# start_nginx WORK PORT CERTS ROOT
+# start_nginx WORK PORT CERTS ROOT [PLAIN_PORT]
 #   Writes WORK/nginx.conf, starts nginx in the background on 127.0.0.1:PORT with
 #   CERTS/server.pem and CERTS/server.key serving ROOT, and waits until it accepts connections.
+#   With PLAIN_PORT it serves the same ROOT over plain HTTP on 127.0.0.1:PLAIN_PORT as well.
 #   Sets nginx_pid; the caller stops it (kill "$nginx_pid"). Returns 1 when nginx does not start.
 #   WORK/logs/access.log has one line per request:
 #     $connection $connection_requests $status $body_bytes_sent $request
 #   ($connection_requests is 1 on the first request of a connection: one line per connection.)
 start_nginx() {
-  local work=$1 port=$2 certs=$3 site=$4
+  local work=$1 port=$2 certs=$3 site=$4 plain=""
+  [ -z "${5:-}" ] || plain="listen 127.0.0.1:$5;"
   mkdir -p "$work/logs" "$work/tmp"
   cat >"$work/nginx.conf" <<CONF
 daemon off;
@@ -29,6 +31,7 @@ http {
   default_type application/octet-stream;
   server {
     listen 127.0.0.1:$port ssl http2;
+    $plain
     server_name localhost;
     ssl_certificate $certs/server.pem;
     ssl_certificate_key $certs/server.key;
