@@ -4,8 +4,8 @@
 # to be measured).
 #
 # Paths: root, bench (build/bench), build (its Release tree), data (generated, removed on exit),
-# host and port (the catalogue, localhost:9443), behind_relay (9444), publish, launcher,
-# run_with_ca, access_log, gib.
+# host and port (the catalogue, localhost:9443), behind_relay (9444), plain_port (9445), publish,
+# launcher, run_with_ca, access_log, gib.
 # Set-up: check_tools, describe_machine, build_release, publish_packages; cleanup on exit.
 # Serving and timing: serve, measure, launch, game_folder, log_lines, connections, sent_per_run.
 # Figures: stats, calc, met, seconds, the summary rows and print_summary.
@@ -18,6 +18,8 @@ host=localhost:9443
 port=${host##*:}
 # Where nginx listens while the relay holds $port.
 behind_relay=9444
+# Where nginx also answers plain HTTP, for anchors that speak nothing else (zsync).
+plain_port=9445
 publish=$build/tools/publish/velm-publish
 launcher=$build/velm-coop
 run_with_ca=$root/tests/https/run_with_ca.sh
@@ -278,13 +280,14 @@ connections() {
   tail -n +"$(($1 + 1))" "$access_log" | awk '$2 == 1 {c++} {r++} END {printf "%d %d\n", c, r}'
 }
 # sent_per_run MARKS PATH: for each run after the first (the warm-up), "bytes requests" that
-# nginx logged for PATH between that run's mark in MARKS (log lines before it) and the next.
+# nginx logged for PATH (for every path when it is "") between that run's mark in MARKS (log
+# lines before it) and the next.
 sent_per_run() {
   sleep 0.2
   awk -v path="$2" '
     NR == FNR {mark[++marks] = $1; next}
     {for (k = marks; k >= 1; k--) if (FNR > mark[k]) break
-     if (k >= 1 && $6 == path) {bytes[k] += $4; requests[k]++}}
+     if (k >= 1 && (path == "" || $6 == path)) {bytes[k] += $4; requests[k]++}}
     END {for (k = 2; k <= marks; k++) printf "%d %d\n", bytes[k], requests[k]}' "$1" "$access_log"
 }
 

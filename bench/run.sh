@@ -28,6 +28,12 @@
 #                   launcher process itself); alone, it brings in "install"
 #   connections  8. the TLS connections each launcher run opened, from nginx's access log
 #                   ($connection_requests == 1); alone, it brings in "start" and "install"
+#   delta        9. updates of one 1 GiB file, published with velm-publish one version after
+#                   another (1 MiB rewritten mid-file; 100,003 bytes inserted at the front;
+#                   scattered 64 KiB rewrites and an append; and three versions behind): the
+#                   bytes nginx sent for each update and its time, against zsync -i OLD fetching
+#                   zsyncmake's .zsync and the new file from the same nginx over plain HTTP on
+#                   localhost:9445 (needs zsync)
 #
 # e.g. `bench/run.sh latency cut memory` needs neither 1 GiB package. For "latency" and "cut",
 # nginx moves to localhost:9444 behind bench/relay.py on 9443, which delays every chunk by 25 ms
@@ -36,17 +42,17 @@
 # Every timing is min/median/max over 5 runs (3 when 5 would take over a minute); ratios use the
 # medians. Unmet goals are reported, not failures; a step that fails ends the script non-zero.
 # nginx and the relay are stopped and the generated data (up to about 4.5 GiB under
-# build/bench/data) removed on exit.
+# build/bench/data, 10 GiB more for "delta") removed on exit.
 # Each FIGURE is measured by bench/figures/FIGURE.sh; the set-up they share (the build, the
 # packages, nginx and the relay, the timing and the summary) is in bench/common.sh.
-# Needs: scripts/install-deps.sh's packages (curl, nginx, openssl, time, Google Benchmark).
+# Needs: scripts/install-deps.sh's packages (curl, nginx, openssl, time, Google Benchmark, zsync).
 # shellcheck source-path=SCRIPTDIR
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 
-figures=(hash sha256 start install latency cut memory connections)
+figures=(hash sha256 start install latency cut memory connections delta)
 declare -A chosen=()
 for figure in "${@:-${figures[@]}}"; do
   [[ " ${figures[*]} " == *" $figure "* ]] ||
@@ -90,5 +96,7 @@ if wants latency; then . "$here/figures/latency.sh"; fi
 if wants cut; then . "$here/figures/cut.sh"; fi
 if wants memory; then . "$here/figures/memory.sh"; fi
 if wants connections; then . "$here/figures/connections.sh"; fi
+# delta publishes and serves its own site.
+if wants delta; then . "$here/figures/delta.sh"; fi
 
 print_summary

@@ -6,7 +6,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine wine64
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 openssl util-linux nginx curl time osslsigncode
+  python3 openssl util-linux nginx curl time osslsigncode zsync
   clang-14 libfuzzer-14-dev llvm-14 clang-format
 )
 missing=()
