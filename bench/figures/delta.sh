@@ -99,7 +99,8 @@ mv "$game" "$delta/installed/v1"
 # last_run MARKS WHO: nginx's log of the last run that MARKS marked, its first 12 requests.
 last_run() {
   echo "nginx's log of the last $2 run:"
-  tail -n +"$(($(tail -1 "$1") + 1))" "$access_log" | head -12 | sed 's/^/  | /'
+  tail -n +"$(($(tail -1 "$1") + 1))" "$access_log" |
+    awk 'NR <= 12 {print "  | " $0} END {if (NR > 12) print "  | ... " NR - 12 " more"}'
 }
 # is_version FILE N: whether FILE holds version N.
 is_version() { cmp -s "$1" "$versions/v$2"; }
