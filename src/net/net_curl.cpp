@@ -35,6 +35,11 @@ namespace {
 constexpr long kConnectTimeoutMs = 3000;  // name resolution, TCP and TLS together
 constexpr long kMaxRedirects = 10;        // WinHTTP's default
 constexpr size_t kMaxChunk = 65536;
+// The receive buffer of a transfer that starts while kMaxTransfers others are in flight, in
+// place of kMaxChunk. curl holds one per transfer, and over HTTP/2 a stream's frames wait in it
+// for their turn: each of a package's small files in flight kept about 20 KiB of a 64 KiB one.
+// A large file fetched alone or beside a few keeps reading 64 KiB at a time.
+constexpr long kCrowdedBuffer = 4096;
 
 using Clock = std::chrono::steady_clock;
 
@@ -296,7 +301,6 @@ CURL* openHandle(const std::string& userAgent, CURLSH* share, CaStore& authoriti
   if (share != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, share);
   useCaStore(curl, authorities);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
-  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kMaxChunk));
   // Only the origin's own answers reach the header callback, not a proxy's CONNECT reply.
   curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
@@ -439,7 +443,8 @@ struct CurlNet::Pool {
   std::mutex mutex;
   std::vector<EasyHandle> idle;  // after the caches: every handle goes before the share it uses
   std::atomic<bool> multiplexes{false};
-  Driver driver;  // last: its thread stops before any handle or cache goes
+  std::atomic<size_t> inFlight{0};  // transfers handed to the driver and not yet back
+  Driver driver;                    // last: its thread stops before any handle or cache goes
 };
 
 CurlNet::CurlNet(const std::string& userAgent, uint32_t timeoutMs, uint32_t documentDeadlineMs)
@@ -488,7 +493,11 @@ uint32_t CurlNet::get(const std::string& url, ByteSink& sink, const RequestOptio
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  const size_t others = pool_->inFlight++;
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE,
+                   others >= kMaxTransfers ? kCrowdedBuffer : static_cast<long>(kMaxChunk));
   const CURLcode result = pool_->driver.perform(curl);
+  --pool_->inFlight;
   keepSocketsFromChildren();
   const long code = transfer.responseCode();
   {
