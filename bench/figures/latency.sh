@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # Figure 5, latency: a first install of 300 files of 16 KiB over a 50 ms round trip (the relay)
-# against curl -Z --parallel-max 8. Sourced by bench/run.sh once the packages are published; adds
+# against curl -Z --parallel-max 8 (the launcher keeps as many files in flight as its Net carries:
+# more than 8 over HTTP/2). Sourced by bench/run.sh once the packages are published; adds
 # row 5, leaves c5 r5 for the connections figure and latency*.txt for the memory one.
 
 say "5. a first install of 300 files of 16 KiB, 50 ms round trip: velm-coop against curl -Z"
@@ -36,7 +37,7 @@ read -r a_min a_med a_max < <(stats "$data/latency.txt" 1)
 read -r b_min b_med b_max < <(stats "$data/latency_curl.txt" 1)
 printf '%-22s %8s %8s %8s   (seconds, %d runs)\n' "" min median max "$(wc -l <"$data/latency.txt")"
 printf '%-22s %8.3f %8.3f %8.3f\n' "velm-coop" "$a_min" "$a_med" "$a_max"
-printf '%-22s %8.3f %8.3f %8.3f\n' "curl -Z, 8 at once" "$b_min" "$b_med" "$b_max"
+printf '%-22s %8.3f %8.3f %8.3f\n' "curl -Z, 8 in flight" "$b_min" "$b_med" "$b_max"
 ratio=$(calc "$a_med / $b_med")
-echo "velm-coop / curl = $ratio; goal <= 1.25"
-summary+=("5 first install, 300 x 16 KiB, 50 ms RTT|s|$(seconds "$a_min" "$a_med" "$a_max")|curl -Z --parallel-max 8|$(seconds "$b_min" "$b_med" "$b_max")|$ratio|<= 1.25|$(met "$ratio <= 1.25")")
+echo "velm-coop / curl = $ratio; goal <= 0.5"
+summary+=("5 first install, 300 x 16 KiB, 50 ms RTT|s|$(seconds "$a_min" "$a_med" "$a_max")|curl -Z --parallel-max 8|$(seconds "$b_min" "$b_med" "$b_max")|$ratio|<= 0.5|$(met "$ratio <= 0.5")")

@@ -25,7 +25,7 @@ if wants install; then
   peak a "1 GiB file install" install.txt "largest of sh, curl, openssl" install_curl.txt
 fi
 if wants latency; then
-  peak b "300 files, 8 at once" latency.txt "curl -Z --parallel-max 8" latency_curl.txt
+  peak b "300 files of 16 KiB" latency.txt "curl -Z --parallel-max 8" latency_curl.txt
 fi
 if wants cut; then
   peak c "256 MiB file, cut once" cut.txt "largest of curl, openssl, sync" cut_curl.txt
