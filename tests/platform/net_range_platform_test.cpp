@@ -279,6 +279,26 @@ TEST(PlatformNetThreads, EightThreadsFetchTheirOwnFilesAtOnce) {
   for (const std::string& failure : fetchPartsAtOnce(*net, 4, "threads")) ADD_FAILURE() << failure;
 }
 
+// More transfers at once than kMaxTransfers, as a package's files go over HTTP/2: the curl Net
+// gives those beyond it a small receive buffer, which each body's 240 KB must pass through in
+// many turns, and every body still arrives whole and in order.
+TEST(PlatformNetHttp2, ACrowdOfTransfersAtOnceDeliversEveryBodyWhole) {
+  ASSERT_FALSE(http2Port().empty()) << "run through tests/platform/run_platform_tests.sh";
+  std::unique_ptr<Net> net = makeSystemNet(kTransferTimeoutMs);
+  const size_t crowds = 3;  // of kParts transfers each, all at once
+  std::vector<std::vector<std::string>> failures(crowds);
+  std::vector<std::thread> threads;
+  for (size_t crowd = 0; crowd < crowds; ++crowd) {
+    threads.emplace_back([&, crowd] {
+      failures[crowd] = fetchPartsAtOnce(*net, 2, "crowd" + std::to_string(crowd), http2Port());
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::vector<std::string>& some : failures) {
+    for (const std::string& failure : some) ADD_FAILURE() << failure;
+  }
+}
+
 // The transfers at once against a server that offers HTTP/2: every body arrives whole, over one
 // multiplexed connection where the platform's stack speaks HTTP/2 (libcurl), else over one
 // keep-alive connection per transfer at most (Wine's WinHTTP speaks HTTP/1.1 only).
