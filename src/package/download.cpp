@@ -19,8 +19,8 @@ namespace velm {
 namespace {
 
 // Over HTTP/2 a body comes in frames of a few KiB each; a large file gathers them so that each
-// write to the system carries 64 KiB. Small files keep stdio's own small buffer: eight of them
-// are in flight at once.
+// write to the system carries 64 KiB. Small files keep stdio's own small buffer: dozens of them
+// may be in flight at once.
 constexpr uint64_t kGatheredWritesFrom = 1048576;
 constexpr size_t kWriteBuffer = 65536;
 
