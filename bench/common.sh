@@ -29,6 +29,24 @@ gib=1073741824
 say() { printf '\n== %s\n' "$*"; }
 fail() { echo "bench/run.sh: $*" >&2; exit 1; }
 
+# write_catalogue FILE ENTRIES: the bench's catalogue with ENTRIES, the JSON objects of its games.
+write_catalogue() {
+  cat >"$1" <<JSON
+{
+  "schema": 1,
+  "launcher": {
+    "version": "2.0.0",
+    "url": "https://$host/launcher/velm-coop",
+    "sha256": "$(printf '0%.0s' $(seq 64))",
+    "size": 1
+  },
+  "games": [
+$2
+  ]
+}
+JSON
+}
+
 # ---------------------------------------------------------------------------------------------
 nginx_pid=
 nginx_port=
@@ -180,20 +198,7 @@ publish_packages() {
 }    {\"id\": \"$id\", \"name\": \"$name\", \"exe\": \"$exe\", \"steam_appid\": 480,
      \"manifest\": \"https://$host/$id/manifest.json\", \"launcher\": \"coop.exe\"}"
   done
-  cat >"$data/games.json" <<JSON
-{
-  "schema": 1,
-  "launcher": {
-    "version": "2.0.0",
-    "url": "https://$host/launcher/velm-coop",
-    "sha256": "$(printf '0%.0s' $(seq 64))",
-    "size": 1
-  },
-  "games": [
-$entries
-  ]
-}
-JSON
+  write_catalogue "$data/games.json" "$entries"
   # The bench build is a Release build with a throwaway key, not a release to publish.
   "$publish" publish --catalogue "$data/games.json" --host "$host" --key "$bench/keys/bench.pem" \
     --launcher-key "$public" "${package_options[@]}" --launcher-build "$launcher" \

@@ -47,21 +47,9 @@ declare -A changed=([1-2]=$mib [2-3]=100003 [3-4]=$((8 * 65536 + mib))
 # serial N), replacing the one nginx serves, and zsyncmake's control file for the new big.pak
 # beside it, as zsync's own users publish one.
 site=$delta/site
-cat >"$delta/games.json" <<JSON
-{
-  "schema": 1,
-  "launcher": {
-    "version": "2.0.0",
-    "url": "https://$host/launcher/velm-coop",
-    "sha256": "$(printf '0%.0s' $(seq 64))",
-    "size": 1
-  },
-  "games": [
-    {"id": "delta", "name": "Bench delta update", "exe": "bench-delta.exe", "steam_appid": 480,
-     "manifest": "https://$host/delta/manifest.json", "launcher": "coop.exe"}
-  ]
-}
-JSON
+write_catalogue "$delta/games.json" \
+  '    {"id": "delta", "name": "Bench delta update", "exe": "bench-delta.exe", "steam_appid": 480,
+     "manifest": "https://'"$host"'/delta/manifest.json", "launcher": "coop.exe"}'
 publish_version() {
   local package=$delta/package previous=()
   rm -rf "$package" "$delta/next"
