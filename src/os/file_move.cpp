@@ -5,7 +5,7 @@
 namespace velm {
 
 bool moveReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
-                   std::error_code& error, MoveScope scope) {
+                   std::error_code& error, MoveScope scope, MoveSync sync) {
   // A rename replaces a link rather than following it, but a copy across volumes would write
   // through one, and a linked folder would take the file somewhere else altogether. Under Wine
   // a Unix link looks like a plain file to the move itself, so it is looked for first.
@@ -14,7 +14,7 @@ bool moveReplacing(const std::filesystem::path& source, const std::filesystem::p
     error = linkRefusedError();
     return false;
   }
-  return renameReplacing(source, target, scope, error);
+  return renameReplacing(source, target, scope, sync, error);
 }
 
 bool keepBackup(const std::filesystem::path& file, const std::filesystem::path& backup,

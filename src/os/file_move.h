@@ -18,16 +18,31 @@ enum class MoveScope {
   ExeFolder,
 };
 
+// When a move's new name reaches stable storage.
+enum class MoveSync {
+  // Before the move returns (POSIX: the target's folder flushed).
+  Now,
+  // When the caller calls flushFolder on the target's folder, once for a batch of moves whose
+  // outcome a journal already records: one flush instead of one per file.
+  Later,
+};
+
 // Moves source over target, replacing an existing target (Windows: MoveFileExW with
 // replace-existing, and copy-allowed for PackageFolder; POSIX: rename, else for PackageFolder
-// copy and delete, and the folder's entry flushed). A source and target that are two names of
-// one file leave the target's name alone. The source comes from an ExclusiveFile, whose close
+// copy and delete, and by sync the folder's entry flushed). A source and target that are two names
+// of one file leave the target's name alone. The source comes from an ExclusiveFile, whose close
 // put its bytes on stable storage. A source or target that is a link, or by the scope's rule a
 // target folder, is refused before anything moves, with error set to linkRefusedError(). On
 // failure returns false with error set to the system's code.
 [[nodiscard]] bool moveReplacing(const std::filesystem::path& source,
                                  const std::filesystem::path& target, std::error_code& error,
-                                 MoveScope scope = MoveScope::PackageFolder);
+                                 MoveScope scope = MoveScope::PackageFolder,
+                                 MoveSync sync = MoveSync::Now);
+
+// Puts the names that moves with MoveSync::Later gave in folder on stable storage (POSIX: fsync
+// of the folder; Windows: nothing, as no move there flushes its folder: NTFS journals its names).
+// On failure returns false with error set.
+[[nodiscard]] bool flushFolder(const std::filesystem::path& folder, std::error_code& error);
 
 // Deletes a file (not a folder); a link is deleted, not what it leads to, also under Wine, where
 // a Unix link looks like the file it names (own_file.h's dropName). A missing file is no failure.
@@ -58,7 +73,7 @@ enum class MoveScope {
 // The platform half of moveReplacing: the move itself, links already refused.
 [[nodiscard]] bool renameReplacing(const std::filesystem::path& source,
                                    const std::filesystem::path& target, MoveScope scope,
-                                   std::error_code& error);
+                                   MoveSync sync, std::error_code& error);
 // The platform halves of keepBackup: a hard link named link to file; a copy of file's bytes at
 // copy, on stable storage. Neither follows a link at copy.
 [[nodiscard]] bool hardLink(const std::filesystem::path& file, const std::filesystem::path& link,

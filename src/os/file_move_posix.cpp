@@ -95,13 +95,17 @@ bool flushToDisk(const std::filesystem::path& file, std::error_code& error) {
   return syncPath(file.c_str(), error);
 }
 
+bool flushFolder(const std::filesystem::path& folder, std::error_code& error) {
+  return syncPath(folder.empty() ? "." : folder.c_str(), error);
+}
+
 bool isLink(const std::filesystem::path& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
 bool renameReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
-                     MoveScope scope, std::error_code& error) {
+                     MoveScope scope, MoveSync sync, std::error_code& error) {
   // A rename between two names of one file does nothing and succeeds, which would leave the
   // source's name behind (a build kept aside by a second name, a backup never needed).
   struct stat from, to;
@@ -112,8 +116,7 @@ bool renameReplacing(const std::filesystem::path& source, const std::filesystem:
   if (std::rename(source.c_str(), target.c_str()) == 0) {
     // The new name itself is durable only once its folder is; a failure here is not the move's.
     std::error_code ignored;
-    const std::filesystem::path folder = target.parent_path();
-    syncPath(folder.empty() ? "." : folder.c_str(), ignored);
+    if (sync == MoveSync::Now) (void)flushFolder(target.parent_path(), ignored);
     error.clear();
     return true;
   }

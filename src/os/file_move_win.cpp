@@ -87,8 +87,13 @@ bool isLink(const std::filesystem::path& path) {
   return info.ReparseTag == 0 || IsReparseTagNameSurrogate(info.ReparseTag);
 }
 
+bool flushFolder(const std::filesystem::path&, std::error_code& error) {
+  error.clear();
+  return true;
+}
+
 bool renameReplacing(const std::filesystem::path& source, const std::filesystem::path& target,
-                     MoveScope scope, std::error_code& error) {
+                     MoveScope scope, MoveSync, std::error_code& error) {
   const DWORD copy = scope == MoveScope::PackageFolder ? MOVEFILE_COPY_ALLOWED : 0;
   if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | copy)) {
     error.clear();

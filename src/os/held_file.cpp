@@ -51,9 +51,11 @@ bool HeldFiles::retry(const std::string& name, const std::function<bool(std::err
 }
 
 bool HeldFiles::move(const std::string& name, const std::filesystem::path& source,
-                     const std::filesystem::path& target, std::error_code& error, MoveScope scope) {
+                     const std::filesystem::path& target, std::error_code& error, MoveScope scope,
+                     MoveSync sync) {
   return retry(
-      name, [&](std::error_code& failure) { return moveReplacing(source, target, failure, scope); },
+      name,
+      [&](std::error_code& failure) { return moveReplacing(source, target, failure, scope, sync); },
       error);
 }
 

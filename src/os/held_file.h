@@ -51,7 +51,7 @@ class HeldFiles {
   // moveReplacing and removeFile, retried.
   bool move(const std::string& name, const std::filesystem::path& source,
             const std::filesystem::path& target, std::error_code& error,
-            MoveScope scope = MoveScope::PackageFolder);
+            MoveScope scope = MoveScope::PackageFolder, MoveSync sync = MoveSync::Now);
   bool remove(const std::string& name, const std::filesystem::path& path, std::error_code& error);
 
   // Gives every file its whole wait again (the notices stay given): undoing a run's moves is

@@ -259,7 +259,10 @@ bool replaceOne(Replaced& replaced, bool backupsUsable, const std::filesystem::p
     if (!held.retry(name, keep, error)) return false;
     replaced.backedUp = true;
   }
-  return held.move(name, entry.temporary, entry.target, error);
+  // The journal is on disk before the first move and leaves only after the folder is flushed
+  // once, below: a move lost in a crash is one the next start's recovery would undo anyway.
+  return held.move(name, entry.temporary, entry.target, error, MoveScope::PackageFolder,
+                   MoveSync::Later);
 }
 
 // Undoes the moves of this run, the last first: each old file back, each new one gone. False
@@ -326,6 +329,10 @@ std::string replaceAll(PackageResult& result, const std::vector<PendingFile>& pe
     skipped.push_back(text);
   }
   if (failure.empty()) {
+    // The new names on disk before the journal that could undo them goes. A failed flush is no
+    // failed update: the names are in place, as after a move whose own flush failed.
+    std::error_code flushError;
+    (void)flushFolder(folder, flushError);
     for (const std::string& line : lines) printPackageLine(progress, line);
     for (const Replaced& replaced : moved) result.updated.push_back(replaced.entry->file.name);
     result.skipped.insert(result.skipped.end(), skipped.begin(), skipped.end());
