@@ -78,10 +78,10 @@ bool ExclusiveFile::readAt(uint64_t offset, void* data, size_t length) {
   return std::fread(data, 1, length, file_) == length;
 }
 
-bool ExclusiveFile::close() {
+bool ExclusiveFile::close(Flush flush) {
   if (file_ == nullptr) return false;
   // Buffered bytes reach the system only here, so a full disk may show up only now.
-  const bool synced = std::fflush(file_) == 0 && syncToDisk(file_);
+  const bool synced = std::fflush(file_) == 0 && (flush == Flush::Later || syncToDisk(file_));
   const bool closed = std::fclose(file_) == 0 && synced;
   file_ = nullptr;
   buffer_.reset();

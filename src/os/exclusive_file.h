@@ -57,10 +57,17 @@ class ExclusiveFile {
   [[nodiscard]] bool writeAt(uint64_t offset, const void* data, size_t length);
   // Reads exactly length bytes from offset on; false when the file holds fewer or a read fails.
   [[nodiscard]] bool readAt(uint64_t offset, void* data, size_t length);
-  // Flushes, puts the bytes on disk and closes; false when that, or any earlier write, failed.
-  // A finished file is moved over its target next, so a power loss after the move must never
-  // find a target replaced by bytes that were still in the cache.
-  [[nodiscard]] bool close();
+  // Whether close puts the bytes on disk itself.
+  enum class Flush {
+    Now,
+    // The caller does it (file_move.h's flushToDisk) before it relies on them: the flushes of
+    // many small files then wait for the disk together, not one after the other.
+    Later,
+  };
+  // Flushes, puts the bytes on disk (by flush) and closes; false when that, or any earlier
+  // write, failed. A finished file is moved over its target next, so a power loss after the
+  // move must never find a target replaced by bytes that were still in the cache.
+  [[nodiscard]] bool close(Flush flush = Flush::Now);
 
  private:
   std::unique_ptr<char[]> buffer_;  // the stream's, when open was given one; freed after it

@@ -49,7 +49,9 @@ class DeltaAttempt {
     if (fetched == Ending::Fallback) return fallBack();
     if (fetched != Ending::Done) return fail(fetched);
     if (!assemble()) return writeFailed_ ? fail(Ending::NotWritten) : fallBack();
-    return out_.close() ? Ending::Done : fail(Ending::NotWritten);
+    const auto flush =
+        context_.flushLater ? ExclusiveFile::Flush::Later : ExclusiveFile::Flush::Now;
+    return out_.close(flush) ? Ending::Done : fail(Ending::NotWritten);
   }
 
   bool opened() const { return opened_; }
@@ -350,7 +352,7 @@ Download fetchChangedFile(Net& net, const PendingFile& pending, const DeltaConte
     if (context.onPlanned) context.onPlanned(pending.file.size);
   }
   return fetchPackageFile(net, context.fileUrl, pending, context.onChunk, context.cancel,
-                          context.clock);
+                          context.clock, context.flushLater);
 }
 
 }  // namespace velm

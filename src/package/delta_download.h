@@ -78,6 +78,7 @@ struct DeltaContext {
   std::function<void(uint64_t received)> onChunk;
   const std::atomic<bool>* cancel = nullptr;
   RetryClock* clock = nullptr;
+  bool flushLater = false;  // as DownloadRequest's
 };
 
 // The file into its ".new" from its chunk index where that pays, else (and when the delta

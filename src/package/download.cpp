@@ -86,7 +86,10 @@ class Arrival {
   bool cancelled() const { return request_.cancel != nullptr && request_.cancel->load(); }
   // Every announced byte is here; only the digest can say more about them.
   bool complete() const { return received_ > 0 && received_ == request_.size; }
-  bool close() { return out_.close(); }
+  bool close() {
+    return out_.close(request_.flushLater ? ExclusiveFile::Flush::Later
+                                          : ExclusiveFile::Flush::Now);
+  }
   bool resumed() const { return resumed_; }
   void forgetResume() { resumed_ = false; }
   bool tooLarge() const { return tooLarge_; }

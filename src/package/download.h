@@ -37,6 +37,8 @@ struct DownloadRequest {
   const std::atomic<bool>* cancel = nullptr;
   // Times the pauses before a cut transfer is continued; null for the real clock.
   RetryClock* clock = nullptr;
+  // An Ok temporary is left for the caller to put on disk (flushToDisk) before it is moved.
+  bool flushLater = false;
 };
 
 // A transfer that ends early (closed, reset, stalled) is continued from the bytes already
@@ -50,7 +52,7 @@ void pauseUnlessCancelled(RetryClock& clock, std::chrono::milliseconds length,
                           const std::atomic<bool>* cancel);
 
 enum class DownloadOutcome : uint32_t {
-  Ok,           // the temporary holds exactly the announced bytes, on disk
+  Ok,           // the temporary holds exactly the announced bytes, on disk unless flushLater
   NotOpened,    // the temporary could not be opened; nothing was requested
   NoAnswer,     // no answer, or the transfer broke
   HttpStatus,   // an answer other than 200

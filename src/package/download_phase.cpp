@@ -4,16 +4,23 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "os/file_move.h"
+#include "os/held_file.h"
 #include "package/delta_download.h"
 #include "package/progress_line.h"
 
 namespace velm {
 namespace {
+
+// Threads that put finished files on disk while the workers fetch the next ones: a flush waits
+// for the disk, and on a journaling file system flushes that wait together share one commit.
+constexpr size_t kFlushers = 4;
 
 // The files of the phase and their console: workers take files in manifest order, the caller's
 // thread shows them in manifest order, and only the file whose turn it is draws its progress.
@@ -48,6 +55,12 @@ class Phase {
       stop_ = true;  // no worker starts after this
     }
     for (std::thread& worker : workers_) worker.join();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      downloadsOver_ = true;
+    }
+    toFlush_.notify_all();
+    for (std::thread& flusher : flushers_) flusher.join();
     return result;
   }
 
@@ -101,6 +114,7 @@ class Phase {
       context.onChunk = onChunk;
       context.cancel = &stop_;
       context.clock = &clock_;
+      context.flushLater = true;
       Download download;
       try {
         download = fetchChangedFile(net_, entry, context);
@@ -108,7 +122,13 @@ class Phase {
         // Nothing may escape a thread; what broke the transfer is the transfer's failure.
         download.outcome = DownloadOutcome::NoAnswer;
       }
-      {
+      // A finished file is done once a flusher has put it on disk; without one, here.
+      bool handedOver = false;
+      if (download.outcome == DownloadOutcome::Ok) {
+        handedOver = handOver(index);
+        if (!handedOver && !flushFile(index)) download.outcome = DownloadOutcome::NotWritten;
+      }
+      if (!handedOver) {
         std::lock_guard<std::mutex> lock(mutex_);
         slots_[index].reason = downloadReason(download, entry.file);
         slots_[index].opened = download.outcome != DownloadOutcome::NotOpened;
@@ -119,6 +139,60 @@ class Phase {
       grow();
       if (stop_ || next_ == pending_.size()) return;
       index = next_++;
+    }
+  }
+
+  // Queues file index for a flusher, starting one while there are fewer than kFlushers; false
+  // when none could start.
+  bool handOver(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (flushers_.size() < kFlushers) {
+      try {
+        flushers_.emplace_back([this] { flushing(); });
+      } catch (const std::system_error&) {
+        if (flushers_.empty()) return false;
+      }
+    }
+    unflushed_.push_back(index);
+    toFlush_.notify_one();
+    return true;
+  }
+
+  // Puts file index's ".new" on disk, opened again (a scanner that holds it now is waited for,
+  // as a move waits); one that cannot be is a file that could not be written, and goes.
+  bool flushFile(size_t index) {
+    const PendingFile& entry = pending_[index];
+    const std::string name = entry.temporary.filename().u8string();
+    HeldFiles waits(nullptr, clock_);
+    std::error_code error;
+    const auto flush = [&entry](std::error_code& failure) {
+      return flushToDisk(entry.temporary, failure);
+    };
+    if (waits.retry(name, flush, error)) return true;
+    (void)waits.remove(name, entry.temporary, error);
+    return false;
+  }
+
+  void flushing() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      toFlush_.wait(lock, [this] { return !unflushed_.empty() || downloadsOver_; });
+      if (unflushed_.empty()) return;
+      const size_t index = unflushed_.front();
+      unflushed_.pop_front();
+      // After a failure no file of the run is moved in: its ".new" files only wait to go.
+      bool flushed = true;
+      if (!stop_) {
+        lock.unlock();
+        flushed = flushFile(index);
+        lock.lock();
+      }
+      Download download;
+      download.outcome = flushed ? DownloadOutcome::Ok : DownloadOutcome::NotWritten;
+      slots_[index].reason = downloadReason(download, pending_[index].file);
+      slots_[index].opened = true;
+      slots_[index].done = true;
+      arrived_.notify_all();
     }
   }
 
@@ -159,7 +233,11 @@ class Phase {
   std::condition_variable arrived_;
   std::vector<Slot> slots_;
   std::vector<std::thread> workers_;  // only grow() adds one, and none once stop_ is set
-  size_t next_ = 0;                   // the next file a worker takes
+  std::vector<std::thread> flushers_;
+  std::deque<size_t> unflushed_;  // files downloaded whole and checked, for the flushers
+  std::condition_variable toFlush_;
+  bool downloadsOver_ = false;  // every worker has ended: a flusher ends with the queue
+  size_t next_ = 0;             // the next file a worker takes
   size_t turn_ = SIZE_MAX;
   std::unique_ptr<ProgressLine> line_;  // of the file whose turn it is
   std::atomic<bool> stop_{false};

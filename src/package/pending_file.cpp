@@ -7,7 +7,7 @@ namespace velm {
 
 Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& pending,
                           const std::function<void(uint64_t received)>& onChunk,
-                          const std::atomic<bool>* cancel, RetryClock* clock) {
+                          const std::atomic<bool>* cancel, RetryClock* clock, bool flushLater) {
   DownloadRequest request{url, pending.temporary, pending.file.size, pending.file.sha256, {}};
   request.clock = clock;
   // A ".new" that a killed run left is this file's start, unless its digest says otherwise; only
@@ -21,6 +21,7 @@ Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& p
     request.onMade = [record, name](const FileIdentity& identity) { record->made(name, identity); };
   }
   request.cancel = cancel;
+  request.flushLater = flushLater;
   return streamDownload(net, request, onChunk);
 }
 

@@ -27,10 +27,12 @@ struct PendingFile {
 };
 
 // One package file through streamDownload into its ".new", continuing one that an interrupted
-// run left; cancel (may be null) ends it early; clock (null: the real one) times the pauses.
+// run left; cancel (may be null) ends it early; clock (null: the real one) times the pauses;
+// flushLater as DownloadRequest's.
 Download fetchPackageFile(Net& net, const std::string& url, const PendingFile& pending,
                           const std::function<void(uint64_t received)>& onChunk,
-                          const std::atomic<bool>* cancel, RetryClock* clock = nullptr);
+                          const std::atomic<bool>* cancel, RetryClock* clock = nullptr,
+                          bool flushLater = false);
 // Empty for Ok, else the reason, a phrase without the file name.
 std::string downloadReason(const Download& download, const ManifestFile& file);
 
