@@ -367,6 +367,30 @@ def offline_after_a_required_file_was_deleted(c):
                    [c.not_installed("Could not reach " + c.host)])
 
 
+def full_check_only_on_request(c):
+    """An up-to-date start reads no file, so it leaves the record of verified files as it was;
+    VELM_COOP_VERIFY=1 hashes every file, and the record is written again."""
+    c.install_package()
+    # Files written well before the record: after one more start they are trusted.
+    back = time.time() - 10
+    for name in c.files:
+        os.utime(os.path.join(c.package_dir, name), (back, back))
+    record = os.path.join(c.package_dir, VERIFIED_FILE)
+
+    def record_rewritten(env):
+        before = os.stat(record)
+        result = c.run(env=env)
+        check_equal(result.out_lines(), [c.banner(), c.starting_line()],
+                    "standard output with %r" % env)
+        after = os.stat(record)
+        return (before.st_ino, before.st_mtime_ns) != (after.st_ino, after.st_mtime_ns)
+
+    check(record_rewritten({}), "the start after the times changed hashed nothing")
+    check(not record_rewritten({}), "an up-to-date start hashed a file")
+    check(record_rewritten({"VELM_COOP_VERIFY": "1"}), "VELM_COOP_VERIFY=1 hashed nothing")
+    check(not record_rewritten({"VELM_COOP_VERIFY": "0"}), "VELM_COOP_VERIFY=0 hashed a file")
+
+
 def corrupted_file_is_fetched_again(c):
     c.install_package()
     with open(os.path.join(c.package_dir, "data.txt"), "wb") as file:
@@ -714,6 +738,7 @@ ALL = [
     offline_after_a_complete_run,
     offline_switch_reads_only_a_leading_one_that_fits,
     offline_after_a_required_file_was_deleted,
+    full_check_only_on_request,
     corrupted_file_is_fetched_again,
     large_file_shows_progress,
     required_file_answering_404,
