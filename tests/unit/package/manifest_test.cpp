@@ -283,3 +283,119 @@ TEST(Manifest, ReadsAChunkIndexAndIgnoresAFaultyOne) {
 
 }  // namespace
 }  // namespace velm
+
+namespace velm {
+namespace {
+
+// The verdict on a text in one line: the error, or every value read.
+std::string verdict(const std::string& text) {
+  Manifest manifest;
+  std::string error;
+  if (!parseManifest(text, manifest, &error)) return "refused: " + error;
+  std::string out = manifest.version;
+  if (manifest.serial) out += " #" + std::to_string(*manifest.serial);
+  for (const ManifestFile& file : manifest.files) {
+    out += " | " + file.name + " " + std::to_string(file.size) + " " +
+           sha256Hex(file.sha256).substr(0, 4) + (file.required ? "" : " optional");
+    if (file.chunks)
+      out += " chunks " + file.chunks->name + " " + std::to_string(file.chunks->size);
+    if (!file.chunksIgnored.empty()) out += " (" + file.chunksIgnored + ")";
+  }
+  return out;
+}
+
+// Documents whose reading depends on how the parser walks them: keys given twice (the last
+// counts), members in any order, unknown members at any depth, numbers at the edges of their
+// kinds. The verdicts were taken from the reader that built the whole document first.
+TEST(Manifest, ReadsTrickyDocumentsAsTheWholeDocumentReaderDid) {
+  const std::string sha = std::string("\"") + kSha + "\"";
+  const std::string a = entry("a");
+  const struct {
+    std::string text;
+    std::string verdict;
+  } cases[] = {
+      // the last of a repeated key counts, at every level
+      {"{\"version\": 1, \"version\": \"2\", \"files\": [" + a + "]}", "2 | a 3 ba78"},
+      {"{\"version\": \"2\", \"version\": 1, \"files\": [" + a + "]}",
+       "refused: \"version\" is missing or not a string"},
+      {"{\"version\": \"1\", \"files\": [7], \"files\": [" + a + "]}", "1 | a 3 ba78"},
+      {"{\"version\": \"1\", \"files\": [" + a + "], \"files\": []}",
+       "refused: \"files\" is empty"},
+      {"{\"version\": \"1\", \"files\": [" + a + "], \"files\": {}}",
+       "refused: \"files\" is missing or not an array"},
+      {"{\"version\": \"1\", \"files\": [" + a + "," + a + "], \"files\": [" + a + "]}",
+       "1 | a 3 ba78"},
+      {"{\"version\": \"1\", \"serial\": 0, \"serial\": 5, \"files\": [" + a + "]}",
+       "1 #5 | a 3 ba78"},
+      {document("\"1\"",
+                "{\"name\": \"x/y\", \"name\": \"b\", \"size\": \"3\", \"size\": 9, "
+                "\"sha256\": 1, \"sha256\": " +
+                    sha +
+                    ", \"required\": 1, "
+                    "\"required\": false}"),
+       "1 | b 9 ba78 optional"},
+      {document("\"1\"", entry("c", sized("3") +
+                                        ", \"chunks\": {\"name\": \"i\", \"size\": 4, "
+                                        "\"sha256\": " +
+                                        sha + ", \"name\": \"j/k\"}")),
+       "1 | c 3 ba78 (\"chunks\" has no plain file \"name\")"},
+      {document("\"1\"", entry("c", sized("3") +
+                                        ", \"chunks\": 5, \"chunks\": {\"name\": \"i\", "
+                                        "\"size\": 4, \"sha256\": " +
+                                        sha + "}")),
+       "1 | c 3 ba78 chunks i 4"},
+      {document("\"1\"", entry("c", sized("3") +
+                                        ", \"chunks\": {\"name\": \"i\", \"size\": 4, "
+                                        "\"sha256\": " +
+                                        sha + "}, \"chunks\": null")),
+       "1 | c 3 ba78 (\"chunks\" is not an object)"},
+      // members in any order; the document's checks come before any entry's
+      {"{\"files\": [" + a + "], \"serial\": 3, \"version\": \"4.5.6\"}", "4.5.6 #3 | a 3 ba78"},
+      {"{\"files\": [7], \"serial\": 3.5, \"version\": \"4\"}",
+       "refused: \"serial\" is not an integer"},
+      {"{\"files\": [7], \"serial\": 0, \"version\": \"4.5\"}",
+       "refused: \"version\" is neither N nor X.Y.Z: 4.5"},
+      {"{\"files\": [], \"serial\": -2, \"version\": \"4\"}", "refused: \"serial\" is less than 1"},
+      {"{\"files\": [{\"sha256\": " + sha + ", \"size\": 3, \"name\": \"z\"}], \"version\": \"4\"}",
+       "4 | z 3 ba78"},
+      // unknown members are skipped whatever they hold, known names inside them too
+      {"{\"x\": {\"version\": 1, \"files\": [], \"y\": [[{\"files\": 3}]]}, \"version\": \"1\", "
+       "\"files\": [{\"meta\": {\"name\": \"a/b\", \"size\": -1}, \"name\": \"d\", \"size\": 3, "
+       "\"extra\": [1, {\"sha256\": 2}], \"sha256\": " +
+           sha +
+           ", \"chunks\": {\"more\": {\"name\": "
+           "\"q\"}, \"name\": \"e\", \"size\": 2, \"sha256\": " +
+           sha + "}}]}",
+       "1 | d 3 ba78 chunks e 2"},
+      {"{\"Version\": \"1\", \"version\": \"7\", \"files\": [" + entry("a", "\"Size\": 3") + "]}",
+       "refused: a: \"size\" is missing or not an integer"},
+      // numbers at the edges of their kinds
+      {document("\"1\"", entry("n", sized("-0"))), "refused: n: \"size\" is less than 1"},
+      {document("\"1\"", entry("n", sized("-9223372036854775808"))),
+       "refused: n: \"size\" is less than 1"},
+      {document("\"1\"", entry("n", sized("18446744073709551615"))),
+       "1 | n 18446744073709551615 ba78"},
+      {document("\"1\"", entry("n", sized("18446744073709551616"))),
+       "refused: n: \"size\" is missing or not an integer"},
+      {document("\"1\"", entry("n", sized("3.0"))),
+       "refused: n: \"size\" is missing or not an integer"},
+      {document("\"1\"", entry("n", sized("3e0"))),
+       "refused: n: \"size\" is missing or not an integer"},
+      {document("\"1\"", entry("n", sized("1e999"))), "refused: the manifest is not JSON"},
+      {"{\"version\": \"1\", \"serial\": 9007199254740993, \"files\": [" + a + "]}",
+       "refused: \"serial\" is more than 9007199254740991"},
+      // entries are judged in order, whatever comes after the first bad one
+      {document("\"1\"", a + ", [" + a + "], {\"name\": \"a\"}"),
+       "refused: an entry in \"files\" is not an object"},
+      {document("\"1\"", a + ", {\"name\": \"A\", \"size\": 0}, 7"),
+       "refused: file name \"A\" is listed twice"},
+      // a bad document after a good one is still no JSON
+      {document("\"1\"", a) + " ]", "refused: the manifest is not JSON"},
+      {document("\"1\"", a + ", [[[[{\"a\": [}]]]]"), "refused: the manifest is not JSON"},
+      {document("\"1\"", a) + std::string(1, '\0'), "refused: the manifest is not JSON"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(verdict(c.text), c.verdict) << c.text;
+}
+
+}  // namespace
+}  // namespace velm
