@@ -10,6 +10,7 @@
 
 #include "catalogue/file_name.h"
 #include "fuzz_check.h"
+#include "manifest_dom_reader.h"
 #include "net/url.h"
 #include "text/ascii.h"
 
@@ -39,6 +40,23 @@ bool sameManifest(const Manifest& a, const Manifest& b) {
   return true;
 }
 
+// Every value the reader fills, chunk index and serial included.
+bool sameValues(const Manifest& a, const Manifest& b) {
+  if (!sameManifest(a, b) || a.serial != b.serial) return false;
+  for (size_t i = 0; i < a.files.size(); ++i) {
+    const ManifestFile& f = a.files[i];
+    const ManifestFile& g = b.files[i];
+    if (f.chunksIgnored != g.chunksIgnored || f.chunks.has_value() != g.chunks.has_value()) {
+      return false;
+    }
+    if (f.chunks && (f.chunks->name != g.chunks->name || f.chunks->size != g.chunks->size ||
+                     f.chunks->sha256 != g.chunks->sha256)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string serialise(const Manifest& manifest) {
   nlohmann::json files = nlohmann::json::array();
   for (const ManifestFile& file : manifest.files) {
@@ -59,6 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Manifest manifest = sentinel();
   std::string error = "untouched";
   const bool ok = parseManifest(text, manifest, &error);
+
+  // The one-pass reader says what reading the whole document said, word for word.
+  Manifest whole;
+  const std::string wholeError = dom::readManifest(text, whole);
+  VELM_FUZZ_CHECK(wholeError.empty() == ok);
+  if (!ok) VELM_FUZZ_CHECK(wholeError == error);
+  if (ok) VELM_FUZZ_CHECK(sameValues(whole, manifest));
 
   // Without an error string the verdict is the same.
   Manifest quiet;

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
-#include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "catalogue/catalogue.h"
@@ -35,45 +35,56 @@ bool isManifestVersion(const std::string& text) {
   return groupHasDigit && (groups == 1 || groups == 3);
 }
 
-// nlohmann keeps a number with a minus sign in the signed kind; every such value counts as 0.
-uint64_t countValue(const Json& size) {
-  if (size.is_number_unsigned()) return size.get<uint64_t>();
-  const int64_t value = size.get<int64_t>();
-  return value < 0 ? 0 : static_cast<uint64_t>(value);
-}
+// One member's value, kept only as far as the checks look at it. A manifest may list 100,000
+// files: the reader keeps these few facts per member rather than the whole document.
+struct Value {
+  enum class Kind { Absent, String, Unsigned, Negative, Float, Boolean, Other };
+  explicit Value(Kind of = Kind::Absent) : kind(of) {}
+  Kind kind;
+  std::string text;     // a String's
+  uint64_t number = 0;  // an Unsigned's; a Negative counts as 0, as the publisher never writes one
+  bool flag = false;    // a Boolean's
+
+  bool isInteger() const { return kind == Kind::Unsigned || kind == Kind::Negative; }
+};
 
 // The entry's "chunks" object, or why it cannot be used. A faulty one only costs a whole
 // download, so it never fails the manifest.
-std::string readChunkIndexRef(const Json& value, ChunkIndexRef& ref) {
-  if (!value.is_object()) return "\"chunks\" is not an object";
-  const auto name = value.find("name");
-  if (name == value.end() || !name->is_string() ||
-      !isPlainFileName(name->get<std::string>(), nullptr)) {
+std::string readChunkIndexRef(bool isObject, const Value& name, const Value& size,
+                              const Value& sha256, ChunkIndexRef& ref) {
+  if (!isObject) return "\"chunks\" is not an object";
+  if (name.kind != Value::Kind::String || !isPlainFileName(name.text, nullptr)) {
     return "\"chunks\" has no plain file \"name\"";
   }
-  ref.name = name->get<std::string>();
-  const auto size = value.find("size");
-  if (size == value.end() || !size->is_number_unsigned() || size->get<uint64_t>() == 0 ||
-      size->get<uint64_t>() > kMaxTextBody) {
+  ref.name = name.text;
+  if (size.kind != Value::Kind::Unsigned || size.number == 0 || size.number > kMaxTextBody) {
     return "\"chunks\" has no \"size\" from 1 to " + decimalText(kMaxTextBody);
   }
-  ref.size = size->get<uint64_t>();
-  const auto sha256 = value.find("sha256");
-  if (sha256 == value.end() || !sha256->is_string() ||
-      !parseSha256Hex(sha256->get<std::string>(), ref.sha256)) {
+  ref.size = size.number;
+  if (sha256.kind != Value::Kind::String || !parseSha256Hex(sha256.text, ref.sha256)) {
     return "\"chunks\" has no \"sha256\" of 64 hex digits";
   }
   return std::string();
 }
 
-// Reads one entry of "files" into file; returns the error text, empty when the entry is good.
-// seenNames holds the lower-cased names of the earlier entries and gains this one.
-std::string readEntry(const Json& entry, std::set<std::string>& seenNames, ManifestFile& file) {
-  if (!entry.is_object()) return "an entry in \"files\" is not an object";
+// The members of one entry of "files" that are read; a member given twice counts by its last
+// value, as it would in a parsed document.
+struct EntryValues {
+  bool isObject = false;
+  Value name, size, sha256, required;
+  bool hasChunks = false;
+  std::optional<ChunkIndexRef> chunks;
+  std::string chunksIgnored;
+};
 
-  const auto name = entry.find("name");
-  if (name == entry.end() || !name->is_string()) return "a file has no \"name\" string";
-  file.name = name->get<std::string>();
+// Checks one entry into file; returns the error text, empty when the entry is good. seenNames
+// holds the lower-cased names of the earlier entries and gains this one.
+std::string readEntry(EntryValues& entry, std::unordered_set<std::string>& seenNames,
+                      ManifestFile& file) {
+  if (!entry.isObject) return "an entry in \"files\" is not an object";
+
+  if (entry.name.kind != Value::Kind::String) return "a file has no \"name\" string";
+  file.name = std::move(entry.name.text);
   std::string reason;
   if (!isPlainFileName(file.name, &reason)) {
     return "rejected file name \"" + file.name + "\": it " + reason;
@@ -83,80 +94,264 @@ std::string readEntry(const Json& entry, std::set<std::string>& seenNames, Manif
     return "file name \"" + file.name + "\" is listed twice";
   }
 
-  const auto size = entry.find("size");
-  if (size == entry.end() || !size->is_number_integer()) {
-    return file.name + ": \"size\" is missing or not an integer";
-  }
-  file.size = countValue(*size);
+  if (!entry.size.isInteger()) return file.name + ": \"size\" is missing or not an integer";
+  file.size = entry.size.number;
   if (file.size == 0) return file.name + ": \"size\" is less than 1";
 
-  const auto sha256 = entry.find("sha256");
-  if (sha256 == entry.end() || !sha256->is_string()) {
+  if (entry.sha256.kind != Value::Kind::String) {
     return file.name + ": \"sha256\" is missing or not a string";
   }
-  if (!parseSha256Hex(sha256->get<std::string>(), file.sha256)) {
+  if (!parseSha256Hex(entry.sha256.text, file.sha256)) {
     return file.name + ": \"sha256\" is not 64 hex digits";
   }
 
-  const auto required = entry.find("required");
-  if (required != entry.end() && !required->is_boolean()) {
+  const Value::Kind required = entry.required.kind;
+  if (required != Value::Kind::Absent && required != Value::Kind::Boolean) {
     return file.name + ": \"required\" is not true or false";
   }
-  file.required = required == entry.end() || required->get<bool>();
+  file.required = required == Value::Kind::Absent || entry.required.flag;
 
-  const auto chunks = entry.find("chunks");
-  if (chunks != entry.end()) {
+  if (entry.hasChunks) {
+    file.chunks = std::move(entry.chunks);
+    file.chunksIgnored = std::move(entry.chunksIgnored);
+  }
+  return std::string();
+}
+
+// Reads the document as the parser walks it (nlohmann's SAX interface). The document's own
+// members are only judged once the text has proven to be JSON, in the order of their checks;
+// the entries are judged as they end, which gives the same first error: an entry's checks look
+// only at itself and at the entries before it, and the first bad one ends the reading.
+class ManifestReader final : public Json::json_sax_t {
+ public:
+  // Returns the error text, empty when the manifest is good; then parsed holds it.
+  std::string read(const std::string& text, Manifest& parsed) {
+    if (!readJsonDocument(text, *this)) return "the manifest is not JSON";
+    if (!rootIsObject_) return "the manifest is not a JSON object";
+
+    if (version_.kind != Value::Kind::String) return "\"version\" is missing or not a string";
+    parsed.version = std::move(version_.text);
+    if (!isManifestVersion(parsed.version)) {
+      return "\"version\" is neither N nor X.Y.Z: " + parsed.version;
+    }
+
+    if (serial_.kind != Value::Kind::Absent) {
+      if (!serial_.isInteger()) return "\"serial\" is not an integer";
+      const uint64_t value = serial_.number;
+      if (value == 0) return "\"serial\" is less than 1";
+      if (value > kMaxSerial) return "\"serial\" is more than " + decimalText(kMaxSerial);
+      parsed.serial = value;
+    }
+
+    if (!filesIsArray_) return "\"files\" is missing or not an array";
+    if (files_.empty() && filesError_.empty()) return "\"files\" is empty";
+    if (!filesError_.empty()) return filesError_;
+    parsed.files = std::move(files_);
+    return std::string();
+  }
+
+  bool null() override { return scalar(Value(Value::Kind::Other)); }
+  bool boolean(bool value) override {
+    Value v{Value::Kind::Boolean};
+    v.flag = value;
+    return scalar(std::move(v));
+  }
+  bool number_integer(number_integer_t value) override {
+    Value v{Value::Kind::Negative};
+    v.number = value < 0 ? 0 : static_cast<uint64_t>(value);
+    return scalar(std::move(v));
+  }
+  bool number_unsigned(number_unsigned_t value) override {
+    Value v{Value::Kind::Unsigned};
+    v.number = value;
+    return scalar(std::move(v));
+  }
+  bool number_float(number_float_t, const string_t&) override {
+    return scalar(Value(Value::Kind::Float));
+  }
+  bool string(string_t& value) override {
+    Value v{Value::Kind::String};
+    v.text = std::move(value);
+    return scalar(std::move(v));
+  }
+  bool binary(binary_t&) override { return scalar(Value(Value::Kind::Other)); }
+
+  bool start_object(std::size_t) override { return open(true); }
+  bool start_array(std::size_t) override { return open(false); }
+  bool key(string_t& name) override {
+    if (skipped_ == 0) slot_ = slotOf(name);
+    return true;
+  }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  // Where the parser is: the containers this reader looks into. Everything else is skipped,
+  // counted in skipped_.
+  enum class Level { Root, Document, Files, Entry, Chunks };
+  // The member whose value comes next.
+  enum class Slot { Other, Version, Serial, Files, Name, Size, Sha256, Required, Chunks };
+
+  Level level() const { return levels_.empty() ? Level::Root : levels_.back(); }
+
+  Slot slotOf(const std::string& name) const {
+    switch (level()) {
+      case Level::Document:
+        if (name == "version") return Slot::Version;
+        if (name == "serial") return Slot::Serial;
+        if (name == "files") return Slot::Files;
+        return Slot::Other;
+      case Level::Entry:
+      case Level::Chunks:
+        if (name == "name") return Slot::Name;
+        if (name == "size") return Slot::Size;
+        if (name == "sha256") return Slot::Sha256;
+        if (level() == Level::Chunks) return Slot::Other;
+        if (name == "required") return Slot::Required;
+        if (name == "chunks") return Slot::Chunks;
+        return Slot::Other;
+      default:
+        return Slot::Other;
+    }
+  }
+
+  // Where a value given to the current slot goes, or nullptr when it is not read.
+  Value* target() {
+    if (level() == Level::Document) {
+      if (slot_ == Slot::Version) return &version_;
+      if (slot_ == Slot::Serial) return &serial_;
+    } else if (level() == Level::Entry || level() == Level::Chunks) {
+      EntryValues& values = level() == Level::Entry ? entry_ : chunks_;
+      if (slot_ == Slot::Name) return &values.name;
+      if (slot_ == Slot::Size) return &values.size;
+      if (slot_ == Slot::Sha256) return &values.sha256;
+      if (slot_ == Slot::Required) return &values.required;
+    }
+    return nullptr;
+  }
+
+  bool scalar(Value value) {
+    if (skipped_ > 0) return true;
+    switch (level()) {
+      case Level::Root:
+        return true;
+      case Level::Files:
+        entry_ = EntryValues();
+        judgeEntry();
+        return true;
+      case Level::Document:
+        if (slot_ == Slot::Files) startFiles(false);
+        break;
+      case Level::Entry:
+        if (slot_ == Slot::Chunks) setChunks(false);
+        break;
+      case Level::Chunks:
+        break;
+    }
+    if (Value* to = target()) *to = std::move(value);
+    return true;
+  }
+
+  bool open(bool isObject) {
+    if (skipped_ > 0) {
+      ++skipped_;
+      return true;
+    }
+    switch (level()) {
+      case Level::Root:
+        if (!isObject) break;
+        rootIsObject_ = true;
+        levels_.push_back(Level::Document);
+        return true;
+      case Level::Document:
+        if (slot_ == Slot::Version || slot_ == Slot::Serial) *target() = Value(Value::Kind::Other);
+        if (slot_ != Slot::Files) break;
+        startFiles(!isObject);
+        if (isObject) break;
+        levels_.push_back(Level::Files);
+        return true;
+      case Level::Files:
+        entry_ = EntryValues();
+        if (!isObject) {
+          judgeEntry();
+          break;
+        }
+        entry_.isObject = true;
+        levels_.push_back(Level::Entry);
+        return true;
+      case Level::Entry:
+      case Level::Chunks:
+        if (Value* to = target()) *to = Value(Value::Kind::Other);
+        if (level() != Level::Entry || slot_ != Slot::Chunks) break;
+        if (!isObject) {
+          setChunks(false);
+          break;
+        }
+        chunks_ = EntryValues();
+        levels_.push_back(Level::Chunks);
+        return true;
+    }
+    skipped_ = 1;
+    return true;
+  }
+
+  bool close() {
+    if (skipped_ > 0) {
+      --skipped_;
+      return true;
+    }
+    const Level closed = level();
+    levels_.pop_back();
+    if (closed == Level::Entry) judgeEntry();
+    if (closed == Level::Chunks) setChunks(true);
+    return true;
+  }
+
+  // A "files" member: a later one replaces what an earlier one listed.
+  void startFiles(bool isArray) {
+    filesIsArray_ = isArray;
+    files_.clear();
+    seenNames_.clear();
+    filesError_.clear();
+  }
+
+  void setChunks(bool isObject) {
     ChunkIndexRef ref;
-    file.chunksIgnored = readChunkIndexRef(*chunks, ref);
-    if (file.chunksIgnored.empty()) file.chunks = std::move(ref);
-  }
-  return std::string();
-}
-
-// Parses the whole document into parsed; returns the error text, empty when it is good.
-std::string readManifest(const std::string& text, Manifest& parsed) {
-  const Json document = parseJsonDocument(text);
-  if (document.is_discarded()) return "the manifest is not JSON";
-  if (!document.is_object()) return "the manifest is not a JSON object";
-
-  const auto version = document.find("version");
-  if (version == document.end() || !version->is_string()) {
-    return "\"version\" is missing or not a string";
-  }
-  parsed.version = version->get<std::string>();
-  if (!isManifestVersion(parsed.version)) {
-    return "\"version\" is neither N nor X.Y.Z: " + parsed.version;
+    entry_.hasChunks = true;
+    entry_.chunksIgnored =
+        readChunkIndexRef(isObject, chunks_.name, chunks_.size, chunks_.sha256, ref);
+    entry_.chunks.reset();
+    if (entry_.chunksIgnored.empty()) entry_.chunks = std::move(ref);
+    chunks_ = EntryValues();
   }
 
-  const auto serial = document.find("serial");
-  if (serial != document.end()) {
-    if (!serial->is_number_integer()) return "\"serial\" is not an integer";
-    const uint64_t value = countValue(*serial);
-    if (value == 0) return "\"serial\" is less than 1";
-    if (value > kMaxSerial) return "\"serial\" is more than " + decimalText(kMaxSerial);
-    parsed.serial = value;
-  }
-
-  const auto files = document.find("files");
-  if (files == document.end() || !files->is_array()) return "\"files\" is missing or not an array";
-  if (files->empty()) return "\"files\" is empty";
-
-  std::set<std::string> seenNames;
-  parsed.files.reserve(files->size());
-  for (const Json& entry : *files) {
+  void judgeEntry() {
+    if (!filesError_.empty()) return;
     ManifestFile file;
-    std::string error = readEntry(entry, seenNames, file);
-    if (!error.empty()) return error;
-    parsed.files.push_back(std::move(file));
+    filesError_ = readEntry(entry_, seenNames_, file);
+    if (filesError_.empty()) files_.push_back(std::move(file));
   }
-  return std::string();
-}
+
+  std::vector<Level> levels_;
+  size_t skipped_ = 0;
+  Slot slot_ = Slot::Other;
+  bool rootIsObject_ = false;
+  Value version_, serial_;
+  bool filesIsArray_ = false;
+  std::vector<ManifestFile> files_;
+  std::unordered_set<std::string> seenNames_;
+  std::string filesError_;
+  EntryValues entry_, chunks_;
+};
 
 }  // namespace
 
 bool parseManifest(const std::string& text, Manifest& manifest, std::string* error) {
   Manifest parsed;
-  std::string problem = readManifest(text, parsed);
+  std::string problem = ManifestReader().read(text, parsed);
   if (!problem.empty()) {
     if (error != nullptr) *error = std::move(problem);
     return false;

@@ -3,8 +3,7 @@
 namespace velm {
 
 nlohmann::json parseJsonDocument(const std::string& text) {
-  if (text.find('\0') != std::string::npos)
-    return nlohmann::json(nlohmann::json::value_t::discarded);
+  if (holdsNulByte(text)) return nlohmann::json(nlohmann::json::value_t::discarded);
   return nlohmann::json::parse(text, nullptr, false, false);
 }
 

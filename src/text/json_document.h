@@ -12,4 +12,17 @@ namespace velm {
 // valid JSON text holds a raw NUL, so such text is refused too.
 nlohmann::json parseJsonDocument(const std::string& text);
 
+// Whether the text holds a NUL byte, and so is refused before the library sees it.
+inline bool holdsNulByte(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+// The same document rules for a reader that takes the values as the parser meets them
+// (nlohmann's SAX interface) instead of a whole document in memory. False when the text is not
+// valid JSON; the reader has then seen part of it. Its parse_error must return false.
+template <class Reader>
+[[nodiscard]] bool readJsonDocument(const std::string& text, Reader& reader) {
+  if (holdsNulByte(text)) return false;
+  return nlohmann::json::sax_parse(text, &reader, nlohmann::json::input_format_t::json, true,
+                                   false);
+}
+
 }  // namespace velm
