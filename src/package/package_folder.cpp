@@ -1,5 +1,6 @@
 #include "package/package_folder.h"
 
+#include <cstdio>
 #include <system_error>
 #include <utility>
 
@@ -112,6 +113,32 @@ bool saveFile(const std::filesystem::path& path, const std::string& bytes, HeldF
   return false;
 }
 
+namespace {
+
+// Whether path is a plain file, no link, whose bytes are exactly bytes; read a block at a time,
+// as the copy may be large.
+bool holdsExactly(const std::filesystem::path& path, const std::string& bytes) {
+  const ReadOnlyFile file = openReadOnly(path, Links::Refuse);
+  if (file == nullptr) return false;
+  char block[65536];
+  size_t offset = 0;
+  for (;;) {
+    const size_t got = std::fread(block, 1, sizeof block, file.get());
+    if (got == 0) break;
+    if (got > bytes.size() - offset || bytes.compare(offset, got, block, got) != 0) return false;
+    offset += got;
+  }
+  return !std::ferror(file.get()) && offset == bytes.size();
+}
+
+}  // namespace
+
+bool saveFileIfChanged(const std::filesystem::path& path, const std::string& bytes,
+                       HeldFiles* held) {
+  if (!isLink(path.parent_path()) && holdsExactly(path, bytes)) return true;
+  return saveFile(path, bytes, held);
+}
+
 std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder) {
   std::string text;
   if (!readWholeFile(savedCataloguePath(folder), text)) return std::nullopt;
@@ -126,6 +153,12 @@ std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder)
     return std::nullopt;
   }
   return saved.serial;
+}
+
+std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder,
+                                            const std::string& text, const Manifest& parsed) {
+  if (holdsExactly(savedManifestPath(folder), text)) return parsed.serial;
+  return savedManifestSerial(folder);
 }
 
 }  // namespace velm

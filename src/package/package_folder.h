@@ -14,6 +14,8 @@
 
 namespace velm {
 
+struct Manifest;
+
 inline constexpr char kPackageFolderName[] = "Velm Co-op";
 // Appended to a file's name while it is written; it is moved over the file once complete.
 inline constexpr char kTemporarySuffix[] = ".new";
@@ -67,9 +69,17 @@ void removeBackupFolder(const std::filesystem::path& folder, HeldFiles& held);
 // could not be moved wait for a held file through held, when given.
 [[nodiscard]] bool saveFile(const std::filesystem::path& path, const std::string& bytes,
                             HeldFiles* held = nullptr);
+// saveFile, unless path is already a plain file holding exactly bytes: a saved copy of a large
+// manifest is usually the one fetched again, and rewriting it costs a write and a flush.
+[[nodiscard]] bool saveFileIfChanged(const std::filesystem::path& path, const std::string& bytes,
+                                     HeldFiles* held = nullptr);
 // The serial of the saved catalogue or manifest: the highest one this folder has accepted.
 // None when the copy is missing, no longer valid, or has no serial.
 std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder);
 std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder);
+// The same, given a manifest just parsed from text: a copy that holds exactly that text has its
+// serial, and is not parsed again.
+std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder,
+                                            const std::string& text, const Manifest& parsed);
 
 }  // namespace velm

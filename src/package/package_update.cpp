@@ -187,7 +187,8 @@ bool acceptManifest(PackageResult& result, const std::filesystem::path& packageF
     return false;
   }
   if (!isCurrentManifest(result.manifestText, result.manifest, pin,
-                         savedManifestSerial(packageFolder), &result.message)) {
+                         savedManifestSerial(packageFolder, result.manifestText, result.manifest),
+                         &result.message)) {
     // Like a bad signature: neither copy is saved, nothing is installed.
     result.status = PackageStatus::Unsigned;
     result.outdated = true;

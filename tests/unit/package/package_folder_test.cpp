@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "os/own_file.h"
+#include "package/manifest.h"
 #include "support/temp_dir.h"
 #include "text/path_text.h"
 #include "unit/os/link_maker.h"
@@ -91,6 +93,34 @@ TEST(SaveFile, ReplacesTheFileThroughATemporaryCopy) {
   EXPECT_EQ(dir.read("games.json"), "");
 }
 
+// A copy that already holds the bytes is left as it is; any other is saved as saveFile saves it.
+TEST(SaveFile, LeavesACopyThatHoldsTheSameBytes) {
+  TempDir dir;
+  const std::filesystem::path path = dir.path() / "manifest.json";
+  const std::string large(200000, 'm');
+  ASSERT_TRUE(saveFile(path, large));
+  FileIdentity before;
+  ASSERT_TRUE(plainFileIdentity(path, before));
+  ASSERT_TRUE(saveFileIfChanged(path, large));
+  FileIdentity after;
+  ASSERT_TRUE(plainFileIdentity(path, after));
+  EXPECT_EQ(after, before) << "the same bytes were written again";
+  for (const std::string& other : {large + "m", large.substr(1), "n" + large.substr(1),
+                                   large.substr(0, 65536), std::string()}) {
+    ASSERT_TRUE(saveFileIfChanged(path, other)) << other.size();
+    EXPECT_EQ(dir.read("manifest.json"), other) << other.size();
+  }
+  ASSERT_TRUE(std::filesystem::remove(path));
+  ASSERT_TRUE(saveFileIfChanged(path, "{}"));
+  EXPECT_EQ(dir.read("manifest.json"), "{}");
+  // A link to a file with these bytes is no copy of them.
+  const std::filesystem::path victim = dir.write("elsewhere/victim.json", "{}");
+  ASSERT_TRUE(std::filesystem::remove(path));
+  if (!makeFileLink(path, victim)) GTEST_SKIP() << kNoLinksHere;
+  EXPECT_FALSE(saveFileIfChanged(path, "{}"));
+  EXPECT_TRUE(isLinkOnDisk(path));
+}
+
 TEST(SaveFile, FailsWithoutLeavingATemporaryWhenTheMoveFails) {
   TempDir dir;
   std::filesystem::create_directories(dir.path() / "games.json" / "inside");
@@ -109,6 +139,14 @@ TEST(SavedSerials, AreThoseOfValidCopiesOnly) {
   EXPECT_EQ(savedManifestSerial(dir.path()), std::optional<uint64_t>(12));
   dir.write("manifest.json", "{\"version\": \"1\", \"serial\": 12, \"files\": []}");
   EXPECT_FALSE(savedManifestSerial(dir.path()).has_value()) << "no longer valid";
+  // Given the text a manifest was just parsed from, a copy of that very text is not read again:
+  // the serial is the parsed one (here, on purpose, not the text's).
+  const std::string saved = "{\"version\": \"1\", \"serial\": 12, \"files\": [" + entry + "]}";
+  dir.write("manifest.json", saved);
+  Manifest parsed;
+  parsed.serial = 13;
+  EXPECT_EQ(savedManifestSerial(dir.path(), saved, parsed), std::optional<uint64_t>(13));
+  EXPECT_EQ(savedManifestSerial(dir.path(), saved + " ", parsed), std::optional<uint64_t>(12));
   dir.write("games.json", "{\"serial\": 7}");
   EXPECT_FALSE(savedCatalogueSerial(dir.path()).has_value()) << "not a valid catalogue";
 }
