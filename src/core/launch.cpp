@@ -72,7 +72,7 @@ bool isVersionRequest(const std::string& arguments) {
 void saveCopy(AppIo& io, const std::filesystem::path& path, const std::string& text,
               const char* consequence) {
   HeldFiles held([&io](const std::string& name) { io.printLine(HeldFiles::waitingLine(name)); });
-  if (!saveFile(path, text, &held)) {
+  if (!saveFileIfChanged(path, text, &held)) {
     io.printError("Could not save " + pathToUtf8(path) + " -- an offline start will not find the " +
                   consequence + ".");
   }
