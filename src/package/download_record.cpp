@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "os/exclusive_file.h"
 #include "os/file_move.h"
 #include "os/read_only_file.h"
 #include "package/package_folder.h"
@@ -23,15 +24,17 @@ std::filesystem::path recordPath(const std::filesystem::path& folder) {
 DownloadRecord::DownloadRecord(const std::filesystem::path& packageFolder)
     : folder_(packageFolder) {
   const std::filesystem::path path = recordPath(folder_);
-  FileIdentity ignored;
+  FileIdentity identity;
   std::error_code error;
   std::string text;
   // A FIFO or a link at the name is never opened.
-  if (plainFileIdentity(path, ignored) &&
+  if (plainFileIdentity(path, identity) &&
       std::filesystem::file_size(path, error) <= kLongestRecord && !error &&
       readWholeFile(path, text)) {
     files_ = parse(text);
     saved_ = true;
+    savedIdentity_ = identity;
+    savedSize_ = text.size();
   }
 }
 
@@ -45,7 +48,35 @@ std::optional<FileIdentity> DownloadRecord::known(const std::string& name) const
 void DownloadRecord::made(const std::string& name, const FileIdentity& identity) {
   const std::lock_guard<std::mutex> lock(mutex_);
   files_[name] = identity;
+  // Rewriting the whole record for each file would make a first install quadratic in its files;
+  // a line read later replaces an earlier one of the same name, and settle() drops the stale.
+  if (append(name, identity)) return;
   save();
+}
+
+bool DownloadRecord::append(const std::string& name, const FileIdentity& identity) {
+  const std::filesystem::path path = recordPath(folder_);
+  std::error_code error;
+  // Another file at the name, even one that took the record's file index after it was deleted,
+  // shows in its size.
+  bool whole = !savedIdentity_ || std::filesystem::file_size(path, error) != savedSize_ || error;
+  ExclusiveFile file;
+  ExclusiveFile::Claim claim;
+  claim.asideFolder = asideFolderPath(folder_);
+  if (!whole) claim.known = &*savedIdentity_;
+  const auto existing = whole ? ExclusiveFile::Existing::Truncate : ExclusiveFile::Existing::Keep;
+  if (!file.open(path, existing, 0, claim)) return false;
+  whole = whole || file.identity() != *savedIdentity_;  // made anew: the record is gone
+  const std::string text = whole ? format(files_) : format({{name, identity}});
+  const bool written = file.write(text.data(), text.size());
+  if (!file.close() || !written) {
+    savedIdentity_.reset();
+    return false;
+  }
+  saved_ = true;
+  savedIdentity_ = file.identity();
+  savedSize_ = whole ? text.size() : savedSize_ + text.size();
+  return true;
 }
 
 void DownloadRecord::settle() {
@@ -61,10 +92,17 @@ void DownloadRecord::save() {
     it = here ? std::next(it) : files_.erase(it);
   }
   std::error_code ignored;
+  savedIdentity_.reset();
   if (files_.empty()) {
     saved_ = !removeFile(recordPath(folder_), ignored);
   } else {
-    saved_ = saveFile(recordPath(folder_), format(files_)) || saved_;
+    const std::string text = format(files_);
+    FileIdentity identity;
+    if (saveFile(recordPath(folder_), text)) {
+      saved_ = true;
+      if (plainFileIdentity(recordPath(folder_), identity)) savedIdentity_ = identity;
+      savedSize_ = text.size();
+    }
   }
 }
 

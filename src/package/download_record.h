@@ -26,7 +26,8 @@ class DownloadRecord {
   // The identity recorded for the ".new" of the package file name, if any.
   std::optional<FileIdentity> known(const std::string& name) const;
   // Records that the launcher made the ".new" of name with this identity, and saves the record
-  // at once: a kill may come next. The saved copy is advice: a failed save costs a resume.
+  // at once: a kill may come next. The saved copy is advice: a failed save costs a resume. Only
+  // the new line is written, so a first install of many large files costs one line each.
   void made(const std::string& name, const FileIdentity& identity);
   // After the download and replace phases: drops what is no longer there, and the saved record
   // with it once no download is left to continue.
@@ -40,11 +41,16 @@ class DownloadRecord {
   // Leaves out the files whose ".new" is gone (moved in or given up) and saves the rest;
   // removes the saved record when nothing is left and there is one.
   void save();
+  // Adds the line of name to the saved record, or writes the whole record where the file at its
+  // name is not the one this run read or wrote; false when nothing could be written.
+  bool append(const std::string& name, const FileIdentity& identity);
 
   std::filesystem::path folder_;
   mutable std::mutex mutex_;  // the download phase's threads record at once
   std::map<std::string, FileIdentity> files_;
   bool saved_ = false;  // a record is in the folder, read or written by this run
+  std::optional<FileIdentity> savedIdentity_;  // that record's file, when known
+  uintmax_t savedSize_ = 0;                    // and how many bytes it holds
 };
 
 }  // namespace velm

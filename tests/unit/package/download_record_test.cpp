@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -56,6 +57,38 @@ TEST(DownloadRecord, KeepsOnlyDownloadsThatAreStillThere) {
   std::filesystem::remove(dir.path() / "big.pak.new");
   DownloadRecord(dir.path()).settle();
   EXPECT_FALSE(dir.exists(kDownloadRecordName)) << "an empty record stays";
+}
+
+// A first install of many large files adds one line per file: the record file stays the same
+// file, and one that is not (another program's, in its place) is written whole again.
+TEST(DownloadRecord, AddsEachDownloadToTheSavedRecord) {
+  TempDir dir;
+  std::map<std::string, FileIdentity> made;
+  for (const char* name : {"a.pak", "b.pak", "c.pak"}) {
+    dir.write(std::string(name) + ".new", "part");
+    ASSERT_TRUE(plainFileIdentity(dir.path() / (std::string(name) + ".new"), made[name]));
+  }
+  const std::filesystem::path saved = dir.path() / kDownloadRecordName;
+  DownloadRecord record(dir.path());
+  record.made("a.pak", made["a.pak"]);
+  FileIdentity first;
+  ASSERT_TRUE(plainFileIdentity(saved, first));
+  {
+    // Held open, the first file keeps its index: a record written anew cannot take it.
+    std::ifstream held(saved);
+    record.made("b.pak", made["b.pak"]);
+  }
+  FileIdentity second;
+  ASSERT_TRUE(plainFileIdentity(saved, second));
+  EXPECT_EQ(second, first) << "the record was written anew for one more file";
+  EXPECT_EQ(DownloadRecord(dir.path()).known("a.pak"), made["a.pak"]);
+  EXPECT_EQ(DownloadRecord(dir.path()).known("b.pak"), made["b.pak"]);
+
+  std::filesystem::remove(saved);
+  dir.write(kDownloadRecordName, "not this launcher's\n");
+  record.made("c.pak", made["c.pak"]);
+  DownloadRecord reread(dir.path());
+  for (const auto& [name, identity] : made) EXPECT_EQ(reread.known(name), identity) << name;
 }
 
 }  // namespace
