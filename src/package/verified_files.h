@@ -49,6 +49,9 @@ class VerifiedFiles {
   [[nodiscard]] static bool parse(const std::string& text, Entries& entries);
 
  private:
+  // Reads the record at path into recorded_ a piece at a time; false for one parse refuses.
+  [[nodiscard]] bool readRecord(const std::filesystem::path& path);
+
   std::filesystem::path folder_;
   Entries recorded_;             // as read
   Entries current_;              // what the next record holds

@@ -101,6 +101,27 @@ TEST_F(VerifiedFilesTest, AnyDamageToTheRecordVouchesForNothing) {
   }
 }
 
+// A record of many files is read a piece at a time: lines and the end line cross the pieces.
+TEST_F(VerifiedFilesTest, ReadsALargeRecordWholeAndRefusesItDamagedAnywhere) {
+  put("a.dat", "0123456789");
+  recordRun("a.dat", "0123456789");
+  VerifiedFiles::Entries entries;
+  ASSERT_TRUE(VerifiedFiles::parse(dir_.read(kVerifiedFilesName), entries));
+  for (int i = 0; i < 20000; ++i) {
+    entries["filler-" + std::to_string(i) + ".pak"] = VerifiedFiles::Entry{{7, 1, 2, {3, 4}}, {}};
+  }
+  const std::string large = VerifiedFiles::format(entries);
+  ASSERT_GT(large.size(), 3u << 20);
+  dir_.write(kVerifiedFilesName, large);
+  EXPECT_TRUE(vouches("a.dat", "0123456789"));
+  for (const size_t at : {size_t{1} << 20, (size_t{2} << 20) - 1, large.size() - 60}) {
+    std::string damaged = large;
+    damaged[at] = damaged[at] == '0' ? '1' : '0';
+    dir_.write(kVerifiedFilesName, damaged);
+    EXPECT_FALSE(vouches("a.dat", "0123456789")) << at;
+  }
+}
+
 TEST_F(VerifiedFilesTest, AKillWhileSavingLeavesTheOldRecord) {
   put("a.dat", "0123456789");
   recordRun("a.dat", "0123456789");
