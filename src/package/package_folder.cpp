@@ -135,7 +135,11 @@ bool holdsExactly(const std::filesystem::path& path, const std::string& bytes) {
 
 bool saveFileIfChanged(const std::filesystem::path& path, const std::string& bytes,
                        HeldFiles* held) {
-  if (!isLink(path.parent_path()) && holdsExactly(path, bytes)) return true;
+  // Whatever stands at the ".new" name is cleared by a save, as after any other.
+  std::error_code error;
+  const bool temporaryFree =
+      !std::filesystem::exists(std::filesystem::symlink_status(temporaryName(path), error));
+  if (!isLink(path.parent_path()) && temporaryFree && holdsExactly(path, bytes)) return true;
   return saveFile(path, bytes, held);
 }
 

@@ -113,6 +113,10 @@ TEST(SaveFile, LeavesACopyThatHoldsTheSameBytes) {
   ASSERT_TRUE(std::filesystem::remove(path));
   ASSERT_TRUE(saveFileIfChanged(path, "{}"));
   EXPECT_EQ(dir.read("manifest.json"), "{}");
+  // Whatever stands at the ".new" name goes, as after any save.
+  dir.write("manifest.json.new", "left by a kill");
+  ASSERT_TRUE(saveFileIfChanged(path, "{}"));
+  EXPECT_FALSE(dir.exists("manifest.json.new"));
   // A link to a file with these bytes is no copy of them.
   const std::filesystem::path victim = dir.write("elsewhere/victim.json", "{}");
   ASSERT_TRUE(std::filesystem::remove(path));
