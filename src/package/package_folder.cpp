@@ -131,6 +131,20 @@ bool holdsExactly(const std::filesystem::path& path, const std::string& bytes) {
   return !std::ferror(file.get()) && offset == bytes.size();
 }
 
+// Whether a save of path could be made now, without writing it: its ".new" can be made in the
+// folder (not read-only, not full of names) and the copy itself opened for writing (Windows
+// refuses that for a read-only file, as it refuses to move a file over one). A copy that could
+// not be saved is reported as before, whether or not it already holds the bytes.
+bool couldSave(const std::filesystem::path& path) {
+  const std::filesystem::path temporary = temporaryName(path);
+  ExclusiveFile file;
+  if (!file.open(temporary)) return false;
+  const bool made = file.close(ExclusiveFile::Flush::Later);
+  std::error_code error;
+  const bool removed = removeFile(temporary, error);
+  return made && removed && flushToDisk(path, error);
+}
+
 }  // namespace
 
 bool saveFileIfChanged(const std::filesystem::path& path, const std::string& bytes,
@@ -139,7 +153,10 @@ bool saveFileIfChanged(const std::filesystem::path& path, const std::string& byt
   std::error_code error;
   const bool temporaryFree =
       !std::filesystem::exists(std::filesystem::symlink_status(temporaryName(path), error));
-  if (!isLink(path.parent_path()) && temporaryFree && holdsExactly(path, bytes)) return true;
+  if (!isLink(path.parent_path()) && temporaryFree && holdsExactly(path, bytes) &&
+      couldSave(path)) {
+    return true;
+  }
   return saveFile(path, bytes, held);
 }
 

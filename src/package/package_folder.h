@@ -69,9 +69,10 @@ void removeBackupFolder(const std::filesystem::path& folder, HeldFiles& held);
 // could not be moved wait for a held file through held, when given.
 [[nodiscard]] bool saveFile(const std::filesystem::path& path, const std::string& bytes,
                             HeldFiles* held = nullptr);
-// saveFile, unless path is already a plain file holding exactly bytes and nothing stands at its
-// ".new" name: a saved copy of a large manifest is usually the one fetched again, and rewriting
-// it costs a write and a flush.
+// saveFile, unless path is already a plain file holding exactly bytes, nothing stands at its
+// ".new" name and a save could be made (so a copy that cannot be written still fails): a saved
+// copy of a large manifest is usually the one fetched again, and rewriting it costs a write and
+// a flush.
 [[nodiscard]] bool saveFileIfChanged(const std::filesystem::path& path, const std::string& bytes,
                                      HeldFiles* held = nullptr);
 // The serial of the saved catalogue or manifest: the highest one this folder has accepted.

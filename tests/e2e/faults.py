@@ -329,10 +329,11 @@ def read_only_package_folder(c):
     with read_only(c.package_dir):
         result = c.run(env=env)
     message = "data.txt could not write data.txt.new -- nothing was replaced"
-    # The saved catalogue already holds the catalogue's bytes: it is left as it is.
+    saved = c.platform.join(c.package_folder(), "games.json")
     expect_installed_start(
         c, result,
-        [fallback_line("Could not update Velm Co-op (%s)" % message)],
+        ["Could not save %s -- an offline start will not find the game." % saved,
+         fallback_line("Could not update Velm Co-op (%s)" % message)],
         [c.banner(), "[*] downloading data.txt (0 KB)", "[!] " + message, c.starting_line()])
     expect_unchanged(c, old)
     check(wait_for_file(record), "the co-op launcher did not start")
