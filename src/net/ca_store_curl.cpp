@@ -19,27 +19,84 @@ struct BioTraits {
   static void close(BIO* bio) { BIO_free(bio); }
 };
 
+struct NameTraits {
+  using Handle = X509_NAME*;
+  static X509_NAME* none() { return nullptr; }
+  static void close(X509_NAME* name) { X509_NAME_free(name); }
+};
+
+struct BytesTraits {
+  using Handle = unsigned char*;
+  static unsigned char* none() { return nullptr; }
+  static void close(unsigned char* bytes) { OPENSSL_free(bytes); }
+};
+
+// The subject of a DER certificate, read without decoding the rest of it: a whole certificate
+// costs OpenSSL 3 about 0.1 ms (its public key above all), and a bundle of 144 was 15 ms a scan.
+// Null when the DER is not shaped as a certificate.
+UniqueHandle<NameTraits> subjectOf(const unsigned char* der, long length) {
+  const unsigned char* at = der;
+  long content = 0;
+  int tag = 0;
+  int kind = 0;
+  // Certificate, then tbsCertificate: SEQUENCEs, entered.
+  for (int level = 0; level < 2; ++level) {
+    if ((ASN1_get_object(&at, &content, &tag, &kind, length - (at - der)) & 0x80) != 0 ||
+        tag != V_ASN1_SEQUENCE || kind != V_ASN1_UNIVERSAL) {
+      return UniqueHandle<NameTraits>();
+    }
+  }
+  const unsigned char* const end = at + content;
+  // [0] version (optional), serialNumber, signature, issuer, validity: then the subject.
+  for (int field = 0;; ++field) {
+    const unsigned char* start = at;
+    if ((ASN1_get_object(&at, &content, &tag, &kind, end - at) & 0x80) != 0) break;
+    const bool version = field == 0 && kind == V_ASN1_CONTEXT_SPECIFIC && tag == 0;
+    if (version) --field;
+    if (field == 4) {
+      return UniqueHandle<NameTraits>(d2i_X509_NAME(nullptr, &start, at + content - start));
+    }
+    at += content;
+  }
+  return UniqueHandle<NameTraits>();
+}
+
 // Reads the certificates of a PEM bundle one at a time and hands each whose subject is name to
-// take, which returns whether it keeps it (and its reference); the others are freed at once, so
-// a scan holds one certificate at a time. Returns how many certificates the bundle had.
-size_t scanBundle(const std::string& file, const X509_NAME* name,
-                  const std::function<bool(X509*)>& take) {
+// take, which returns whether it keeps it (and its reference); the others are never decoded
+// whole, so a scan holds one certificate at a time. A block that is no certificate ends the
+// scan, as it ends OpenSSL's own reading of the file.
+void scanBundle(const std::string& file, const X509_NAME* name,
+                const std::function<bool(X509*)>& take) {
   // "e": glibc's O_CLOEXEC, as for every descriptor the launcher opens.
   UniqueHandle<BioTraits> in(BIO_new_file(file.c_str(), "re"));
   if (!in) {
     ERR_clear_error();
-    return 0;
+    return;
   }
-  size_t count = 0;
-  // The _AUX reader takes "TRUSTED CERTIFICATE" blocks too, as loading the file into a store does.
-  while (X509* certificate = PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr)) {
-    ++count;
-    const bool wanted =
-        name != nullptr && X509_NAME_cmp(X509_get_subject_name(certificate), name) == 0;
-    if (!wanted || !take(certificate)) X509_free(certificate);
+  // This name takes "TRUSTED CERTIFICATE" blocks too, as loading the file into a store does.
+  unsigned char* bytes = nullptr;
+  long length = 0;
+  while (PEM_bytes_read_bio(&bytes, &length, nullptr, PEM_STRING_X509_TRUSTED, in.get(), nullptr,
+                            nullptr) == 1) {
+    const UniqueHandle<BytesTraits> der(bytes);
+    const UniqueHandle<NameTraits> subject = subjectOf(der.get(), length);
+    if (!subject) break;
+    if (X509_NAME_cmp(subject.get(), name) != 0) continue;
+    const unsigned char* at = der.get();
+    X509* certificate = d2i_X509_AUX(nullptr, &at, length);
+    if (certificate == nullptr) break;
+    if (!take(certificate)) X509_free(certificate);
   }
   ERR_clear_error();  // the end of the bundle reads as an error
-  return count;
+}
+
+// Whether the bundle's first block is a certificate OpenSSL reads.
+bool holdsCertificate(const std::string& file) {
+  UniqueHandle<BioTraits> in(BIO_new_file(file.c_str(), "re"));
+  X509* first = in ? PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr) : nullptr;
+  ERR_clear_error();
+  X509_free(first);
+  return first != nullptr;
 }
 
 // A certificate within its validity period is the better issuer, as OpenSSL's own lookup holds.
@@ -116,7 +173,7 @@ X509_STORE* CaStore::store() {
     bool ready = store && (!bundle_.empty() || !folder_.empty());
     // A bundle without one certificate in it is as good as none.
     if (ready && !bundle_.empty()) {
-      ready = scanBundle(bundle_, nullptr, nullptr) > 0 &&
+      ready = holdsCertificate(bundle_) &&
               X509_STORE_set_ex_data(store.get(), bundleIndex(), &bundle_) == 1;
       if (ready) {
         X509_STORE_set_get_issuer(store.get(), findIssuer);

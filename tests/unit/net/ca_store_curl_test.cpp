@@ -122,6 +122,22 @@ TEST(CaStore, PrefersAnIssuerWithinItsValidityPeriod) {
   EXPECT_EQ(verifyWithBundle(chain, {&expired}), X509_V_ERR_CERT_HAS_EXPIRED);
 }
 
+TEST(CaStore, FindsAnIssuerBehindOtherBlocksAndAsATrustedCertificate) {
+  const Chain chain;
+  std::unique_ptr<BIO, Free> out(BIO_new(BIO_s_mem()));
+  PEM_write_bio_PrivateKey(out.get(), chain.otherKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  PEM_write_bio_X509(out.get(), chain.other.get());
+  PEM_write_bio_X509_AUX(out.get(), chain.root.get());  // "BEGIN TRUSTED CERTIFICATE"
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(out.get(), &data);
+  TempDir dir;
+  CaStore store;
+  store.locate(dir.write("ca.pem", std::string(data, static_cast<size_t>(length))).u8string(), "");
+  std::unique_ptr<SSL_CTX, Free> context(SSL_CTX_new(TLS_client_method()));
+  ASSERT_TRUE(store.useIn(context.get()));
+  EXPECT_EQ(verify(context.get(), chain.leaf.get()), X509_V_OK);
+}
+
 TEST(CaStore, FailsAChainWhoseIssuerIsNotInTheBundle) {
   const Chain chain;
   EXPECT_EQ(verifyWithBundle(chain, {&chain.other}), X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
