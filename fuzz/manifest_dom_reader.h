@@ -22,24 +22,6 @@ namespace dom {
 
 using Json = nlohmann::json;
 
-// N or X.Y.Z with groups of one or more ASCII digits. The version is compared as text only, so
-// leading zeros and long groups are fine.
-inline bool isManifestVersion(const std::string& text) {
-  size_t groups = 1;
-  bool groupHasDigit = false;
-  for (char c : text) {
-    if (c >= '0' && c <= '9') {
-      groupHasDigit = true;
-    } else if (c == '.' && groupHasDigit) {
-      ++groups;
-      groupHasDigit = false;
-    } else {
-      return false;
-    }
-  }
-  return groupHasDigit && (groups == 1 || groups == 3);
-}
-
 // nlohmann keeps a number with a minus sign in the signed kind; every such value counts as 0.
 inline uint64_t countValue(const Json& size) {
   if (size.is_number_unsigned()) return size.get<uint64_t>();

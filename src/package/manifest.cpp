@@ -18,24 +18,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-// N or X.Y.Z with groups of one or more ASCII digits. The version is compared as text only, so
-// leading zeros and long groups are fine.
-bool isManifestVersion(const std::string& text) {
-  size_t groups = 1;
-  bool groupHasDigit = false;
-  for (char c : text) {
-    if (c >= '0' && c <= '9') {
-      groupHasDigit = true;
-    } else if (c == '.' && groupHasDigit) {
-      ++groups;
-      groupHasDigit = false;
-    } else {
-      return false;
-    }
-  }
-  return groupHasDigit && (groups == 1 || groups == 3);
-}
-
 // At least as many as the entries of the text's "files", each of which holds a "sha256" key, so
 // that the list of 100,000 files is allocated once: grown by doubling, it would hold up to three
 // times the entries' memory while it moves. Pages that no entry fills are never touched.
@@ -360,6 +342,22 @@ class ManifestReader final : public Json::json_sax_t {
 };
 
 }  // namespace
+
+bool isManifestVersion(const std::string& text) {
+  size_t groups = 1;
+  bool groupHasDigit = false;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      groupHasDigit = true;
+    } else if (c == '.' && groupHasDigit) {
+      ++groups;
+      groupHasDigit = false;
+    } else {
+      return false;
+    }
+  }
+  return groupHasDigit && (groups == 1 || groups == 3);
+}
 
 bool parseManifest(const std::string& text, Manifest& manifest, std::string* error) {
   Manifest parsed;

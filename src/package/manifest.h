@@ -42,6 +42,9 @@ struct Manifest {
 
 // On success replaces manifest and returns true; on failure leaves it, sets *error (if given).
 [[nodiscard]] bool parseManifest(const std::string& text, Manifest& manifest, std::string* error);
+// N or X.Y.Z with groups of one or more ASCII digits. The version is compared as text only, so
+// leading zeros and long groups are fine.
+[[nodiscard]] bool isManifestVersion(const std::string& text);
 
 // The document for a manifest, as velm-publish writes it: 2-space indent, keys in the documented
 // order, digests in lower case, "required" written only for optional files, a final line feed.
