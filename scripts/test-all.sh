@@ -74,6 +74,9 @@ trap 'kill "$builds" 2>/dev/null || true; WINEPREFIX="$out/win/wineprefix" wines
 echo "== tests (native)"
 # publish_launcher checks the Windows build too: it waits for it.
 (cd "$out/linux" && ctest --output-on-failure -E '^publish_launcher$') || status=1
+# The next ctest writes its own LastTest.log: the summary reads this one too.
+native_log="$out/linux/Testing/Temporary/LastTest.log"
+if [ -f "$native_log" ]; then cp "$native_log" "$out/linux/Testing/Temporary/LastTest_native.log"; fi
 if ! wait "$builds"; then
   cat "$builds_log"
   echo "the Windows or sanitizer build failed" >&2
@@ -97,9 +100,10 @@ echo "== summary"
 # What the passing tests measured: the scenario counts, the crash injection's kills and the
 # launcher's peak memory when sent a huge document.
 for build in linux win sanitize; do
-  log="$out/$build/Testing/Temporary/LastTest.log"
-  [ -f "$log" ] || continue
-  grep -h -e '^[0-9]* passed, [0-9]* failed$' -e '^crash: [0-9]* kills' -e '^INFO peak memory' \
-    "$log" | sed "s/^/$build: /" || true
+  for log in "$out/$build"/Testing/Temporary/LastTest*.log; do
+    [ -f "$log" ] || continue
+    grep -h -e '^[0-9]* passed, [0-9]* failed$' -e '^crash: [0-9]* kills' -e '^INFO peak memory' \
+      "$log" | sed "s/^/$build: /" || true
+  done
 done
 exit $status
