@@ -264,6 +264,12 @@ class PackageRounds:
                 self.violations.other("%s: the launcher ended with %d before the kill:\n%s" % (
                     round_text, outcome.code, outcome.output))
             changes, window = self.update(round_text + ", the next run", new)
+            if not outcome.killed():
+                # The run updated the package untouched, so the next one had nothing to do: a
+                # fresh update times the kills instead, or a plan that runs late would never
+                # learn from a run again once its kills all come after the end.
+                _, new = self.begin_update()
+                changes, window = self.update(round_text + ", an update timed", new)
             if window and len(changes) == plan.changes:  # a whole update: it times the next
                 plan.observe(window)
         print("package update: %d kills in %d rounds: %s; %d left the backup folder; the last "
