@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 namespace velm {
@@ -40,6 +41,28 @@ struct FileStamp {
 extern const char kFileStampKind[];
 // The stamp of path when it is a plain file, as plainFileIdentity judges one; false otherwise.
 [[nodiscard]] bool plainFileStamp(const std::filesystem::path& path, FileStamp& stamp);
+// The stamps of a package's files, read a folder at a time where that is cheaper. On Windows one
+// listing of a folder (and one query of its volume) answers for every file in it: opening each
+// file costs round trips to the server under Wine, the volume serial above all, about 0.7 ms a
+// file. A listed stamp has the same values as plainFileStamp's but says nothing of the file's
+// other names: it is for trusting unchanged content, which a second name cannot change unseen.
+// A name the listing does not hold as it is spelt is looked up alone. Elsewhere every stamp is a
+// plainFileStamp. The listings are read once: for files nothing else changes meanwhile.
+class FolderStamps {
+ public:
+  FolderStamps();
+  ~FolderStamps();
+  FolderStamps(const FolderStamps&) = delete;
+  FolderStamps& operator=(const FolderStamps&) = delete;
+
+  // The stamp of path when it is a plain file; false otherwise.
+  [[nodiscard]] bool stampOf(const std::filesystem::path& path, FileStamp& stamp);
+
+ private:
+  struct Listings;
+  std::unique_ptr<Listings> listings_;
+};
+
 // How far apart two writes must be for the file system that holds folder to give them different
 // times, in the units of FileStamp's times: 2 s on FAT-family volumes, 1 s on the others (the
 // coarsest of them keep whole seconds), 2 s when the system does not say.

@@ -28,6 +28,15 @@ bool plainFileStamp(const std::filesystem::path& path, FileStamp& stamp) {
   return true;
 }
 
+// One lstat a file is already about as cheap as a listing.
+struct FolderStamps::Listings {};
+FolderStamps::FolderStamps() = default;
+FolderStamps::~FolderStamps() = default;
+
+bool FolderStamps::stampOf(const std::filesystem::path& path, FileStamp& stamp) {
+  return plainFileStamp(path, stamp);
+}
+
 int64_t fileTimeResolution(const std::filesystem::path& folder) {
   constexpr int64_t kSecond = 1000000000;
   // From linux/magic.h: vfat and msdos share one; exFAT keeps 10 ms but FAT's 2 s for some times.

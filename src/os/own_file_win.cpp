@@ -2,8 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "os/kernel_handle_win.h"
 #include "os/os_error.h"
@@ -68,6 +72,89 @@ bool plainFileStamp(const std::filesystem::path& path, FileStamp& stamp) {
   stamp.identity.volume = info.dwVolumeSerialNumber;
   stamp.identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;
+}
+
+// Per folder: each plain file's name (in one block of text) and stamp, sorted by name.
+struct FolderStamps::Listings {
+  struct Entry {
+    uint32_t nameStart;
+    uint32_t nameLength;
+    FileStamp stamp;
+  };
+  struct Listing {
+    std::wstring names;
+    std::vector<Entry> entries;
+    std::wstring_view nameOf(const Entry& entry) const {
+      return std::wstring_view(names).substr(entry.nameStart, entry.nameLength);
+    }
+  };
+
+  // An empty listing where the folder cannot be listed: every file is then looked up alone.
+  static Listing read(const std::wstring& folder) {
+    Listing listing;
+    const KernelHandle handle = ownFileHandle(CreateFileW(
+        folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    DWORD serial = 0;
+    if (!handle || !GetVolumeInformationByHandleW(handle.get(), nullptr, 0, &serial, nullptr,
+                                                  nullptr, nullptr, 0)) {
+      return listing;
+    }
+    // DWORD-aligned, as the answer's entries are.
+    std::vector<DWORD> buffer(16384);
+    constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    while (GetFileInformationByHandleEx(handle.get(), FileIdBothDirectoryInfo, buffer.data(),
+                                        static_cast<DWORD>(buffer.size() * sizeof(DWORD)))) {
+      const char* at = reinterpret_cast<const char*>(buffer.data());
+      for (;;) {
+        const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+        if ((info->FileAttributes & kNotPlain) == 0) {
+          Entry entry{static_cast<uint32_t>(listing.names.size()),
+                      static_cast<uint32_t>(info->FileNameLength / sizeof(wchar_t)), FileStamp{}};
+          listing.names.append(info->FileName, entry.nameLength);
+          entry.stamp.size = static_cast<uint64_t>(info->EndOfFile.QuadPart);
+          entry.stamp.writeTime = info->LastWriteTime.QuadPart;
+          entry.stamp.changeTime = info->ChangeTime.QuadPart;
+          entry.stamp.identity.volume = serial;
+          entry.stamp.identity.index = static_cast<uint64_t>(info->FileId.QuadPart);
+          listing.entries.push_back(entry);
+        }
+        if (info->NextEntryOffset == 0) break;
+        at += info->NextEntryOffset;
+      }
+    }
+    std::sort(listing.entries.begin(), listing.entries.end(),
+              [&listing](const Entry& a, const Entry& b) {
+                return listing.nameOf(a) < listing.nameOf(b);
+              });
+    listing.names.shrink_to_fit();
+    listing.entries.shrink_to_fit();
+    return listing;
+  }
+
+  std::unordered_map<std::wstring, Listing> folders;
+};
+
+FolderStamps::FolderStamps() : listings_(std::make_unique<Listings>()) {}
+FolderStamps::~FolderStamps() = default;
+
+bool FolderStamps::stampOf(const std::filesystem::path& path, FileStamp& stamp) {
+  const std::wstring folder = path.parent_path().native();
+  auto found = listings_->folders.find(folder);
+  if (found == listings_->folders.end()) {
+    found = listings_->folders.emplace(folder, Listings::read(folder)).first;
+  }
+  const Listings::Listing& listing = found->second;
+  const std::wstring name = path.filename().native();
+  const auto entry = std::lower_bound(
+      listing.entries.begin(), listing.entries.end(), std::wstring_view(name),
+      [&listing](const Listings::Entry& a, std::wstring_view b) { return listing.nameOf(a) < b; });
+  if (entry != listing.entries.end() && listing.nameOf(*entry) == name) {
+    stamp = entry->stamp;
+    return true;
+  }
+  // Another spelling of a listed name, a name listed as no plain file, or none at all.
+  return plainFileStamp(path, stamp);
 }
 
 int64_t fileTimeResolution(const std::filesystem::path& folder) {

@@ -157,7 +157,7 @@ bool VerifiedFiles::vouchesFor(const ManifestFile& file, const std::filesystem::
                                std::optional<FileStamp>& stamp) {
   stamp.reset();
   FileStamp present;
-  if (!plainFileStamp(path, present)) return false;
+  if (!stamps_.stampOf(path, present)) return false;
   stamp = present;
   const auto found = recorded_.find(file.name);
   if (found == recorded_.end()) return false;

@@ -53,6 +53,7 @@ class VerifiedFiles {
   [[nodiscard]] bool readRecord(const std::filesystem::path& path);
 
   std::filesystem::path folder_;
+  FolderStamps stamps_;          // of the files asked about, before any is read
   Entries recorded_;             // as read
   Entries current_;              // what the next record holds
   int64_t recordWriteTime_ = 0;  // the record file's own last write
