@@ -66,7 +66,7 @@ struct EntryValues {
   bool isObject = false;
   Value name, size, sha256, required;
   bool hasChunks = false;
-  std::optional<ChunkIndexRef> chunks;
+  HeapOptional<ChunkIndexRef> chunks;
   std::string chunksIgnored;
 };
 

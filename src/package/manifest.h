@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,36 @@ struct ChunkIndexRef {
   Sha256Digest sha256{};
 };
 
+// What std::optional offers here, with the value on the heap: an entry without one costs a
+// pointer, not the value's 80 bytes (100,000 files without chunk indexes: 7 MB).
+template <typename T>
+class HeapOptional {
+ public:
+  HeapOptional() = default;
+  HeapOptional(const HeapOptional& other) : value_(copy(other)) {}
+  HeapOptional(HeapOptional&&) noexcept = default;
+  HeapOptional& operator=(const HeapOptional& other) {
+    value_ = copy(other);
+    return *this;
+  }
+  HeapOptional& operator=(HeapOptional&&) noexcept = default;
+  HeapOptional& operator=(T value) {
+    value_ = std::make_unique<T>(std::move(value));
+    return *this;
+  }
+  explicit operator bool() const { return value_ != nullptr; }
+  bool has_value() const { return value_ != nullptr; }
+  const T& operator*() const { return *value_; }
+  const T* operator->() const { return value_.get(); }
+  void reset() { value_.reset(); }
+
+ private:
+  static std::unique_ptr<T> copy(const HeapOptional& other) {
+    return other ? std::make_unique<T>(*other) : nullptr;
+  }
+  std::unique_ptr<T> value_;
+};
+
 struct ManifestFile {
   std::string name;
   uint64_t size = 0;
@@ -28,7 +59,7 @@ struct ManifestFile {
   bool required = true;
   // The entry's optional "chunks"; one that cannot be used is left out, as launchers that do not
   // know the key leave it out, and chunksIgnored says why (velm-publish refuses it).
-  std::optional<ChunkIndexRef> chunks;
+  HeapOptional<ChunkIndexRef> chunks;
   std::string chunksIgnored;
 };
 

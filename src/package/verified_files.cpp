@@ -229,7 +229,7 @@ bool VerifiedFiles::readRecord(const std::filesystem::path& path) {
   const ReadOnlyFile file = openReadOnly(path, Links::Refuse);
   if (!file) return false;
   RecordReader reader(recorded_);
-  std::vector<char> buffer(1 << 20);
+  std::vector<char> buffer(1 << 18);
   size_t got;
   while ((got = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0) {
     reader.feed(buffer.data(), got);
