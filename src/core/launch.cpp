@@ -69,10 +69,11 @@ bool isVersionRequest(const std::string& arguments) {
   return end != std::string::npos && arguments.compare(0, end + 1, "--version") == 0;
 }
 
+// savedAs: text was left out because path held text of that digest when it came.
 void saveCopy(AppIo& io, const std::filesystem::path& path, const std::string& text,
-              const char* consequence) {
+              const char* consequence, const std::optional<Sha256Digest>& savedAs = std::nullopt) {
   HeldFiles held([&io](const std::string& name) { io.printLine(HeldFiles::waitingLine(name)); });
-  if (!saveFileIfChanged(path, text, &held)) {
+  if (savedAs ? !resaveFile(path, *savedAs, &held) : !saveFileIfChanged(path, text, &held)) {
     io.printError("Could not save " + pathToUtf8(path) + " -- an offline start will not find the " +
                   consequence + ".");
   }
@@ -107,7 +108,8 @@ int updateAndStart(const LaunchOptions& options, const std::filesystem::path& fo
       }
     }
     if (package.status == PackageStatus::Ok) {
-      saveCopy(io, savedManifestPath(folder), package.manifestText, "package");
+      saveCopy(io, savedManifestPath(folder), package.manifestText, "package",
+               package.manifestSavedAs);
     }
   }
   switch (package.status) {

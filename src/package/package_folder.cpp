@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "catalogue/catalogue.h"
+#include "net/sha256.h"
 #include "os/exclusive_file.h"
 #include "os/file_move.h"
 #include "os/own_file.h"
@@ -145,19 +146,39 @@ bool couldSave(const std::filesystem::path& path) {
   return made && removed && flushToDisk(path, error);
 }
 
-}  // namespace
-
-bool saveFileIfChanged(const std::filesystem::path& path, const std::string& bytes,
-                       HeldFiles* held) {
+// Whether a save of what path holds would change nothing, holds telling whether path holds it.
+template <typename Holds>
+bool saveChangesNothing(const std::filesystem::path& path, const Holds& holds) {
   // Whatever stands at the ".new" name is cleared by a save, as after any other.
   std::error_code error;
   const bool temporaryFree =
       !std::filesystem::exists(std::filesystem::symlink_status(temporaryName(path), error));
-  if (!isLink(path.parent_path()) && temporaryFree && holdsExactly(path, bytes) &&
-      couldSave(path)) {
-    return true;
-  }
+  return !isLink(path.parent_path()) && temporaryFree && holds() && couldSave(path);
+}
+
+}  // namespace
+
+bool saveFileIfChanged(const std::filesystem::path& path, const std::string& bytes,
+                       HeldFiles* held) {
+  if (saveChangesNothing(path, [&] { return holdsExactly(path, bytes); })) return true;
   return saveFile(path, bytes, held);
+}
+
+bool resaveFile(const std::filesystem::path& path, const Sha256Digest& digest, HeldFiles* held) {
+  const auto holds = [&] {
+    const ReadOnlyFile file = openReadOnly(path, Links::Refuse);
+    Sha256 hasher;
+    char block[65536];
+    size_t got;
+    while (file && (got = std::fread(block, 1, sizeof block, file.get())) > 0) {
+      hasher.update(block, got);
+    }
+    return file && !std::ferror(file.get()) && hasher.finalDigest() == digest;
+  };
+  if (saveChangesNothing(path, holds)) return true;
+  // A save is due after all (a ".new" left by a kill, say): the bytes are still the copy's.
+  std::string bytes;
+  return readWholeFile(path, bytes) && textSha256(bytes) == digest && saveFile(path, bytes, held);
 }
 
 std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder) {
@@ -177,9 +198,11 @@ std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder)
 }
 
 std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder,
-                                            const std::string& text, const Manifest& parsed) {
-  if (holdsExactly(savedManifestPath(folder), text)) return parsed.serial;
-  return savedManifestSerial(folder);
+                                            const std::string& text, const Manifest& parsed,
+                                            bool* holdsText) {
+  const bool holds = holdsExactly(savedManifestPath(folder), text);
+  if (holdsText != nullptr) *holdsText = holds;
+  return holds ? parsed.serial : savedManifestSerial(folder);
 }
 
 }  // namespace velm

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "os/held_file.h"
+#include "text/text.h"
 
 namespace velm {
 
@@ -75,13 +76,19 @@ void removeBackupFolder(const std::filesystem::path& folder, HeldFiles& held);
 // a flush.
 [[nodiscard]] bool saveFileIfChanged(const std::filesystem::path& path, const std::string& bytes,
                                      HeldFiles* held = nullptr);
+// saveFileIfChanged for bytes known only by their digest, not kept because path held them when
+// they came; a save that is due after all writes what path holds. False, nothing saved, when
+// path no longer holds them.
+[[nodiscard]] bool resaveFile(const std::filesystem::path& path, const Sha256Digest& digest,
+                              HeldFiles* held = nullptr);
 // The serial of the saved catalogue or manifest: the highest one this folder has accepted.
 // None when the copy is missing, no longer valid, or has no serial.
 std::optional<uint64_t> savedCatalogueSerial(const std::filesystem::path& folder);
 std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder);
 // The same, given a manifest just parsed from text: a copy that holds exactly that text has its
-// serial, and is not parsed again.
+// serial, and is not parsed again; holdsText, when given, tells whether it does.
 std::optional<uint64_t> savedManifestSerial(const std::filesystem::path& folder,
-                                            const std::string& text, const Manifest& parsed);
+                                            const std::string& text, const Manifest& parsed,
+                                            bool* holdsText = nullptr);
 
 }  // namespace velm

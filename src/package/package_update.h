@@ -33,6 +33,9 @@ struct PackageResult {
   std::vector<std::string> updated;
   std::vector<std::string> skipped;
   std::string manifestText;  // as downloaded, saved as manifest.json after Ok
+  // Set, and manifestText left empty, when the saved manifest already held the text: the copy
+  // need not be written, and 100,000 files' text (15 MB) is not kept through the run for it.
+  std::optional<Sha256Digest> manifestSavedAs;
   Manifest manifest;
 };
 

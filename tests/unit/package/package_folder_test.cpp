@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "net/sha256.h"
 #include "os/own_file.h"
 #include "package/manifest.h"
 #include "support/temp_dir.h"
@@ -149,8 +150,21 @@ TEST(SavedSerials, AreThoseOfValidCopiesOnly) {
   dir.write("manifest.json", saved);
   Manifest parsed;
   parsed.serial = 13;
-  EXPECT_EQ(savedManifestSerial(dir.path(), saved, parsed), std::optional<uint64_t>(13));
-  EXPECT_EQ(savedManifestSerial(dir.path(), saved + " ", parsed), std::optional<uint64_t>(12));
+  bool holds = false;
+  EXPECT_EQ(savedManifestSerial(dir.path(), saved, parsed, &holds), std::optional<uint64_t>(13));
+  EXPECT_TRUE(holds);
+  EXPECT_EQ(savedManifestSerial(dir.path(), saved + " ", parsed, &holds),
+            std::optional<uint64_t>(12));
+  EXPECT_FALSE(holds);
+  // The text left out of memory: the copy that still holds it is saved from itself; one changed
+  // since cannot be saved without it.
+  const std::filesystem::path path = dir.path() / "manifest.json";
+  EXPECT_TRUE(resaveFile(path, textSha256(saved)));
+  EXPECT_FALSE(resaveFile(path, textSha256(saved + " ")));
+  dir.write("manifest.json.new", "left by a kill");
+  EXPECT_TRUE(resaveFile(path, textSha256(saved)));
+  EXPECT_FALSE(dir.exists("manifest.json.new"));
+  EXPECT_EQ(dir.read("manifest.json"), saved);
   dir.write("games.json", "{\"serial\": 7}");
   EXPECT_FALSE(savedCatalogueSerial(dir.path()).has_value()) << "not a valid catalogue";
 }
