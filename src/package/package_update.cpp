@@ -139,7 +139,7 @@ bool isUpToDate(const PendingFile& pending, VerifiedFiles& verified, LocalChunks
   } else if (!fileSha256(pending.target, digest, size)) {
     return false;
   }
-  verified.learn(pending.file.name, pending.target, stamp, digest);
+  verified.learn(pending.file.name, stamp, digest);
   return size == pending.file.size && digest == pending.file.sha256;
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "os/own_file.h"
 #include "package/manifest.h"
@@ -33,10 +34,11 @@ class VerifiedFiles {
   // the manifest's. Otherwise false, with stamp set to what path shows when it is a plain file.
   [[nodiscard]] bool vouchesFor(const ManifestFile& file, const std::filesystem::path& path,
                                 std::optional<FileStamp>& stamp);
-  // path was read whole and had digest; before is what vouchesFor saw. Recorded only when path
-  // still shows that stamp: a file that changed while it was read is read again next time.
-  void learn(const std::string& name, const std::filesystem::path& path,
-             const std::optional<FileStamp>& before, const Sha256Digest& digest);
+  // The file of that name was read whole and had digest; before is what vouchesFor saw. Recorded
+  // only when the file still shows that stamp when the record is saved: one that changed while
+  // it was read, or after, is read again next time.
+  void learn(const std::string& name, const std::optional<FileStamp>& before,
+             const Sha256Digest& digest);
   // This run moved file in at path, with the manifest's content.
   void installed(const ManifestFile& file, const std::filesystem::path& path);
   // Writes the record as a whole (".new" and a move) when the run hashed or moved in a file: the
@@ -53,10 +55,11 @@ class VerifiedFiles {
   [[nodiscard]] bool readRecord(const std::filesystem::path& path);
 
   std::filesystem::path folder_;
-  FolderStamps stamps_;          // of the files asked about, before any is read
-  Entries recorded_;             // as read
-  Entries current_;              // what the next record holds
-  int64_t recordWriteTime_ = 0;  // the record file's own last write
+  FolderStamps stamps_;                   // of the files asked about, before any is read
+  Entries recorded_;                      // as read
+  Entries current_;                       // what the next record holds
+  std::vector<std::string> unconfirmed_;  // learned: their stamps are checked again at the save
+  int64_t recordWriteTime_ = 0;           // the record file's own last write
   int64_t resolution_ = 0;
   bool changed_ = false;
 };

@@ -41,7 +41,7 @@ class VerifiedFilesTest : public ::testing::Test {
     std::optional<FileStamp> stamp;
     const fs::path path = dir_.path() / name;
     (void)verified.vouchesFor(entryOf(name, content), path, stamp);
-    verified.learn(name, path, stamp, textSha256(content));
+    verified.learn(name, stamp, textSha256(content));
     verified.save();
   }
   bool vouches(const std::string& name, const std::string& content, bool fullCheck = false) {
@@ -133,17 +133,21 @@ TEST_F(VerifiedFilesTest, AKillWhileSavingLeavesTheOldRecord) {
   EXPECT_FALSE(dir_.exists(std::string(kVerifiedFilesName) + ".new"));
 }
 
-TEST_F(VerifiedFilesTest, ForgetsAFileThatChangedWhileItWasRead) {
-  const fs::path path = put("a.dat", "0123456789");
-  VerifiedFiles verified(dir_.path(), false);
-  std::optional<FileStamp> stamp;
-  EXPECT_FALSE(verified.vouchesFor(entryOf("a.dat", "0123456789"), path, stamp));
-  put("a.dat", "01234567890");
-  verified.learn("a.dat", path, stamp, textSha256("0123456789"));
-  verified.save();
-  age(path);
-  EXPECT_FALSE(vouches("a.dat", "0123456789"));
-  EXPECT_FALSE(vouches("a.dat", "01234567890"));
+TEST_F(VerifiedFilesTest, ForgetsAFileThatChangedWhileItWasReadOrBeforeTheSave) {
+  for (const bool afterTheRead : {false, true}) {
+    SCOPED_TRACE(afterTheRead ? "changed after the read" : "changed while read");
+    const fs::path path = put("a.dat", "0123456789");
+    VerifiedFiles verified(dir_.path(), false);
+    std::optional<FileStamp> stamp;
+    EXPECT_FALSE(verified.vouchesFor(entryOf("a.dat", "0123456789"), path, stamp));
+    if (!afterTheRead) put("a.dat", "01234567890");
+    verified.learn("a.dat", stamp, textSha256("0123456789"));
+    if (afterTheRead) put("a.dat", "01234567890");
+    verified.save();
+    age(path);
+    EXPECT_FALSE(vouches("a.dat", "0123456789"));
+    EXPECT_FALSE(vouches("a.dat", "01234567890"));
+  }
 }
 
 }  // namespace
