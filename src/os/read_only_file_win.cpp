@@ -23,9 +23,12 @@ ReadOnlyFile openReadOnly(const std::filesystem::path& path, Links links) {
   KernelHandle file = ownFileHandle(CreateFileW(
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
       FILE_ATTRIBUTE_NORMAL | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
-  BY_HANDLE_FILE_INFORMATION info;
+  // Not GetFileInformationByHandle: its volume serial costs Wine about 0.7 ms a file, as much
+  // as reading a small file whole.
+  FILE_BASIC_INFO info;
   if (!file || GetFileType(file.get()) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & refused) != 0) {
+      !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info) ||
+      (info.FileAttributes & refused) != 0) {
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_RDONLY | _O_BINARY);
