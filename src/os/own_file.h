@@ -46,8 +46,10 @@ extern const char kFileStampKind[];
 // file costs round trips to the server under Wine, the volume serial above all, about 0.7 ms a
 // file. A listed stamp has the same values as plainFileStamp's but says nothing of the file's
 // other names: it is for trusting unchanged content, which a second name cannot change unseen.
-// A name the listing does not hold as it is spelt is looked up alone. Elsewhere every stamp is a
-// plainFileStamp. The listings are read once: for files nothing else changes meanwhile.
+// A name the listing does not hold as it is spelt is looked up alone, and so is every file of a
+// folder whose first listed stamp was not its handle's (FAT gives listings other file numbers).
+// Elsewhere every stamp is a plainFileStamp. The listings are read once: for files nothing else
+// changes meanwhile.
 class FolderStamps {
  public:
   FolderStamps();

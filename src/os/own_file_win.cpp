@@ -84,6 +84,9 @@ struct FolderStamps::Listings {
   struct Listing {
     std::wstring names;
     std::vector<Entry> entries;
+    // Whether a listed stamp was found to be a handle's: a file system whose listings give
+    // other file numbers (FAT's, say) would otherwise never have a file vouched for.
+    enum class Check { Unchecked, Agrees, Differs } check = Check::Unchecked;
     std::wstring_view nameOf(const Entry& entry) const {
       return std::wstring_view(names).substr(entry.nameStart, entry.nameLength);
     }
@@ -144,17 +147,23 @@ bool FolderStamps::stampOf(const std::filesystem::path& path, FileStamp& stamp) 
   if (found == listings_->folders.end()) {
     found = listings_->folders.emplace(folder, Listings::read(folder)).first;
   }
-  const Listings::Listing& listing = found->second;
+  Listings::Listing& listing = found->second;
+  using Check = Listings::Listing::Check;
   const std::wstring name = path.filename().native();
   const auto entry = std::lower_bound(
       listing.entries.begin(), listing.entries.end(), std::wstring_view(name),
       [&listing](const Listings::Entry& a, std::wstring_view b) { return listing.nameOf(a) < b; });
-  if (entry != listing.entries.end() && listing.nameOf(*entry) == name) {
-    stamp = entry->stamp;
+  // Another spelling of a listed name, a name listed as no plain file, or none at all.
+  if (entry == listing.entries.end() || listing.nameOf(*entry) != name ||
+      listing.check == Check::Differs) {
+    return plainFileStamp(path, stamp);
+  }
+  if (listing.check == Check::Unchecked && plainFileStamp(path, stamp)) {
+    listing.check = stamp == entry->stamp ? Check::Agrees : Check::Differs;
     return true;
   }
-  // Another spelling of a listed name, a name listed as no plain file, or none at all.
-  return plainFileStamp(path, stamp);
+  stamp = entry->stamp;
+  return true;
 }
 
 int64_t fileTimeResolution(const std::filesystem::path& folder) {
