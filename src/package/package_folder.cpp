@@ -165,6 +165,8 @@ bool saveFileIfChanged(const std::filesystem::path& path, const std::string& byt
 }
 
 bool resaveFile(const std::filesystem::path& path, const Sha256Digest& digest, HeldFiles* held) {
+  // Hashed a block at a time: the copy read whole here would bring back the 15 MB (100,000
+  // files) that leaving its text out saved, and lift that start's peak from 59 to 75 MiB.
   const auto holds = [&] {
     const ReadOnlyFile file = openReadOnly(path, Links::Refuse);
     Sha256 hasher;
