@@ -248,15 +248,23 @@ measure() {
   local runs=$1 out=$2 setup=$3
   shift 3
   "$run_with_ca" "$bench/certs/ca.pem" python3 - "$runs" "$out" "$setup" "$@" <<'PY' ||
-import os, subprocess, sys, tempfile, time
+import os, subprocess, sys, tempfile, threading, time
 runs, out, setup, command = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
 peak_file = tempfile.NamedTemporaryFile(delete=False).name
 def once():
     if setup:
         subprocess.run(setup, shell=True, check=True)
     start = time.perf_counter()
-    done = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak_file] + command,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=600)
+    done = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file] + command,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    # A wait with a time-out polls at growing intervals (up to 50 ms) and would round every
+    # time up to its next poll; this one blocks, and a timer ends a run that hangs.
+    limit = threading.Timer(600, done.kill)
+    limit.start()
+    try:
+        done.wait()
+    finally:
+        limit.cancel()
     seconds = time.perf_counter() - start
     if done.returncode != 0:
         sys.exit("exit code %d from %s" % (done.returncode, " ".join(command)))
