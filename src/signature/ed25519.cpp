@@ -23,46 +23,36 @@ bool equal32(const uint8_t* a, const uint8_t* b) {
 
 // ---- GF(2^255 - 19) ----
 
-// Sixteen 16-bit limbs, least significant first, each in a signed 64-bit integer so that sums,
-// differences and products may leave 0..65535 (and go negative) between carry passes.
-using FieldElement = std::array<int64_t, 16>;
+// Five 51-bit limbs, least significant first, in unsigned 64-bit integers; products are summed in
+// 128 bits. Between carries a limb may grow past 51 bits: every multiply input below stays under
+// 2^56, so each column (five products, four of them times 19) stays under 2^123.
+using FieldElement = std::array<uint64_t, 5>;
+using Wide = unsigned __int128;
+
+constexpr uint64_t kLimbMask = (uint64_t{1} << 51) - 1;
 
 constexpr FieldElement kZero = {};
 constexpr FieldElement kOne = {1};
-constexpr FieldElement kD = {0x78a3, 0x1359, 0x4dca, 0x75eb, 0xd8ab, 0x4141, 0x0a4d, 0x0070,
-                             0xe898, 0x7779, 0x4079, 0x8cc7, 0xfe73, 0x2b6f, 0x6cee, 0x5203};
-constexpr FieldElement kD2 = {0xf159, 0x26b2, 0x9b94, 0xebd6, 0xb156, 0x8283, 0x149a, 0x00e0,
-                              0xd130, 0xeef3, 0x80f2, 0x198e, 0xfce7, 0x56df, 0xd9dc, 0x2406};
-constexpr FieldElement kSqrtMinusOne = {0xa0b0, 0x4a0e, 0x1b27, 0xc4ee, 0xe478, 0xad2f,
-                                        0x1806, 0x2f43, 0xd7a7, 0x3dfb, 0x0099, 0x2b4d,
-                                        0xdf0b, 0x4fc1, 0x2480, 0x2b83};
-constexpr FieldElement kBaseX = {0xd51a, 0x8f25, 0x2d60, 0xc956, 0xa7b2, 0x9525, 0xc760, 0x692c,
-                                 0xdc5c, 0xfdd6, 0xe231, 0xc0a4, 0x53fe, 0xcd6e, 0x36d3, 0x2169};
-constexpr FieldElement kBaseY = {0x6658, 0x6666, 0x6666, 0x6666, 0x6666, 0x6666, 0x6666, 0x6666,
-                                 0x6666, 0x6666, 0x6666, 0x6666, 0x6666, 0x6666, 0x6666, 0x6666};
+constexpr FieldElement kD = {0x34dca135978a3, 0x1a8283b156ebd, 0x5e7a26001c029, 0x739c663a03cbb,
+                             0x52036cee2b6ff};
+constexpr FieldElement kD2 = {0x69b9426b2f159, 0x35050762add7a, 0x3cf44c0038052, 0x6738cc7407977,
+                              0x2406d9dc56dff};
+constexpr FieldElement kSqrtMinusOne = {0x61b274a0ea0b0, 0xd5a5fc8f189d, 0x7ef5e9cbd0c60,
+                                        0x78595a6804c9e, 0x2b8324804fc1d};
+constexpr FieldElement kBaseX = {0x62d608f25d51a, 0x412a4b4f6592a, 0x75b7171a4b31d, 0x1ff60527118fe,
+                                 0x216936d3cd6e5};
+constexpr FieldElement kBaseY = {0x6666666666658, 0x4cccccccccccc, 0x1999999999999, 0x3333333333333,
+                                 0x6666666666666};
 
-// Each limb passes its carry to the next; the top one re-enters limb 0 times 38 (2^256 = 38).
+// Each limb passes what is above 51 bits to the next; the top one's re-enters limb 0 times 19
+// (2^255 = 19).
 void carry(FieldElement& o) {
-  for (int i = 0; i < 16; ++i) {
-    int64_t c = floorShift(o[i], 16);
-    o[i] -= c * 65536;
-    if (i < 15) {
-      o[i + 1] += c;
-    } else {
-      o[0] += 38 * c;
-    }
+  for (int i = 0; i < 4; ++i) {
+    o[i + 1] += o[i] >> 51;
+    o[i] &= kLimbMask;
   }
-}
-
-// Exchanges p and q when bit is 1, with a mask instead of a branch. int64_t is two's complement
-// by definition, so the mask -1 has every bit set.
-void swapIf(FieldElement& p, FieldElement& q, int64_t bit) {
-  int64_t mask = -bit;
-  for (int i = 0; i < 16; ++i) {
-    int64_t t = mask & (p[i] ^ q[i]);
-    p[i] ^= t;
-    q[i] ^= t;
-  }
+  o[0] += 19 * (o[4] >> 51);
+  o[4] &= kLimbMask;
 }
 
 // The canonical 32-byte little-endian form, in 0..p-1.
@@ -70,23 +60,23 @@ void pack(uint8_t out[32], const FieldElement& n) {
   FieldElement t = n;
   carry(t);
   carry(t);
-  carry(t);
-  // Now every limb is in 0..65535; two conditional subtractions of p bring the value below p.
-  for (int pass = 0; pass < 2; ++pass) {
-    FieldElement m;
-    m[0] = t[0] - 0xffed;
-    for (int i = 1; i < 16; ++i) {
-      int64_t borrow = -floorShift(m[i - 1], 16);
-      m[i - 1] += borrow * 65536;
-      m[i] = t[i] - (i == 15 ? 0x7fff : 0xffff) - borrow;
-    }
-    int64_t borrow = -floorShift(m[15], 16);
-    m[15] += borrow * 65536;
-    swapIf(t, m, 1 - borrow);
+  // Now t < 2^255. Adding 19 carries into bit 255 exactly when t >= p; that carry is the
+  // quotient q, and t + 19q - 2^255 q is t mod p.
+  uint64_t q = (t[0] + 19) >> 51;
+  for (int i = 1; i < 5; ++i) q = (t[i] + q) >> 51;
+  t[0] += 19 * q;
+  for (int i = 0; i < 4; ++i) {
+    t[i + 1] += t[i] >> 51;
+    t[i] &= kLimbMask;
   }
-  for (int i = 0; i < 16; ++i) {
-    out[2 * i] = static_cast<uint8_t>(t[i] & 0xff);
-    out[2 * i + 1] = static_cast<uint8_t>(t[i] >> 8);
+  t[4] &= kLimbMask;
+  for (int i = 0; i < 32; ++i) {
+    const int bit = 8 * i;
+    const int limb = bit / 51;
+    const int shift = bit % 51;
+    uint64_t byte = t[limb] >> shift;
+    if (shift > 43 && limb < 4) byte |= t[limb + 1] << (51 - shift);
+    out[i] = static_cast<uint8_t>(byte & 0xff);
   }
 }
 
@@ -97,7 +87,7 @@ bool equal(const FieldElement& a, const FieldElement& b) {
   return equal32(x, y);
 }
 
-int64_t parity(const FieldElement& a) {
+int parity(const FieldElement& a) {
   uint8_t bytes[32];
   pack(bytes, a);
   return bytes[0] & 1;
@@ -105,34 +95,52 @@ int64_t parity(const FieldElement& a) {
 
 // Bit 255 is ignored; values from p up are kept as they are and act as value - p.
 void unpack(FieldElement& o, const uint8_t in[32]) {
-  for (int i = 0; i < 16; ++i) o[i] = in[2 * i] + (int64_t{in[2 * i + 1]} << 8);
-  o[15] &= 0x7fff;
+  for (int limb = 0; limb < 5; ++limb) {
+    uint64_t value = 0;
+    for (int bit = 51 * limb + 50; bit >= 51 * limb; --bit) {
+      value = (value << 1) | ((in[bit / 8] >> (bit % 8)) & 1);
+    }
+    o[limb] = value;
+  }
 }
 
 FieldElement add(const FieldElement& a, const FieldElement& b) {
   FieldElement o;
-  for (int i = 0; i < 16; ++i) o[i] = a[i] + b[i];
+  for (int i = 0; i < 5; ++i) o[i] = a[i] + b[i];
   return o;
 }
 
+// a - b + 4p, so no limb wraps: b must be a product, a constant or a sum of two (limbs under
+// 2^53, the smallest limb of 4p).
 FieldElement subtract(const FieldElement& a, const FieldElement& b) {
+  constexpr uint64_t kFourP0 = 4 * (kLimbMask - 18);
+  constexpr uint64_t kFourP = 4 * kLimbMask;
   FieldElement o;
-  for (int i = 0; i < 16; ++i) o[i] = a[i] - b[i];
+  o[0] = a[0] + kFourP0 - b[0];
+  for (int i = 1; i < 5; ++i) o[i] = a[i] + kFourP - b[i];
   return o;
 }
 
-// Inputs are carried elements or one sum or difference of them (|limb| < 2^18), so every
-// product and column sum stays far inside 64 bits.
+// The product, carried: limbs under 2^51 but limb 1, which may hold a few bits more.
 FieldElement multiply(const FieldElement& a, const FieldElement& b) {
-  int64_t t[31] = {};
-  for (int i = 0; i < 16; ++i) {
-    for (int j = 0; j < 16; ++j) t[i + j] += a[i] * b[j];
-  }
-  for (int i = 0; i < 15; ++i) t[i] += 38 * t[i + 16];
+  // Limb products whose weight passes 2^255 come back times 19.
+  const uint64_t b1 = 19 * b[1], b2 = 19 * b[2], b3 = 19 * b[3], b4 = 19 * b[4];
+  Wide t[5];
+  t[0] = Wide{a[0]} * b[0] + Wide{a[1]} * b4 + Wide{a[2]} * b3 + Wide{a[3]} * b2 + Wide{a[4]} * b1;
+  t[1] =
+      Wide{a[0]} * b[1] + Wide{a[1]} * b[0] + Wide{a[2]} * b4 + Wide{a[3]} * b3 + Wide{a[4]} * b2;
+  t[2] =
+      Wide{a[0]} * b[2] + Wide{a[1]} * b[1] + Wide{a[2]} * b[0] + Wide{a[3]} * b4 + Wide{a[4]} * b3;
+  t[3] = Wide{a[0]} * b[3] + Wide{a[1]} * b[2] + Wide{a[2]} * b[1] + Wide{a[3]} * b[0] +
+         Wide{a[4]} * b4;
+  t[4] = Wide{a[0]} * b[4] + Wide{a[1]} * b[3] + Wide{a[2]} * b[2] + Wide{a[3]} * b[1] +
+         Wide{a[4]} * b[0];
+  for (int i = 0; i < 4; ++i) t[i + 1] += t[i] >> 51;
   FieldElement o;
-  for (int i = 0; i < 16; ++i) o[i] = t[i];
-  carry(o);
-  carry(o);
+  for (int i = 0; i < 5; ++i) o[i] = static_cast<uint64_t>(t[i]) & kLimbMask;
+  const Wide top = Wide{o[0]} + (t[4] >> 51) * 19;
+  o[0] = static_cast<uint64_t>(top) & kLimbMask;
+  o[1] += static_cast<uint64_t>(top >> 51);
   return o;
 }
 
@@ -166,7 +174,7 @@ struct Point {
 
 Point neutral() { return Point{kZero, kOne, kOne, kZero}; }
 
-// The unified addition of RFC 8032 section 5.1.4 (a = -1, with 2d); also used for doubling.
+// The unified addition of RFC 8032 section 5.1.4 (a = -1, with 2d).
 void addTo(Point& p, const Point& q) {
   FieldElement a = multiply(subtract(p.y, p.x), subtract(q.y, q.x));
   FieldElement b = multiply(add(p.x, p.y), add(q.x, q.y));
@@ -183,29 +191,45 @@ void addTo(Point& p, const Point& q) {
   p.t = multiply(e, h);
 }
 
-void swapIf(Point& p, Point& q, int64_t bit) {
-  swapIf(p.x, q.x, bit);
-  swapIf(p.y, q.y, bit);
-  swapIf(p.z, q.z, bit);
-  swapIf(p.t, q.t, bit);
+// [2]p, by the doubling of RFC 8032 section 5.1.4: four squares and four products, where the
+// addition above takes nine products.
+void doubleIn(Point& p) {
+  const FieldElement xx = square(p.x);
+  const FieldElement yy = square(p.y);
+  const FieldElement zz = square(p.z);
+  const FieldElement sum = add(yy, xx);
+  const FieldElement e = subtract(square(add(p.x, p.y)), sum);
+  const FieldElement g = subtract(yy, xx);
+  const FieldElement f = add(add(zz, zz), subtract(xx, yy));  // 2z^2 - g
+  p.x = multiply(e, f);
+  p.y = multiply(sum, g);
+  p.z = multiply(g, f);
+  p.t = multiply(e, sum);
 }
 
-// [s]q by the ladder over all 256 bits of s, the same work for every bit value.
-Point scalarMultiply(Point q, const uint8_t s[32]) {
+// [h]a + [s]b, both scalars read over all 256 bits. A verifier handles only public values, so
+// this may take a branch on a bit: one doubling a bit and an addition where either bit is set.
+Point doubleScalarMultiply(const Point& a, const uint8_t h[32], const Point& b,
+                           const uint8_t s[32]) {
+  Point both = a;
+  addTo(both, b);
   Point p = neutral();
   for (int i = 255; i >= 0; --i) {
-    int64_t bit = (s[i / 8] >> (i & 7)) & 1;
-    swapIf(p, q, bit);
-    addTo(q, p);
-    addTo(p, p);
-    swapIf(p, q, bit);
+    doubleIn(p);
+    const bool hBit = ((h[i / 8] >> (i & 7)) & 1) != 0;
+    const bool sBit = ((s[i / 8] >> (i & 7)) & 1) != 0;
+    if (hBit && sBit) {
+      addTo(p, both);
+    } else if (hBit) {
+      addTo(p, a);
+    } else if (sBit) {
+      addTo(p, b);
+    }
   }
   return p;
 }
 
-Point scalarMultiplyBase(const uint8_t s[32]) {
-  return scalarMultiply(Point{kBaseX, kBaseY, kOne, multiply(kBaseX, kBaseY)}, s);
-}
+Point base() { return Point{kBaseX, kBaseY, kOne, multiply(kBaseX, kBaseY)}; }
 
 void encode(uint8_t out[32], const Point& p) {
   FieldElement zInverse = invert(p.z);
@@ -228,7 +252,10 @@ bool decodeNegated(Point& r, const uint8_t key[32]) {
   FieldElement x = multiply(multiply(powP58(multiply(v7, u)), u), v3);
   if (!equal(multiply(square(x), v), u)) x = multiply(x, kSqrtMinusOne);
   if (!equal(multiply(square(x), v), u)) return false;
-  if (parity(x) == (key[31] >> 7)) x = subtract(kZero, x);
+  if (parity(x) == (key[31] >> 7)) {
+    x = subtract(kZero, x);
+    carry(x);  // it is subtracted from in the additions
+  }
   r.x = x;
   r.t = multiply(x, r.y);
   return true;
@@ -288,8 +315,7 @@ int signOpen(uint8_t* m, size_t* messageLength, const uint8_t* sm, size_t n,
   reduceModOrder(h, limbs);
 
   // [h](-A) + [S]B must encode to exactly the R bytes; S is used as it stands.
-  Point p = scalarMultiply(negatedKey, h);
-  addTo(p, scalarMultiplyBase(sm + 32));
+  Point p = doubleScalarMultiply(negatedKey, h, base(), sm + 32);
   uint8_t encoded[32];
   encode(encoded, p);
   if (!equal32(sm, encoded)) {

@@ -1,5 +1,6 @@
-// Ed25519 verification (RFC 8032, plain variant) with its SHA-512 (FIPS 180-4): small, portable
-// integer arithmetic, no tables. The launcher only verifies; there is no signing here.
+// Ed25519 verification (RFC 8032, plain variant) with its SHA-512 (FIPS 180-4): small integer
+// arithmetic (128-bit products, as GCC and Clang give them on 64-bit targets), no tables. The
+// launcher only verifies; there is no signing here.
 #pragma once
 
 #include <array>

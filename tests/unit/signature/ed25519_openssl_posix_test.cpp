@@ -55,7 +55,7 @@ std::string randomText(std::mt19937& random, size_t length) {
 
 TEST(Ed25519OpenSsl, RandomKeysAndMessagesVerifyAndCorruptionsFail) {
   std::mt19937 random(20240611);
-  for (int round = 0; round < 8; ++round) {
+  for (int round = 0; round < 64; ++round) {
     TestSeed seed;
     for (uint8_t& byte : seed) byte = static_cast<uint8_t>(random() & 0xff);
     std::string message = randomText(random, random() % 600);
