@@ -239,24 +239,30 @@ serve() {
   fail "the relay did not start"
 }
 
-# measure RUNS|auto OUT SETUP COMMAND...: runs COMMAND inside the CA's namespace under GNU time,
-# after SETUP (a shell line, untimed) each time, and writes one "seconds peak_kib" line per run
-# to OUT. The first run is a warm-up, not counted; with "auto" it also picks 5 runs, or 3 when 5
-# would take over a minute. The timer is this small Python process, which never holds much
-# memory, and the peak comes from GNU time, a small fresh process, so neither inflates it.
+# measure RUNS|auto OUT SETUP [--in DIR] COMMAND...: runs COMMAND (in DIR) inside the CA's
+# namespace under GNU time, after SETUP (a shell line, untimed) each time, and writes one
+# "seconds peak_kib" line per run to OUT. The first run is a warm-up, not counted; with "auto" it
+# also picks 5 runs, or 3 when 5 would take over a minute. The timer is this small Python
+# process, which never holds much memory, and the peak comes from GNU time, a small fresh
+# process, so neither inflates it. --in spares a short command the shell that would change
+# folder for it (about a millisecond).
 measure() {
-  local runs=$1 out=$2 setup=$3
+  local runs=$1 out=$2 setup=$3 folder=.
   shift 3
-  "$run_with_ca" "$bench/certs/ca.pem" python3 - "$runs" "$out" "$setup" "$@" <<'PY' ||
+  if [[ $1 == --in ]]; then
+    folder=$2
+    shift 2
+  fi
+  "$run_with_ca" "$bench/certs/ca.pem" python3 - "$runs" "$out" "$setup" "$folder" "$@" <<'PY' ||
 import os, subprocess, sys, tempfile, threading, time
-runs, out, setup, command = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+runs, out, setup, folder, command = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
 peak_file = tempfile.NamedTemporaryFile(delete=False).name
 def once():
     if setup:
         subprocess.run(setup, shell=True, check=True)
     start = time.perf_counter()
     done = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file] + command,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+                            cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     # A wait with a time-out polls at growing intervals (up to 50 ms) and would round every
     # time up to its next poll; this one blocks, and a timer ends a run that hangs.
     limit = threading.Timer(600, done.kill)
@@ -313,6 +319,14 @@ launch() {
   mv "$data/launch.txt" "$data/launch.log"
   grep -q '^Starting .* with co-op: coop.exe' "$data/launch.log" ||
     { cat "$data/launch.log"; fail "velm-coop did not start the co-op launcher in $1"; }
+}
+# record_time FOLDER: when the record of verified files in FOLDER's package was last written.
+# An up-to-date start leaves it as it is; one that writes it has hashed some file.
+record_time() { stat -c %.9Y "$1/Velm Co-op/..verified"; }
+# untouched_record FOLDER TIME: fails unless the record is still the one written at TIME.
+untouched_record() {
+  [[ $(record_time "$1") == "$2" ]] ||
+    fail "the timed starts in $1 hashed files (the record was written again)"
 }
 # game_folder ID EXE: a fresh folder with the game's exe and the launcher beside it.
 game_folder() {

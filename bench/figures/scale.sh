@@ -56,7 +56,10 @@ scale_figure() {
     cat "$data/launch.log"
     fail "the first start downloaded"
   fi
-  measure auto "$data/scale.txt" "" sh -c "cd '$folder' && exec ./velm-coop"
+  local record
+  record=$(record_time "$folder")
+  measure auto "$data/scale.txt" "" --in "$folder" ./velm-coop
+  untouched_record "$folder" "$record"
   # xargs: 100,000 names do not fit one command line.
   measure auto "$data/scale_ssl.txt" "" sh -c \
     "cd '$folder/Velm Co-op' && find . -name 'part-*.pak' -print0 | xargs -0 openssl dgst -sha256"
@@ -105,8 +108,13 @@ wine_figure() {
     (cd "$dir" && "$run_with_ca" "$bench/certs/ca.pem" sh -c "$start") ||
       { cat "$data/wine.log"; fail "$exe failed under Wine in $dir"; }
   done
+  local record one_record
+  record=$(record_time "$folder")
+  one_record=$(record_time "$one")
   measure auto "$data/wine.txt" "" sh -c "cd '$folder' && $start"
   measure auto "$data/wine_one.txt" "" sh -c "cd '$one' && $start"
+  untouched_record "$folder" "$record"
+  untouched_record "$one" "$one_record"
   if grep -q '^\[\*\] downloading' "$data/wine.log"; then
     cat "$data/wine.log"
     fail "the start under Wine downloaded"
