@@ -111,6 +111,31 @@ TEST(Ed25519, SPlusGroupOrderStillVerifies) {
   }
 }
 
+// S is read over all 256 bits: S + kL for every k that still fits reaches bits 252 to 255, where
+// the reduced S of a signer never goes, and must verify as S does.
+TEST(Ed25519, SPlusEachMultipleOfTheOrderThatFitsStillVerifies) {
+  const std::vector<uint8_t> order =
+      hexBytes("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+  const Rfc8032Vector& vector = rfc8032Vectors()[0];
+  std::vector<uint8_t> sm = signedMessage(vector);
+  for (int k = 1;; ++k) {
+    unsigned carry = 0;
+    for (size_t i = 0; i < 32; ++i) {
+      carry += sm[32 + i] + order[i];
+      sm[32 + i] = static_cast<uint8_t>(carry);
+      carry >>= 8;
+    }
+    if (carry != 0) {
+      EXPECT_GE(k, 15);  // 16L passes 2^256; S + 15L does not for this S
+      break;
+    }
+    EXPECT_TRUE(verifies(sm, keyFromHex(vector.publicKey))) << "S + " << k << "L";
+    sm[0] ^= 1;  // the same scalar against another R still fails
+    EXPECT_FALSE(verifies(sm, keyFromHex(vector.publicKey))) << "S + " << k << "L";
+    sm[0] ^= 1;
+  }
+}
+
 TEST(Ed25519, FailedComparisonZeroesTheMessageArea) {
   const Rfc8032Vector& vector = rfc8032Vectors()[2];
   std::vector<uint8_t> sm = signedMessage(vector);
